@@ -1,0 +1,64 @@
+// A record of every command sent to a device, for real devices and the
+// emulator alike: one JSON object per line.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/pass_through.h"
+
+namespace qks {
+
+struct TraceRecord {
+    uint64_t seq = 0;
+    DevicePath path;
+    DataDirection direction = DataDirection::In;
+    std::vector<uint8_t> cdb;
+    uint32_t length = 0;        // requested by the caller
+    bool opened = false;
+    bool ok = false;
+    uint8_t status = 0;
+    uint8_t hostStatus = 0;
+    uint8_t driverStatus = 0;
+    std::vector<uint8_t> sense;
+    uint32_t transferred = 0;
+    uint64_t timeMicros = 0;
+    uint64_t durationMicros = 0;
+    std::string error;
+};
+
+class TraceSink {
+public:
+    virtual ~TraceSink() = default;
+    virtual void Record(const TraceRecord& record) = 0;
+};
+
+std::string HexBytes(const uint8_t* bytes, size_t count);
+std::string TraceLine(const TraceRecord& record);
+
+// Writes TraceLine per record and flushes, so a trace survives a crash.
+class JsonLinesTrace final : public TraceSink {
+public:
+    explicit JsonLinesTrace(std::ostream& out) : out_(out) {}
+    void Record(const TraceRecord& record) override;
+
+private:
+    std::ostream& out_;
+};
+
+// Several sinks at once, e.g. a trace file and the command line's -v.
+class TraceFanOut final : public TraceSink {
+public:
+    void Add(TraceSink* sink) { sinks_.push_back(sink); }
+    void Record(const TraceRecord& record) override {
+        for (auto* sink : sinks_) sink->Record(record);
+    }
+
+private:
+    std::vector<TraceSink*> sinks_;
+};
+
+}  // namespace qks

@@ -1,0 +1,30 @@
+#include "device/enumeration.h"
+
+namespace qks {
+
+namespace {
+int FillPass(DeviceEnumerator& enumerator, InterfaceClass cls, PathSlots& slots,
+             size_t first) {
+    int kept = 0;
+    size_t next = first;
+    for (auto& info : enumerator.ListUsbStorage(cls)) {
+        if (next >= kPathSlots) break;
+        if (info.path.size() >= kPathSlotBytes) continue;
+        slots.slot[next++] = std::move(info);
+        ++kept;
+    }
+    slots.used = next;
+    return kept;
+}
+}  // namespace
+
+int EnumerateUsbDisks(DeviceEnumerator& enumerator, PathSlots& slots) {
+    return FillPass(enumerator, InterfaceClass::Disk, slots, 0);
+}
+
+int EnumerateUsbCdroms(DeviceEnumerator& enumerator, PathSlots& slots, int firstSlot) {
+    return FillPass(enumerator, InterfaceClass::Cdrom, slots,
+                    static_cast<size_t>(firstSlot < 0 ? 0 : firstSlot));
+}
+
+}  // namespace qks

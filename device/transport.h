@@ -1,0 +1,72 @@
+// ScsiTransferIn / ScsiTransferOut: one open, one command, one close.
+// The short-transfer rule and the timeouts live here, above the platform,
+// so every back-end sends the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/clock.h"
+#include "device/command_trace.h"
+#include "device/pass_through.h"
+
+namespace qks {
+
+inline constexpr uint32_t kDataInTimeoutSeconds = 20;
+inline constexpr uint32_t kDataOutTimeoutSeconds = 10;
+inline constexpr uint32_t kChipEraseTimeoutSeconds = 100;
+inline constexpr uint8_t kChipEraseSubcommand = 0x13;
+
+// Only CDB byte 2 decides, whatever the opcode.
+uint32_t TransferTimeoutSeconds(DataDirection direction, const uint8_t* cdb,
+                                uint8_t cdbLength);
+
+// The last failure, kept for diagnostics: the fixed user texts cannot carry it.
+struct TransferFailure {
+    bool any = false;
+    DevicePath path;
+    bool openFailed = false;
+    OpenFailure openFailure = OpenFailure::None;
+    uint8_t scsiStatus = 0;
+    uint8_t hostStatus = 0;
+    uint8_t driverStatus = 0;
+    int osError = 0;
+    std::string senseText;
+    std::string diagnostic;
+
+    std::string Describe() const;
+};
+
+class Transport {
+public:
+    Transport(PassThrough& passThrough, Clock& clock, TraceSink* trace = nullptr)
+        : passThrough_(passThrough), clock_(clock), trace_(trace) {}
+
+    int ScsiTransferIn(const DevicePath& path, const uint8_t* cdb, uint8_t cdbLength,
+                       uint8_t* buffer, uint32_t length, uint32_t* transferred);
+    int ScsiTransferOut(const DevicePath& path, const uint8_t* cdb, uint8_t cdbLength,
+                        const uint8_t* buffer, uint32_t length, uint32_t* transferred);
+
+    void SetTrace(TraceSink* trace) { trace_ = trace; }
+    const TransferFailure& LastFailure() const { return lastFailure_; }
+    uint64_t CommandsSent() const { return seq_; }
+    uint64_t BytesMoved() const { return bytesMoved_; }
+    Clock& GetClock() { return clock_; }
+
+private:
+    int Transfer(const DevicePath& path, DataDirection direction, const uint8_t* cdb,
+                 uint8_t cdbLength, uint8_t* buffer, uint32_t length,
+                 uint32_t* transferred);
+
+    PassThrough& passThrough_;
+    Clock& clock_;
+    TraceSink* trace_;
+    uint64_t seq_ = 0;
+    uint64_t bytesMoved_ = 0;
+    TransferFailure lastFailure_;
+};
+
+// A sense description good enough for diagnostics: key, ASC and ASCQ.
+std::string DescribeSense(const std::vector<uint8_t>& sense);
+
+}  // namespace qks

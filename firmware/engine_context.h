@@ -1,0 +1,54 @@
+// What a programming engine may see of the window: its options and check
+// boxes, its status line and progress bar, its message boxes, and the way
+// to the device. The window model implements it; tests record it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/clock.h"
+#include "device/user_messages.h"
+#include "device/vendor_commands.h"
+#include "firmware/image_store.h"
+
+namespace qks {
+
+class EngineContext : public UserMessages {
+public:
+    virtual VendorCommandSet& Commands() = 0;
+    virtual Clock& GetClock() = 0;
+    virtual const ImageStore& Images() const = 0;
+
+    // The status line: set replaces the text; "at once" also repaints it.
+    virtual void SetStatusText(const std::string& text) = 0;
+    virtual std::string StatusText() const = 0;
+    virtual void RepaintStatusNow() = 0;
+    // Let the face handle what is pending (paint, clicks, device notices).
+    virtual void ProcessPendingEvents() = 0;
+    virtual void StepProgress(int32_t amount) = 0;
+
+    virtual uint32_t FirmwareSize() const = 0;
+    virtual uint32_t TransferPageSize() const = 0;
+    virtual std::string BackupFileName() const = 0;   // the text of the backup name field
+    virtual bool RdChecked() const = 0;
+    virtual bool BackupOnlyChecked() const = 0;
+    virtual bool A1ChipChecked() const = 0;
+    virtual int32_t EraseOnly() const = 0;
+    virtual int32_t AmicFlashCode() const = 0;
+
+    // Largest data transfer the host moves in one command (0 = no limit).
+    virtual uint32_t MaxTransferBytes() const { return 0; }
+
+    // Status text followed by the processing of pending events, as the
+    // paged operations show each text and dot.
+    void ShowStatus(const std::string& text) {
+        SetStatusText(text);
+        ProcessPendingEvents();
+    }
+    void ShowStatusAtOnce(const std::string& text) {
+        SetStatusText(text);
+        RepaintStatusNow();
+    }
+};
+
+}  // namespace qks

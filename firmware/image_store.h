@@ -1,0 +1,55 @@
+// Firmware images of type "FW", found by name the same way on every
+// platform: a build step embeds them, a Windows build may use its resources.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qks {
+
+inline constexpr const char* kTargetImageName = "QKS958FW";
+inline constexpr const char* kSerialFlashImageName = "FW719";
+inline constexpr const char* kRevisionAImageName = "FW742A";
+inline constexpr const char* kRevisionBImageName = "FW742B";
+inline constexpr uint32_t kMaxImageBytes = 65536;
+
+class ImageStore {
+public:
+    virtual ~ImageStore() = default;
+    // Empty when there is no image of that name. The bytes stay valid for
+    // the life of the store.
+    virtual std::span<const uint8_t> Find(std::string_view name) const = 0;
+    virtual std::vector<std::string> Names() const = 0;
+};
+
+// The images compiled into this program.
+const ImageStore& EmbeddedImages();
+
+// A store of images held in memory, for tests and for images loaded at run time.
+class MemoryImageStore final : public ImageStore {
+public:
+    void Put(std::string name, std::vector<uint8_t> bytes);
+    std::span<const uint8_t> Find(std::string_view name) const override;
+    std::vector<std::string> Names() const override;
+
+private:
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> images_;
+};
+
+// Development images carry this marker; real vendor images never do.
+inline constexpr std::string_view kDevelopmentMarker = "QKS970-RECOVERY DEVELOPMENT IMAGE";
+bool IsDevelopmentImage(std::span<const uint8_t> image);
+
+struct ImageSummary {
+    std::string name;
+    size_t size = 0;
+    std::string sha256;   // lower-case hex
+    bool development = false;
+};
+std::vector<ImageSummary> SummarizeImages(const ImageStore& store);
+std::string Sha256Hex(std::span<const uint8_t> bytes);
+
+}  // namespace qks

@@ -1,0 +1,236 @@
+#include "firmware/serial_flash_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "firmware/flash_maintenance.h"
+
+namespace qks {
+
+namespace {
+constexpr uint32_t kSectorEraseLimit = 65536;
+constexpr uint32_t kHalfFlash = 32768;
+constexpr uint32_t kSettleMs = 500;
+constexpr uint32_t kVerifySettleMs = 1000;
+constexpr uint32_t kWriteUnit = 8192;
+constexpr uint32_t kEraseUnit = 32768;
+constexpr const char* kNotReadyAfterErase = "Not ready after Erase flash success";
+constexpr const char* kEraseFail = "Erase command fail!!";
+
+bool AllErased(const uint8_t* bytes, size_t count) {
+    return std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0xFF; });
+}
+
+uint32_t RoundUp(uint32_t value, uint32_t unit) { return (value + unit - 1) / unit * unit; }
+
+// An accepted erase is followed by its settle time and a ready-wait.
+void SettleAfterErase(EngineContext& window, const DevicePath& path, bool report) {
+    window.GetClock().SleepMs(kSettleMs);
+    if (!WaitFlashReady(window, path) && report) window.ShowStatus(kNotReadyAfterErase);
+}
+
+// The AMIC boot-sector parts: four small sectors in the first half, one at
+// the top; refusals among the first four are left to the erase check.
+int EraseAmicSectors(EngineContext& window, const DevicePath& path, uint32_t length) {
+    static constexpr uint32_t kSectors[] = {0x0000, 0x1000, 0x3000, 0x7000};
+    for (uint32_t address : kSectors)
+        if (window.Commands().EraseFlashSector(path, address)) SettleAfterErase(window, path, true);
+    if (length > kHalfFlash) {
+        if (!window.Commands().EraseFlashSector(path, 0xF000)) return 0;
+        SettleAfterErase(window, path, false);
+    }
+    return 1;
+}
+
+int EraseHalves(EngineContext& window, const DevicePath& path, uint32_t length) {
+    if (!window.Commands().EraseFlashSector(path, 0x0000)) return 0;
+    window.StepProgress(10);
+    SettleAfterErase(window, path, true);
+    if (length > kHalfFlash) {
+        if (!window.Commands().EraseFlashSector(path, 0x8000)) return 0;
+        SettleAfterErase(window, path, false);
+    }
+    return 1;
+}
+
+// -1: an unsupported AMIC code was reported; 0: an erase was refused.
+int EraseForUpdate(EngineContext& window, const DevicePath& path, uint32_t length) {
+    if (length > kSectorEraseLimit) {
+        if (!window.Commands().EraseFlashChip(path)) return 0;
+        SettleAfterErase(window, path, true);
+        return 1;
+    }
+    switch (window.AmicFlashCode()) {
+        case 1: case 3: case 5: return EraseAmicSectors(window, path, length);
+        case 4: case kNoAmicFlash: return EraseHalves(window, path, length);
+        default: return -1;
+    }
+}
+
+int RunMaintenanceChoice(EngineContext& window, const DevicePath& path, bool& chosen) {
+    chosen = true;
+    if (window.RdChecked() && window.EraseOnly() != 0) {
+        if (!EraseAllFlash(window, path)) return 0;
+        window.ShowMessageBox("Please Turn-Off the Power and Turn-On Again!", "Message",
+                              MessageIcon::None);
+        return 1;
+    }
+    if (window.RdChecked() && window.BackupOnlyChecked()) return BackupFlashToFile(window, path);
+    chosen = false;
+    return 0;
+}
+
+int ProgramAndVerify(EngineContext& window, const DevicePath& path,
+                     const std::vector<uint8_t>& image, uint32_t page, uint32_t pages,
+                     std::vector<uint8_t>& readBack) {
+    const auto length = static_cast<uint32_t>(image.size());
+    window.StepProgress(10);
+    std::string dots = window.StatusText();
+    bool refused = false;
+    for (uint32_t i = 0; i < pages; ++i) {
+        window.StepProgress(10);
+        if (!window.Commands().WriteFlash(path, i * page, image.data() + i * page, page)) {
+            refused = true;
+            break;
+        }
+        dots += ".";
+        window.ShowStatus(dots);
+    }
+    window.StepProgress(20);
+    if (refused) {
+        window.ShowStatus("Programming Fail!!");
+        return 0;
+    }
+    window.GetClock().SleepMs(kVerifySettleMs);
+    WaitFlashReady(window, path);
+    if (!ReadFlashWhole(window, path, 0, readBack.data(), length)) {
+        window.ShowStatus("Read Fail!!\r\n");
+        return -1;
+    }
+    window.StepProgress(10);
+    if (std::memcmp(image.data(), readBack.data(), length) != 0) {
+        window.ShowStatus("Compare Fail!!\r\n\r\n");
+        return 0;
+    }
+    window.ShowStatus("Programming Success!!");
+    return 1;
+}
+
+}  // namespace
+
+int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
+    bool chosen = false;
+    const int maintenance = RunMaintenanceChoice(window, path, chosen);
+    if (chosen) return maintenance;
+
+    const auto resource = window.Images().Find(kSerialFlashImageName);
+    if (resource.empty()) {
+        window.ShowStatus("Load defaut Fw file Error!!");
+        return 0;
+    }
+    const uint32_t page = window.TransferPageSize();
+    const uint32_t length = RoundUp(static_cast<uint32_t>(resource.size()), page);
+    const uint32_t pages = length / page;
+    if (pages > 255) {   // the page counter is 8 bits wide
+        window.ShowStatus("Load defaut Fw file Error!!");
+        return 0;
+    }
+    // The last page and the compare run over whole pages: pad a copy with 0xFF,
+    // what an erased flash holds there anyway.
+    std::vector<uint8_t> image(length, 0xFF);
+    std::memcpy(image.data(), resource.data(), resource.size());
+    std::vector<uint8_t> readBack(length, 0);
+
+    if (!WaitFlashReady(window, path)) window.DebugOutput("0.1 Device initial not ready!!");
+    const int erased = EraseForUpdate(window, path, length);
+    if (erased < 0) {
+        window.ShowStatus("Not Support this AMIC Flash Type!!");
+        return 0;
+    }
+    if (erased == 0) {
+        window.ShowStatus(kEraseFail);
+        return 0;
+    }
+    if (!ReadFlashWhole(window, path, 0, readBack.data(), length)) {
+        window.ShowStatus("Read Back Erased Flash Error!!");
+        return 0;
+    }
+    window.StepProgress(5);
+    if (!AllErased(readBack.data(), length)) {
+        window.ShowStatus("Data not 0xff !!");
+        return 0;
+    }
+    const int result = ProgramAndVerify(window, path, image, page, pages, readBack);
+    if (result < 0) return 0;   // a refused read-back takes no last step
+    window.StepProgress(10);
+    return result;
+}
+
+int ProgramEmbeddedImage(EngineContext& window, const DevicePath& path,
+                         const HeaderBlock& header) {
+    try {
+        std::vector<uint8_t> buffer(kMaxImageBytes, 0x00);
+        const uint32_t size = LoadEmbeddedImage(window.Images(), buffer.data(), 0, 0);
+        if (size <= kHeaderBlockBytes || size > kMaxImageBytes) return 0;
+        std::memcpy(buffer.data(), header.data(), kHeaderBlockBytes);
+        return ProgramFlashVerified(window, path, buffer.data(), kMaxImageBytes);
+    } catch (...) {
+        return 0;
+    }
+}
+
+namespace {
+int EraseAndCheck(EngineContext& window, const DevicePath& path, uint32_t units,
+                  std::vector<uint8_t>& readBack, uint32_t length) {
+    for (uint32_t b = 0; b < units; ++b) {
+        WaitFlashReady(window, path);
+        if (!window.Commands().EraseFlashSector(path, b * kEraseUnit)) return 0;
+    }
+    window.StepProgress(10);
+    if (!ReadFlashPaged(window, path, 0, readBack.data(), length)) return 0;
+    if (AllErased(readBack.data(), length)) return 1;
+    // Some parts erase less than 32 KB per sector command: one chip erase,
+    // then the check again.
+    WaitFlashReady(window, path);
+    if (!window.Commands().EraseFlashChip(path)) return 1;
+    window.GetClock().SleepMs(kSettleMs);
+    WaitFlashReady(window, path);
+    const bool reread = ReadFlashPaged(window, path, 0, readBack.data(), length) != 0;
+    return reread && !AllErased(readBack.data(), length) ? 0 : 1;
+}
+}  // namespace
+
+int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const uint8_t* image,
+                         uint32_t length) {
+    try {
+        const uint32_t pieces = (length + kWriteUnit - 1) / kWriteUnit;
+        const uint32_t padded = pieces * kWriteUnit;
+        const uint32_t units = (padded + kEraseUnit - 1) / kEraseUnit;
+        // Whole pages are read back, so both buffers cover the page rounding.
+        const uint32_t readLength = RoundUp(padded, window.TransferPageSize());
+        std::vector<uint8_t> written(readLength, 0);
+        std::vector<uint8_t> readBack(readLength, 0);
+        std::memcpy(written.data(), image, length);
+        window.StepProgress(10);
+        if (!EraseAndCheck(window, path, units, readBack, padded)) return 0;
+        window.StepProgress(10);
+        for (uint32_t i = 0; i < pieces; ++i) {
+            WaitFlashReady(window, path);
+            if (!window.Commands().WriteFlash(path, i * kWriteUnit, written.data() + i * kWriteUnit,
+                                              kWriteUnit))
+                return 0;
+        }
+        window.StepProgress(10);
+        window.GetClock().SleepMs(kSettleMs);
+        WaitFlashReady(window, path);
+        if (!ReadFlashPaged(window, path, 0, readBack.data(), padded)) return 0;
+        if (std::memcmp(written.data(), readBack.data(), padded) != 0) return 0;
+        window.StepProgress(10);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace qks
