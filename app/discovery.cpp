@@ -1,0 +1,255 @@
+// Keeping the device table and list in step with the bridges plugged in.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/tq71x_fw_tool.h"
+#include "device/device_notifier.h"
+#include "device/firmware_file_check.h"
+
+namespace qks {
+
+namespace {
+constexpr size_t kDeviceNameBytes = 24;
+constexpr const char* kListPrefix = "<<USB>> ";
+
+void LowerCaseAscii(std::string& text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+std::string DeviceNameText(const uint8_t (&name)[kDeviceNameBytes]) {
+    const auto* begin = reinterpret_cast<const char*>(name);
+    return std::string(begin, strnlen(begin, kDeviceNameBytes));
+}
+}  // namespace
+
+void TQ71xFwTool::DeviceChange(uint32_t eventCode) {
+    if (eventCode != kDeviceArrival && eventCode != kDeviceRemoveComplete) return;
+    // Identification commands must not interleave with a flash being written:
+    // the refresh runs once the operation has returned.
+    if (Busy()) {
+        refreshDeferred_ = true;
+        return;
+    }
+    RefreshBtnClick();
+}
+
+void TQ71xFwTool::FinishOperation() {
+    if (closeRequested_) {
+        face_.CloseWindow();
+        return;
+    }
+    if (!refreshDeferred_) return;
+    refreshDeferred_ = false;
+    // The outcome of a recovery stays on screen; the next notice refreshes.
+    if (screen_ == Screen::Success || screen_ == Screen::Failure) return;
+    RefreshBtnClick();
+}
+
+int TQ71xFwTool::IsTargetChip(const DevicePath& path) {
+    return ChipTypeOf(GetChipId(commands_, *this, path)) == kTargetChipType ? 1 : 0;
+}
+
+int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
+    if (ChipTypeOf(GetChipId(commands_, *this, path)) != kTargetChipType) return 0;
+    try {
+        std::vector<uint8_t> device(kImageBytes, 0);
+        std::vector<uint8_t> image(kImageBytes, 0);
+        const uint32_t size = LoadEmbeddedImage(services_.images, image.data(), 0, 0);
+        if (size == 0 || size > kImageBytes) return 0;
+        if (!blocks_.ReadFlashBlocks(path, 0, device.data(), kImageBytes)) return 0;
+        return std::equal(image.begin() + kHeaderBytes, image.begin() + size,
+                          device.begin() + kHeaderBytes)
+                   ? 1
+                   : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void TQ71xFwTool::RefreshBtnClick() {
+    SetVisible(ControlId::replugLable1, false);
+    SetVisible(ControlId::replugLable2, false);
+    SetVisible(ControlId::ExtBtn, false);
+    SetVisible(ControlId::devLable, true);
+    int listed = 0;
+    bool alreadyUpdated = false;
+
+    PathSlots slots;
+    const int diskCount = EnumerateUsbDisks(services_.enumerator, slots);
+    const int cdromCount = EnumerateUsbCdroms(services_.enumerator, slots, diskCount);
+    problems_ = services_.enumerator.TakeProblems();
+    for (const auto& problem : problems_) face_.DebugOutput(problem);
+    const int total = diskCount + cdromCount;
+    deviceCount_ = total;
+
+    if (total > 0) {
+        ListTargets(slots, diskCount, total, listed, alreadyUpdated);
+    } else {
+        SetItems(ControlId::DeviceList, {"No available device!!!"}, 0);
+        SetEnabled(ControlId::DeviceList, false);
+        SetEnabled(ControlId::UpdateBtn, false);
+        for (ControlId id : {ControlId::ChipLabelEdit, ControlId::DiskLetterLable,
+                             ControlId::FwVerLableEdit, ControlId::SFlashTypeLable,
+                             ControlId::StatusEdit})
+            SetText(id, "");
+        SetEnabled(ControlId::FlashTypeList, false);
+        SetEnabled(ControlId::A1ChipCheck, false);
+        SetVisible(ControlId::NVRAMCheck, false);
+    }
+    ShowDiscoveryScreen(listed, alreadyUpdated);
+}
+
+void TQ71xFwTool::ListTargets(const PathSlots& slots, int diskCount, int total, int& listed,
+                              bool& alreadyUpdated) {
+    std::vector<std::string> items;
+    uint8_t name[kDeviceNameBytes] = {};
+    // Enumeration position of each listed row, for the CD-ROM marking below.
+    std::array<int, kDeviceRows> listedFrom{};
+    listedFrom.fill(-1);
+    for (int i = 0; i < total; ++i) {
+        const InterfaceInfo& info = slots.slot[static_cast<size_t>(i)];
+        if (!IsTargetChip(info.path)) continue;
+        std::string path = info.path;
+        LowerCaseAscii(path);
+        uint8_t inquiry[40] = {};
+        if (commands_.Inquiry(path, inquiry, sizeof inquiry)) std::memcpy(name, inquiry + 8, kDeviceNameBytes);
+        DeviceEntry& row = deviceTable_[static_cast<size_t>(listed)];
+        row.Path = path;
+        row.Serial = info.serial;
+        row.Emulated = info.emulated;
+        row.ReleaseOnExit = 0;
+        commands_.EnterVendorMode(path);
+        if (IsAlreadyUpdated(path)) {
+            alreadyUpdated = true;
+            continue;
+        }
+        items.push_back(kListPrefix + DeviceNameText(name));
+        listedFrom[static_cast<size_t>(listed)] = i;
+        ++listed;
+    }
+    SetItems(ControlId::DeviceList, std::move(items), listed > 0 ? 0 : -1);
+    // Rows reached by the CD-ROM pass are released at exit; only rows that
+    // hold a listed device found by that pass are marked.
+    for (int row = 0; row < listed; ++row) {
+        if (listedFrom[static_cast<size_t>(row)] < diskCount) continue;
+        deviceTable_[static_cast<size_t>(row)].ReleaseOnExit = 1;
+        commands_.EnterVendorMode(deviceTable_[static_cast<size_t>(row)].Path);
+    }
+    SetEnabled(ControlId::DeviceList, true);
+    UpdateBtnCheck();
+}
+
+void TQ71xFwTool::ShowDiscoveryScreen(int listed, bool alreadyUpdated) {
+    if (listed > 0) {
+        SetColor(ControlId::devLable, kBlack);
+        SetText(ControlId::devLable, kConfirmText);
+        SetEnabled(ControlId::EraseButton, true);
+        SetVisible(ControlId::EraseButton, true);
+        SetEnabled(ControlId::ExitBtn, true);
+        SetVisible(ControlId::ExitBtn, true);
+        SetVisible(ControlId::ExtBtn, false);
+        screen_ = Screen::Confirm;
+    } else {
+        SetColor(ControlId::devLable, kRed);
+        SetText(ControlId::devLable, alreadyUpdated ? kAlreadyUpdatedText : kNoDeviceText);
+        SetVisible(ControlId::ExtBtn, true);
+        SetEnabled(ControlId::EraseButton, false);
+        SetVisible(ControlId::EraseButton, false);
+        SetEnabled(ControlId::ExitBtn, false);
+        SetVisible(ControlId::ExitBtn, false);
+        screen_ = alreadyUpdated ? Screen::AlreadyUpdated : Screen::NoDevice;
+    }
+}
+
+void TQ71xFwTool::UpdateBtnCheck() {
+    SetVisible(ControlId::NVRAMCheck, false);
+    if (deviceCount_ == 0) return;
+    // Paths were found but none listed: there is no selected row to identify.
+    const DeviceEntry* row = SelectedRow();
+    if (row == nullptr) return;
+    const DevicePath path = row->Path;
+    chipId_ = GetChipId(commands_, *this, path);
+    const uint8_t chipType = ChipTypeOf(chipId_);
+
+    const std::string& file = Control(ControlId::FwFilenameEdit).text;
+    if (Control(ControlId::DeviceList).enabled && !file.empty()) {
+        if (CheckFirmwareFile(*this, file, chipId_)) {
+            SetEnabled(ControlId::UpdateBtn, true);
+        } else {
+            ShowMessageBox(kMismatchText, "Message", MessageIcon::None);
+            SetEnabled(ControlId::UpdateBtn, false);
+        }
+    }
+    SetText(ControlId::StatusEdit, "");
+    SetText(ControlId::SFlashTypeLable, "");
+    SetText(ControlId::FwVerLableEdit, "");
+    SetText(ControlId::ChipLabelEdit,
+            chipType < ChipSeriesNames.size() ? ChipSeriesNames[chipType] : ChipSeriesNames[0]);
+    ShowFlashType(path, chipType);
+    ShowFirmwareVersion(path, chipType);
+    SetText(ControlId::DiskLetterLable, row->DriveText);
+}
+
+void TQ71xFwTool::ShowFlashType(const DevicePath& path, uint8_t chipType) {
+    switch (chipType) {
+        case 1: case 3: case 4: case 6: case 7: {
+            SetVisible(ControlId::SFlashTypeLable, true);
+            SetVisible(ControlId::FlashTypeList, false);
+            SetVisible(ControlId::FlashTypeLabel, false);
+            SetVisible(ControlId::A1ChipCheck, false);
+            if (chipType == 6) SetVisible(ControlId::NVRAMCheck, true);
+            amicFlashCode_ = commands_.DetectAmicFlash(path);
+            if (amicFlashCode_ != kNoAmicFlash) {
+                SetText(ControlId::SFlashTypeLable, "AMIC");
+                break;
+            }
+            uint8_t vendor[4] = {};
+            if (commands_.ReadFlashVendor(path, vendor))
+                SetText(ControlId::SFlashTypeLable, FlashVendorName(vendor[0]));
+            break;
+        }
+        case 2: case 18:
+            SetVisible(ControlId::SFlashTypeLable, false);
+            SetVisible(ControlId::A1ChipCheck, true);
+            SetEnabled(ControlId::A1ChipCheck, true);
+            // The ROM part fitted decides the unlock cycles: let the engineer pick it.
+            if (engineering_) {
+                SetVisible(ControlId::FlashTypeList, true);
+                SetVisible(ControlId::FlashTypeLabel, true);
+                SetEnabled(ControlId::FlashTypeList, true);
+            }
+            break;
+        default:
+            SetVisible(ControlId::SFlashTypeLable, false);
+            SetVisible(ControlId::FlashTypeList, false);
+            SetVisible(ControlId::FlashTypeLabel, false);
+            SetVisible(ControlId::A1ChipCheck, false);
+            SetText(ControlId::StatusEdit, "The chip not support Firmware Update!");
+            break;
+    }
+}
+
+void TQ71xFwTool::ShowFirmwareVersion(const DevicePath& path, uint8_t chipType) {
+    uint8_t info[16] = {};
+    uint32_t received = 0;
+    char text[32];
+    if (!commands_.ReadChipInfo(path, info, sizeof info, &received)) {
+        const char* fallback = chipType == 0 ? "00.00"
+                               : (chipType == 1 || chipType == 2 || chipType == 4) ? "02.00"
+                                                                                    : "01.00";
+        SetText(ControlId::FwVerLableEdit, fallback);
+    } else if (info[0] == 0xF4 && info[1] == 0xE7) {
+        if (received > 12)
+            std::snprintf(text, sizeof text, "Ver %d.%.2d.%.2d", info[12], info[13], info[14]);
+        else
+            std::snprintf(text, sizeof text, "Ver %d.%.2d", info[6], info[7]);
+        SetText(ControlId::FwVerLableEdit, text);
+    } else {
+        SetText(ControlId::StatusEdit, "Not Tavrel Chip!!");
+    }
+}
+
+}  // namespace qks

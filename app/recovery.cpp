@@ -1,0 +1,100 @@
+// What YES does: reprogram the selected bridge with the embedded firmware,
+// keeping the device's own header block.
+#include "app/tq71x_fw_tool.h"
+#include "firmware/serial_flash_engine.h"
+
+namespace qks {
+
+namespace {
+constexpr const char* kDevelopmentImageRisk =
+    "The firmware built into this program is a development image, not vendor firmware.\n"
+    "Writing it to a real bridge leaves the enclosure unusable until real firmware is "
+    "written back.\n\nWrite the development image to this device anyway?";
+}  // namespace
+
+bool TQ71xFwTool::ConfirmDevelopmentImage(const DeviceEntry& row) {
+    if (row.Emulated) return true;
+    if (!IsDevelopmentImage(services_.images.Find(kTargetImageName))) return true;
+    return face_.ConfirmRisk(kDevelopmentImageRisk);
+}
+
+void TQ71xFwTool::EraseButtonClick() {
+    const DeviceEntry* row = SelectedRow();
+    if (row != nullptr && !ConfirmDevelopmentImage(*row)) {
+        face_.DebugOutput("development image not confirmed; nothing written");
+        return;
+    }
+    Operation operation(*this);
+    const uint8_t chipType = ChipTypeOf(chipId_);
+    const uint8_t revision = ChipRevisionOf(chipId_);
+    // A copy: a refresh may rebuild the table while the engine runs.
+    const DevicePath path = row ? row->Path : DevicePath{};
+
+    ShowWorking();
+    int result = 0;
+    if (row == nullptr) {
+        result = 0;
+    } else if (chipType == kTargetChipType) {
+        result = RecoverTargetChip(path, revision);
+    } else if (chipType == 13 || chipType == 6 || chipType == 7 || chipType == 1) {
+        result = UpdateSerialFlash(*this, path);
+    }
+    ShowOutcome(result);
+}
+
+void TQ71xFwTool::ShowWorking() {
+    SetEnabled(ControlId::EraseButton, false);
+    SetVisible(ControlId::devLable, false);
+    SetVisible(ControlId::FwUpdatBar, true);
+    Mutable(ControlId::FwUpdatBar).position = 0;
+    face_.ControlChanged(ControlId::FwUpdatBar);
+    StepProgress(20);
+    SetText(ControlId::StatusEdit, "");
+    eraseOnly_ = 0;
+    screen_ = Screen::Working;
+}
+
+int TQ71xFwTool::RecoverTargetChip(const DevicePath& path, uint8_t revision) {
+    const int blockMode = commands_.IsBlockUpdateMode(path);
+    commands_.VendorCommand25(path);
+    HeaderBlock imageHeader{};
+    LoadEmbeddedImage(services_.images, imageHeader.data(), 0, kHeaderBlockBytes);
+    HeaderBlock header = DefaultHeaderBlock;
+    // Without the device's header the write would replace its identity with
+    // zeros: stop before anything is written.
+    if (!blocks_.ReadFlashBlocks(path, 0, header.data(), kHeaderBlockBytes)) {
+        DebugOutput("cannot read the device header: " + transport_.LastFailure().Describe());
+        return 0;
+    }
+    MergeHeaderBlock(header, imageHeader);
+    if (blockMode || revision == kLateRevision)
+        return blocks_.UpdateFlashImage(path, true, true, header.data(),
+                                        services_.images.Find(kTargetImageName));
+    return ProgramEmbeddedImage(*this, path, header);
+}
+
+void TQ71xFwTool::ShowOutcome(int result) {
+    SetVisible(ControlId::FwUpdatBar, false);
+    if (result) {
+        SetVisible(ControlId::replugLable1, true);
+        SetVisible(ControlId::replugLable2, true);
+        SetVisible(ControlId::ExtBtn, true);
+        SetVisible(ControlId::devLable, false);
+        SetVisible(ControlId::EraseButton, false);
+        SetVisible(ControlId::ExitBtn, false);
+        screen_ = Screen::Success;
+    } else {
+        SetVisible(ControlId::replugLable1, false);
+        SetVisible(ControlId::replugLable2, false);
+        SetVisible(ControlId::ExtBtn, true);
+        SetVisible(ControlId::devLable, true);
+        SetVisible(ControlId::EraseButton, false);
+        SetVisible(ControlId::ExitBtn, false);
+        SetColor(ControlId::devLable, kRed);
+        SetText(ControlId::devLable, kFailureText);
+        screen_ = Screen::Failure;
+    }
+    SetEnabled(ControlId::EraseButton, true);
+}
+
+}  // namespace qks

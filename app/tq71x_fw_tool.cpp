@@ -1,0 +1,175 @@
+#include "app/tq71x_fw_tool.h"
+
+#include <algorithm>
+
+namespace qks {
+
+const char* ScreenName(Screen screen) {
+    static constexpr const char* kNames[] = {"Start",   "Confirm", "NoDevice", "AlreadyUpdated",
+                                             "Working", "Success", "Failure"};
+    return kNames[static_cast<int>(screen)];
+}
+
+namespace {
+ControlState InitialState(const ControlDescription& d) {
+    ControlState state;
+    state.visible = d.visible;
+    state.enabled = d.enabled;
+    state.text = d.caption ? d.caption : "";
+    state.color = d.color;
+    for (const char* item : d.items) state.items.emplace_back(item);
+    state.selected = d.selected;
+    state.left = d.left;
+    state.top = d.top;
+    state.width = d.width;
+    state.height = d.height;
+    // A labelled edit's caption is its label; the field itself starts empty.
+    if (d.kind == ControlKind::LabeledEdit) state.text.clear();
+    return state;
+}
+}  // namespace
+
+TQ71xFwTool::TQ71xFwTool(DeviceServices services, WindowFace& face)
+    : services_(std::move(services)),
+      face_(face),
+      transport_(services_.passThrough, services_.clock, services_.trace),
+      commands_(transport_),
+      blocks_(commands_, services_.clock) {
+    for (const auto& description : kFormDescription)
+        controls_[Index(description.id)] = InitialState(description);
+    clientHeight_ = kWindowDescription.clientHeight;
+    for (size_t i = 0; i < kControlCount; ++i) face_.ControlChanged(static_cast<ControlId>(i));
+    face_.ClientHeightChanged(clientHeight_);
+
+    eraseOnly_ = Control(ControlId::EraseOnlyCheck).checked ? 1 : 0;
+    RefreshBtnClick();
+    RdCheckBoxClick();
+}
+
+TQ71xFwTool::~TQ71xFwTool() {
+    // A gone device simply fails the command; nothing to report at exit.
+    const auto rows = static_cast<size_t>(std::clamp<int32_t>(deviceCount_, 0, kDeviceRows));
+    for (size_t i = 0; i < rows; ++i) {
+        try {
+            if (deviceTable_[i].ReleaseOnExit) commands_.ExitVendorMode(deviceTable_[i].Path);
+        } catch (...) {
+        }
+    }
+}
+
+void TQ71xFwTool::FormCreate(DeviceNotifier* notifier) {
+    if (notifier) notifier->Subscribe([this](uint32_t code) { DeviceChange(code); });
+}
+
+void TQ71xFwTool::SetVisible(ControlId id, bool visible) {
+    if (Control(id).visible == visible) return;
+    Mutable(id).visible = visible;
+    face_.ControlChanged(id);
+}
+
+void TQ71xFwTool::SetEnabled(ControlId id, bool enabled) {
+    if (Control(id).enabled == enabled) return;
+    Mutable(id).enabled = enabled;
+    face_.ControlChanged(id);
+}
+
+void TQ71xFwTool::SetText(ControlId id, const std::string& text) {
+    Mutable(id).text = text;
+    face_.ControlChanged(id);
+}
+
+void TQ71xFwTool::SetColor(ControlId id, uint32_t color) {
+    Mutable(id).color = color;
+    face_.ControlChanged(id);
+}
+
+void TQ71xFwTool::SetChecked(ControlId id, bool checked) {
+    Mutable(id).checked = checked;
+    face_.ControlChanged(id);
+}
+
+void TQ71xFwTool::SetItems(ControlId id, std::vector<std::string> items, int selected) {
+    auto& state = Mutable(id);
+    state.items = std::move(items);
+    state.selected = selected;
+    face_.ControlChanged(id);
+}
+
+void TQ71xFwTool::SetClientHeight(int height) {
+    clientHeight_ = height;
+    face_.ClientHeightChanged(height);
+}
+
+void TQ71xFwTool::SetStatusText(const std::string& text) { SetText(ControlId::StatusEdit, text); }
+
+void TQ71xFwTool::StepProgress(int32_t amount) {
+    auto& bar = Mutable(ControlId::FwUpdatBar);
+    if (!bar.visible) return;
+    bar.position = std::min(bar.position + amount, 100);
+    face_.ControlChanged(ControlId::FwUpdatBar);
+    face_.RepaintNow(ControlId::FwUpdatBar);
+}
+
+void TQ71xFwTool::ShowMessageBox(const std::string& text, const std::string& caption,
+                                 MessageIcon icon) {
+    face_.ShowMessageBox(text, caption, icon);
+}
+
+const DeviceEntry* TQ71xFwTool::SelectedRow() const {
+    const int index = Control(ControlId::DeviceList).selected;
+    if (deviceCount_ == 0 || index < 0 || index >= static_cast<int>(kDeviceRows)) return nullptr;
+    if (index >= static_cast<int>(Control(ControlId::DeviceList).items.size())) return nullptr;
+    return &deviceTable_[static_cast<size_t>(index)];
+}
+
+void TQ71xFwTool::Click(ControlId id) { RunHandler(Describe(id).onClick, id); }
+void TQ71xFwTool::Change(ControlId id) { RunHandler(Describe(id).onChange, id); }
+
+void TQ71xFwTool::UserSetChecked(ControlId id, bool checked) {
+    auto& state = Mutable(id);
+    if (!state.visible || !state.enabled) return;
+    state.checked = checked;
+    face_.ControlChanged(id);
+    Click(id);
+}
+
+void TQ71xFwTool::UserSelect(ControlId id, int index) {
+    auto& state = Mutable(id);
+    if (!state.enabled || index < 0 || index >= static_cast<int>(state.items.size())) return;
+    state.selected = index;
+    face_.ControlChanged(id);
+    Change(id);
+}
+
+void TQ71xFwTool::UserSetText(ControlId id, const std::string& text) {
+    auto& state = Mutable(id);
+    if (!state.enabled || Describe(id).readOnly) return;
+    state.text = text;
+    face_.ControlChanged(id);
+    Change(id);
+}
+
+void TQ71xFwTool::RunHandler(Handler handler, ControlId sender) {
+    switch (handler) {
+        case Handler::None: break;
+        case Handler::EraseButtonClick: EraseButtonClick(); break;
+        case Handler::ExitBtnClick: ExitBtnClick(); break;
+        case Handler::EraseOnlyCheckClick: EraseOnlyCheckClick(sender); break;
+        case Handler::BackupBtnClick: BackupBtnClick(); break;
+        case Handler::FwSizeCheckChange: FwSizeCheckChange(); break;
+        case Handler::RefreshBtnClick: RefreshBtnClick(); break;
+        case Handler::UpdateBtnCheck: UpdateBtnCheck(); break;
+        case Handler::LoadBtnClick: LoadBtnClick(); break;
+        case Handler::FwPgSizeCheckChange: FwPgSizeCheckChange(); break;
+        case Handler::UpdateBtnClick: UpdateBtnClick(); break;
+        case Handler::RdCheckBoxClick: RdCheckBoxClick(); break;
+    }
+}
+
+void TQ71xFwTool::ExitBtnClick() {
+    // Inside an operation the close waits until the operation has returned.
+    closeRequested_ = true;
+    if (!Busy()) face_.CloseWindow();
+}
+
+}  // namespace qks

@@ -1,0 +1,203 @@
+// The main window as a model: every control as plain state, the device
+// table, the options, the screens and the handlers. It knows no toolkit; a
+// face renders it and forwards events to Click and Change.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/window_face.h"
+#include "device/block_transfers.h"
+#include "device/chip_id.h"
+#include "device/command_trace.h"
+#include "device/device_notifier.h"
+#include "device/enumeration.h"
+#include "device/transport.h"
+#include "firmware/engine_context.h"
+#include "firmware/header_block.h"
+#include "resources/form_description.h"
+
+namespace qks {
+
+struct ControlState {
+    bool visible = false;
+    bool enabled = true;
+    bool checked = false;
+    std::string text;
+    uint32_t color = kWindowText;
+    std::vector<std::string> items;
+    int selected = -1;
+    int position = 0;
+    int left = 0, top = 0, width = 0, height = 0;
+};
+
+struct DeviceEntry {
+    std::string Path;
+    std::string DriveText;
+    int32_t ReleaseOnExit = 0;
+    // Beyond the path: what the platform told about the interface.
+    std::string Serial;
+    bool Emulated = false;
+};
+inline constexpr size_t kDeviceRows = 16;
+
+enum class Screen : uint8_t { Start, Confirm, NoDevice, AlreadyUpdated, Working, Success, Failure };
+const char* ScreenName(Screen screen);
+
+// What the model needs from the platform below it.
+struct DeviceServices {
+    PassThrough& passThrough;
+    DeviceEnumerator& enumerator;
+    Clock& clock;
+    const ImageStore& images;
+    TraceSink* trace = nullptr;
+    std::string programFolder;   // where the file dialog starts, with its separator
+    uint32_t maxTransferBytes = 0;
+};
+
+inline constexpr int kRdPanelHeight = 129;
+inline constexpr const char* kConfirmText = "Please ensure to update the firmware";
+inline constexpr const char* kNoDeviceText = "                 No device found!!";
+inline constexpr const char* kAlreadyUpdatedText = "        The chip already updated!!";
+inline constexpr const char* kFailureText = "                     Update    fail!!";
+inline constexpr const char* kMismatchText = "The firmware file seems not match this chip!";
+
+class TQ71xFwTool final : public EngineContext {
+public:
+    TQ71xFwTool(DeviceServices services, WindowFace& face);
+    ~TQ71xFwTool() override;
+    TQ71xFwTool(const TQ71xFwTool&) = delete;
+    TQ71xFwTool& operator=(const TQ71xFwTool&) = delete;
+
+    // Registration for device notices happens after construction.
+    void FormCreate(DeviceNotifier* notifier);
+
+    // Events from a face, by control.
+    void Click(ControlId id);
+    void Change(ControlId id);
+    void UserSetChecked(ControlId id, bool checked);
+    void UserSelect(ControlId id, int index);
+    void UserSetText(ControlId id, const std::string& text);
+    void DeviceChange(uint32_t eventCode);
+
+    // Handlers, named as the window binds them.
+    void EraseButtonClick();
+    void ExitBtnClick();
+    void RefreshBtnClick();
+    void UpdateBtnCheck();
+    void RdCheckBoxClick();
+    void EraseOnlyCheckClick(ControlId sender);
+    void LoadBtnClick();
+    void BackupBtnClick();
+    void UpdateBtnClick();
+    void FwSizeCheckChange();
+    void FwPgSizeCheckChange();
+
+    // The hidden engineering controls made reachable and laid out clear of
+    // the recovery controls.
+    void EnableEngineeringMode();
+    bool EngineeringMode() const { return engineering_; }
+
+    int IsTargetChip(const DevicePath& path);
+    int IsAlreadyUpdated(const DevicePath& path);
+
+    // EngineContext
+    VendorCommandSet& Commands() override { return commands_; }
+    Clock& GetClock() override { return services_.clock; }
+    const ImageStore& Images() const override { return services_.images; }
+    void SetStatusText(const std::string& text) override;
+    std::string StatusText() const override { return Control(ControlId::StatusEdit).text; }
+    void RepaintStatusNow() override { face_.RepaintNow(ControlId::StatusEdit); }
+    void ProcessPendingEvents() override { face_.ProcessPendingEvents(); }
+    void StepProgress(int32_t amount) override;
+    uint32_t FirmwareSize() const override { return firmwareSize_; }
+    uint32_t TransferPageSize() const override { return transferPageSize_; }
+    std::string BackupFileName() const override { return Control(ControlId::BackupFileEdit).text; }
+    bool RdChecked() const override { return Control(ControlId::RdCheckBox).checked; }
+    bool BackupOnlyChecked() const override { return Control(ControlId::BackupFWCheckBox).checked; }
+    bool A1ChipChecked() const override { return Control(ControlId::A1ChipCheck).checked; }
+    int32_t EraseOnly() const override { return eraseOnly_; }
+    int32_t AmicFlashCode() const override { return amicFlashCode_; }
+    uint32_t MaxTransferBytes() const override { return services_.maxTransferBytes; }
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        MessageIcon icon) override;
+    void DebugOutput(const std::string& text) override { face_.DebugOutput(text); }
+
+    // State, for faces and tests.
+    const ControlState& Control(ControlId id) const { return controls_[Index(id)]; }
+    const std::array<DeviceEntry, kDeviceRows>& DeviceTable() const { return deviceTable_; }
+    int32_t DeviceCount() const { return deviceCount_; }
+    ChipIdValue ChipId() const { return chipId_; }
+    int ClientHeight() const { return clientHeight_; }
+    Screen CurrentScreen() const { return screen_; }
+    bool Busy() const { return operationDepth_ > 0; }
+    bool CloseRequested() const { return closeRequested_; }
+    const DeviceEntry* SelectedRow() const;
+    Transport& GetTransport() { return transport_; }
+    BlockTransfers& Blocks() { return blocks_; }
+    const std::vector<std::string>& Problems() const { return problems_; }
+
+private:
+    ControlState& Mutable(ControlId id) { return controls_[Index(id)]; }
+    void SetVisible(ControlId id, bool visible);
+    void SetEnabled(ControlId id, bool enabled);
+    void SetText(ControlId id, const std::string& text);
+    void SetColor(ControlId id, uint32_t color);
+    void SetChecked(ControlId id, bool checked);
+    void SetItems(ControlId id, std::vector<std::string> items, int selected);
+    void SetClientHeight(int height);
+    void RunHandler(Handler handler, ControlId sender);
+
+    void ListTargets(const PathSlots& slots, int diskCount, int total, int& listed,
+                     bool& alreadyUpdated);
+    void ShowDiscoveryScreen(int listed, bool alreadyUpdated);
+    void ClearSelectionFields();
+    void ShowFlashType(const DevicePath& path, uint8_t chipType);
+    void ShowFirmwareVersion(const DevicePath& path, uint8_t chipType);
+    void ShowWorking();
+    void ShowOutcome(int result);
+    int RecoverTargetChip(const DevicePath& path, uint8_t revision);
+    bool ConfirmDevelopmentImage(const DeviceEntry& row);
+    void EnableRunForFile();
+
+    // Guards an operation that may let the face process events: a device
+    // notice waits for its end, and so does a close.
+    class Operation {
+    public:
+        explicit Operation(TQ71xFwTool& window) : window_(window) { ++window_.operationDepth_; }
+        ~Operation() {
+            if (--window_.operationDepth_ == 0) window_.FinishOperation();
+        }
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
+
+    private:
+        TQ71xFwTool& window_;
+    };
+    void FinishOperation();
+
+    DeviceServices services_;
+    WindowFace& face_;
+    Transport transport_;
+    VendorCommandSet commands_;
+    BlockTransfers blocks_;
+    std::array<ControlState, kControlCount> controls_{};
+    std::array<DeviceEntry, kDeviceRows> deviceTable_{};
+    int32_t deviceCount_ = 0;
+    int32_t eraseOnly_ = 0;
+    int32_t amicFlashCode_ = 0;
+    ChipIdValue chipId_ = 0;
+    uint32_t firmwareSize_ = 65536;
+    uint32_t transferPageSize_ = 16384;
+    int clientHeight_ = 0;
+    Screen screen_ = Screen::Start;
+    bool engineering_ = false;
+    int operationDepth_ = 0;
+    bool closeRequested_ = false;
+    bool refreshDeferred_ = false;
+    std::vector<std::string> problems_;
+};
+
+}  // namespace qks
