@@ -1,0 +1,70 @@
+#include "faces/common/runtime.h"
+
+#include "emulator/platform.h"
+#include "faces/common/system_platform.h"
+#include "firmware/image_store.h"
+
+namespace qks {
+
+Runtime::~Runtime() = default;
+
+std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::string& error) {
+    std::unique_ptr<Runtime> runtime(new Runtime());
+    runtime->programFolder_ = options.programFolder;
+    const bool emulated = !options.emulate.empty();
+    if (emulated && options.virtualTime)
+        runtime->clock_ = std::make_unique<VirtualClock>();
+    else
+        runtime->clock_ = std::make_unique<SystemClock>();
+
+    if (emulated) {
+        const auto image = EmbeddedImages().Find(kTargetImageName);
+        runtime->emulator_ = std::make_unique<emu::EmulatorPlatform>(*runtime->clock_, image);
+        for (const auto& description : options.emulate) {
+            const auto added = runtime->emulator_->AddBridge(description);
+            if (!added.ok()) {
+                error = "bad emulator description '" + description + "': " + added.error;
+                return nullptr;
+            }
+        }
+        runtime->passThrough_ = runtime->emulator_.get();
+        runtime->enumerator_ = runtime->emulator_.get();
+        runtime->notifier_ = runtime->emulator_.get();
+    } else {
+        SystemPlatform system = MakeSystemPlatform(error);
+        if (!system.passThrough) return nullptr;
+        runtime->ownedPassThrough_ = std::move(system.passThrough);
+        runtime->ownedEnumerator_ = std::move(system.enumerator);
+        runtime->ownedNotifier_ = std::move(system.notifier);
+        runtime->passThrough_ = runtime->ownedPassThrough_.get();
+        runtime->enumerator_ = runtime->ownedEnumerator_.get();
+        runtime->notifier_ = runtime->ownedNotifier_.get();
+        runtime->maxTransferBytes_ = system.maxTransferBytes;
+    }
+
+    if (!options.traceFile.empty()) {
+        runtime->traceStream_.open(options.traceFile, std::ios::out | std::ios::trunc);
+        if (!runtime->traceStream_) {
+            error = "cannot write the trace file '" + options.traceFile + "'";
+            return nullptr;
+        }
+        runtime->traceFile_ = std::make_unique<JsonLinesTrace>(runtime->traceStream_);
+        runtime->fanOut_.Add(runtime->traceFile_.get());
+    }
+    return runtime;
+}
+
+DeviceServices Runtime::Services() {
+    return DeviceServices{*passThrough_, *enumerator_, *clock_, EmbeddedImages(), &fanOut_,
+                          programFolder_, maxTransferBytes_};
+}
+
+uint64_t Runtime::EmulatedMicros() const {
+    if (!emulator_) return 0;
+    if (dynamic_cast<const VirtualClock*>(clock_.get())) return clock_->NowMicros();
+    uint64_t total = 0;
+    for (size_t i = 0; i < emulator_->BridgeCount(); ++i) total += emulator_->EmulatedMicros(i);
+    return total;
+}
+
+}  // namespace qks

@@ -1,0 +1,65 @@
+// The composition root the faces share: which platform serves the devices
+// (the emulator, chosen by --emulate, or the operating system's), the clock,
+// the command trace, and the services the window model is built from.
+#pragma once
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/tq71x_fw_tool.h"
+#include "device/clock.h"
+#include "device/command_trace.h"
+#include "device/device_notifier.h"
+#include "device/enumeration.h"
+#include "device/pass_through.h"
+
+namespace qks::emu {
+class EmulatorPlatform;
+}
+
+namespace qks {
+
+struct RuntimeOptions {
+    std::vector<std::string> emulate;   // PROFILE[:key=value,...], one bridge each
+    std::string traceFile;
+    bool virtualTime = false;           // emulated runs only: no real sleeping
+    std::string programFolder;
+};
+
+class Runtime {
+public:
+    // Nothing when the options do not hold; `error` then says why in one line.
+    static std::unique_ptr<Runtime> Create(const RuntimeOptions& options, std::string& error);
+    ~Runtime();
+
+    DeviceServices Services();
+    DeviceNotifier* Notifier() { return notifier_; }
+    Clock& GetClock() { return *clock_; }
+    bool Emulated() const { return emulator_ != nullptr; }
+    emu::EmulatorPlatform* Emulator() { return emulator_.get(); }
+    // Extra trace sinks (the command line's -v) join the trace file.
+    void AddTraceSink(TraceSink* sink) { fanOut_.Add(sink); }
+    // What the last run would have taken on hardware (emulator only), in µs.
+    uint64_t EmulatedMicros() const;
+
+private:
+    Runtime() = default;
+
+    std::unique_ptr<Clock> clock_;
+    std::unique_ptr<emu::EmulatorPlatform> emulator_;
+    std::unique_ptr<PassThrough> ownedPassThrough_;
+    std::unique_ptr<DeviceEnumerator> ownedEnumerator_;
+    std::unique_ptr<DeviceNotifier> ownedNotifier_;
+    PassThrough* passThrough_ = nullptr;
+    DeviceEnumerator* enumerator_ = nullptr;
+    DeviceNotifier* notifier_ = nullptr;
+    std::ofstream traceStream_;
+    std::unique_ptr<JsonLinesTrace> traceFile_;
+    TraceFanOut fanOut_;
+    std::string programFolder_;
+    uint32_t maxTransferBytes_ = 0;
+};
+
+}  // namespace qks

@@ -1,0 +1,23 @@
+// The operating system's own device access, for runs without --emulate.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "device/device_notifier.h"
+#include "device/enumeration.h"
+#include "device/pass_through.h"
+
+namespace qks {
+
+struct SystemPlatform {
+    std::unique_ptr<PassThrough> passThrough;
+    std::unique_ptr<DeviceEnumerator> enumerator;
+    std::unique_ptr<DeviceNotifier> notifier;   // may be empty
+    uint32_t maxTransferBytes = 0;
+};
+
+// Empty pass-through and `error` set when this build has no such layer.
+SystemPlatform MakeSystemPlatform(std::string& error);
+
+}  // namespace qks

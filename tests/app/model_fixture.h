@@ -1,0 +1,117 @@
+// A window model over emulated bridges, with a face that records what it is
+// asked to show and can act as a user while an engine lets events through.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/tq71x_fw_tool.h"
+#include "device/clock.h"
+#include "emulator/platform.h"
+#include "firmware/image_store.h"
+
+namespace qks::test {
+
+class RecordingFace : public WindowFace {
+public:
+    void ControlChanged(ControlId) override { ++changes; }
+    void ClientHeightChanged(int height) override { heights.push_back(height); }
+    void RepaintNow(ControlId id) override { repaints.push_back(id); }
+    void ProcessPendingEvents() override {
+        ++eventRounds;
+        if (onEvents) {
+            auto action = std::move(onEvents);   // once, as a user would act once
+            onEvents = nullptr;
+            action();
+        }
+    }
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        MessageIcon) override {
+        boxes.push_back(caption + ": " + text);
+    }
+    void DebugOutput(const std::string& text) override { debug.push_back(text); }
+    std::optional<std::string> ChooseFile(const std::string&, const std::string&) override {
+        return chosenFile;
+    }
+    bool ConfirmRisk(const std::string& text) override {
+        risks.push_back(text);
+        return acceptRisk;
+    }
+    void CloseWindow() override { ++closes; }
+
+    int changes = 0;
+    std::vector<int> heights;
+    std::vector<ControlId> repaints;
+    int eventRounds = 0;
+    std::function<void()> onEvents;
+    std::vector<std::string> boxes;
+    std::vector<std::string> debug;
+    std::optional<std::string> chosenFile;
+    std::vector<std::string> risks;
+    bool acceptRisk = false;
+    int closes = 0;
+};
+
+// Reports the emulator's interfaces as if they were real hardware.
+class RealLookingEnumerator : public DeviceEnumerator {
+public:
+    explicit RealLookingEnumerator(DeviceEnumerator& inner) : inner_(inner) {}
+    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass cls) override {
+        auto list = inner_.ListUsbStorage(cls);
+        for (auto& info : list) info.emulated = false;
+        return list;
+    }
+
+private:
+    DeviceEnumerator& inner_;
+};
+
+class RecordingTrace : public TraceSink {
+public:
+    void Record(const TraceRecord& record) override { records.push_back(record); }
+    std::vector<TraceRecord> records;
+};
+
+class ModelFixture {
+public:
+    explicit ModelFixture(std::vector<std::string> bridges = {}) {
+        platform = std::make_unique<emu::EmulatorPlatform>(clock, Image());
+        for (const auto& text : bridges) Add(text);
+    }
+    void Add(const std::string& text) {
+        const auto added = platform->AddBridge(text);
+        if (!added.ok()) throw std::runtime_error(added.error);
+    }
+    static std::span<const uint8_t> Image() { return EmbeddedImages().Find(kTargetImageName); }
+
+    TQ71xFwTool& Open(DeviceEnumerator* enumerator = nullptr) {
+        DeviceServices services{*platform, enumerator ? *enumerator : *platform, clock,
+                                EmbeddedImages(), &trace, "/opt/qks/", 0};
+        window = std::make_unique<TQ71xFwTool>(services, face);
+        window->FormCreate(platform.get());
+        return *window;
+    }
+    std::vector<uint8_t> Flash(size_t bridge = 0) const {
+        auto bytes = platform->Bridge(bridge).Flash();
+        return {bytes.begin(), bytes.end()};
+    }
+
+    // Sequence number of the last command so far whose opcode is `opcode`.
+    uint64_t LastSeqOf(uint8_t opcode) const {
+        uint64_t seq = 0;
+        for (const auto& r : trace.records)
+            if (!r.cdb.empty() && r.cdb[0] == opcode) seq = r.seq;
+        return seq;
+    }
+
+    VirtualClock clock;
+    RecordingTrace trace;
+    std::unique_ptr<emu::EmulatorPlatform> platform;
+    RecordingFace face;
+    std::unique_ptr<TQ71xFwTool> window;
+};
+
+}  // namespace qks::test

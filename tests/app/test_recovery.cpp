@@ -1,0 +1,226 @@
+// YES from end to end on emulated bridges: what the flash holds afterwards,
+// and the screen the user is left with.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "firmware/header_block.h"
+#include "model_fixture.h"
+
+namespace qks::test {
+namespace {
+
+std::vector<uint8_t> MergedHeader(const std::vector<uint8_t>& flashBefore) {
+    HeaderBlock device{};
+    std::copy_n(flashBefore.begin(), kHeaderBlockBytes, device.begin());
+    HeaderBlock image{};
+    const auto img = ModelFixture::Image();
+    std::copy_n(img.begin(), kHeaderBlockBytes, image.begin());
+    MergeHeaderBlock(device, image);
+    return {device.begin(), device.end()};
+}
+
+// What the recovery must leave in the first 64 KB: the merged header, the
+// image body, and after the image either zeros (programming path) or the old
+// bytes (block-update path).
+std::vector<uint8_t> ExpectedFlash(const std::vector<uint8_t>& before, bool keepTail) {
+    const auto image = ModelFixture::Image();
+    std::vector<uint8_t> expected(65536, 0);
+    if (keepTail) std::copy_n(before.begin(), 65536, expected.begin());
+    const auto header = MergedHeader(before);
+    std::copy(header.begin(), header.end(), expected.begin());
+    std::copy(image.begin() + 128, image.end(), expected.begin() + 128);
+    if (!keepTail) std::fill(expected.begin() + static_cast<long>(image.size()), expected.end(), 0);
+    return expected;
+}
+
+struct PathCase {
+    std::string description;
+    bool blockPath;
+};
+
+class RecoveryPaths : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(RecoveryPaths, ProgramsTheImageBehindTheMergedHeader) {
+    ModelFixture fx({GetParam().description});
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Success);
+    const auto after = fx.Flash();
+    const auto expected = ExpectedFlash(before, GetParam().blockPath);
+    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), after.begin()))
+        << "first difference at "
+        << std::mismatch(expected.begin(), expected.end(), after.begin()).first - expected.begin();
+    EXPECT_EQ(fx.platform->Bridge(0).Command25Count(), 1u);
+}
+
+std::vector<PathCase> AllPaths() {
+    std::vector<PathCase> cases;
+    for (int vendor = 0; vendor <= 9; ++vendor) {
+        cases.push_back({"q970:vendor=" + std::to_string(vendor), false});
+        cases.push_back({"q970:blockmode=1,vendor=" + std::to_string(vendor), true});
+    }
+    cases.push_back({"q970:late=1", true});
+    cases.push_back({"q970:content=blank", false});
+    cases.push_back({"q970:content=blank,blockmode=1", true});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, RecoveryPaths, ::testing::ValuesIn(AllPaths()),
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(RecoveryHeader, KeepsTheDeviceIdentityAndTakesTheMaskedBytesFromTheImage) {
+    ModelFixture fx({"q970"});
+    const auto before = fx.Flash();
+    ASSERT_EQ(before[126], 'Q');
+    ASSERT_EQ(before[127], 'K');
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    const auto after = fx.Flash();
+    const auto image = ModelFixture::Image();
+    for (size_t i = 0; i < 128; ++i) {
+        const bool fromImage = HeaderMergeMask[i] < 256;
+        EXPECT_EQ(after[i], fromImage ? image[i] : before[i]) << "byte " << i;
+    }
+    EXPECT_NE(std::memcmp(after.data(), image.data(), 4), 0) << "USB ids must stay the device's";
+}
+
+TEST(RecoveryHeader, AnUnsignedHeaderIsReplacedByTheImageHeader) {
+    ModelFixture fx({"q970:content=blank"});
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    const auto after = fx.Flash();
+    const auto image = ModelFixture::Image();
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 128, after.begin()));
+}
+
+TEST(RecoveryProgress, StepsFromTwentyAndHidesTheBarAtTheEnd) {
+    ModelFixture fx({"q970"});
+    auto& w = fx.Open();
+    std::vector<int> positions;
+    fx.face.onEvents = [&] { positions.push_back(w.Control(ControlId::FwUpdatBar).position); };
+    w.Click(ControlId::EraseButton);
+    ASSERT_FALSE(positions.empty());
+    EXPECT_GE(positions.front(), 20);
+    EXPECT_FALSE(w.Control(ControlId::FwUpdatBar).visible);
+    EXPECT_TRUE(w.Control(ControlId::EraseButton).enabled);
+    EXPECT_FALSE(w.Control(ControlId::EraseButton).visible);
+    EXPECT_TRUE(w.Control(ControlId::ExtBtn).visible);
+    EXPECT_EQ(w.Control(ControlId::replugLable1).text, "Please un-plug AC adapter ");
+    EXPECT_EQ(w.Control(ControlId::replugLable2).text, "and plug it again");
+}
+
+// Every injected fault ends in the Failure screen, never a false Success.
+class RecoveryFaults : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RecoveryFaults, EndInTheFailureScreen) {
+    ModelFixture fx({GetParam()});
+    auto& w = fx.Open();
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    EXPECT_EQ(w.Control(ControlId::devLable).text, kFailureText);
+    EXPECT_EQ(w.Control(ControlId::devLable).color, kRed);
+    EXPECT_TRUE(w.Control(ControlId::devLable).visible);
+    EXPECT_FALSE(w.Control(ControlId::FwUpdatBar).visible);
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, RecoveryFaults,
+                         ::testing::Values("q970:flip=0x9000", "q970:blockmode=1,flip=0x9000",
+                                           "q970:unplug=60", "q970:blockmode=1,unplug=70",
+                                           "q970:powerloss=62", "q970:blockmode=1,powerloss=80"));
+
+TEST(RecoveryFaults, AnUnreadableHeaderStopsBeforeAnythingIsWritten) {
+    // The click sends IsBlockUpdateMode, VendorCommand25, one status read and
+    // then the header read: refuse exactly that one.
+    uint64_t atOpen = 0;
+    {
+        ModelFixture counting({"q970"});
+        counting.Open();
+        atOpen = counting.platform->CommandsSent(0);
+    }
+    ModelFixture fx({"q970:fail=" + std::to_string(atOpen + 4)});
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    EXPECT_EQ(fx.Flash(), before);
+    ASSERT_FALSE(fx.trace.records.empty());
+    const auto& last = fx.trace.records.back();
+    EXPECT_FALSE(last.ok);
+    EXPECT_EQ(last.cdb[0], 0xDF);   // nothing was sent after the refused read
+    EXPECT_EQ(last.cdb[11], 0xFA);
+}
+
+TEST(RecoveryGuard, DevelopmentImageOnRealHardwareNeedsAnExplicitYes) {
+    ModelFixture fx({"q970"});
+    RealLookingEnumerator real(*fx.platform);
+    auto& w = fx.Open(&real);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    const auto before = fx.Flash();
+    const uint64_t sent = fx.platform->CommandsSent();
+    w.Click(ControlId::EraseButton);
+    ASSERT_EQ(fx.face.risks.size(), 1u);
+    EXPECT_EQ(fx.platform->CommandsSent(), sent);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Confirm);
+    EXPECT_EQ(fx.Flash(), before);
+    fx.face.acceptRisk = true;
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Success);
+}
+
+TEST(RecoveryConcurrency, NoDuringTheOperationClosesOnlyAfterItReturns) {
+    ModelFixture fx({"q970"});
+    auto& w = fx.Open();
+    int closesSeen = -1;
+    fx.face.onEvents = [&] {
+        w.Click(ControlId::ExitBtn);
+        closesSeen = fx.face.closes;
+    };
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(closesSeen, 0);
+    EXPECT_EQ(fx.face.closes, 1);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Success);
+}
+
+TEST(RecoveryConcurrency, ANoticeDuringTheOperationDoesNotInterleaveCommands) {
+    ModelFixture fx({"q970", "q970:vendor=6"});
+    auto& w = fx.Open();
+    uint64_t secondBridgeDuring = 0;
+    fx.face.onEvents = [&] {
+        const uint64_t before = fx.platform->CommandsSent(1);
+        fx.platform->Unplug(1);
+        secondBridgeDuring = fx.platform->CommandsSent(1) - before;
+    };
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(secondBridgeDuring, 0u);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Success);   // the outcome stays on screen
+    fx.platform->Plug(1);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Confirm);   // the next notice refreshes
+    EXPECT_EQ(w.Control(ControlId::DeviceList).items.size(), 1u);
+}
+
+TEST(RecoveryChipTypes, AnUnidentifiedSelectionFailsWithoutACommand) {
+    // The selection check's INQUIRY is the last one of the first refresh;
+    // refusing it leaves the listed device unidentified.
+    uint64_t selectionInquiry = 0;
+    {
+        ModelFixture counting({"q970"});
+        counting.Open();
+        selectionInquiry = counting.LastSeqOf(0x12);
+    }
+    ModelFixture fx({"q970:fail=" + std::to_string(selectionInquiry)});
+    auto& w = fx.Open();
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    ASSERT_NE(ChipTypeOf(w.ChipId()), 10);
+    const uint64_t sent = fx.platform->CommandsSent(0);
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    EXPECT_EQ(fx.platform->CommandsSent(0), sent);
+}
+
+}  // namespace
+}  // namespace qks::test
