@@ -52,6 +52,13 @@ int TQ71xFwTool::IsTargetChip(const DevicePath& path) {
     return ChipTypeOf(GetChipId(commands_, *this, path)) == kTargetChipType ? 1 : 0;
 }
 
+// The engineering panel works on the older families too, so in that mode
+// every identified bridge is listed; the ordinary window lists targets only.
+int TQ71xFwTool::IsListedChip(const DevicePath& path) {
+    if (!engineering_) return IsTargetChip(path);
+    return ChipTypeOf(GetChipId(commands_, *this, path)) != 0 ? 1 : 0;
+}
+
 int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
     if (ChipTypeOf(GetChipId(commands_, *this, path)) != kTargetChipType) return 0;
     try {
@@ -111,7 +118,7 @@ void TQ71xFwTool::ListTargets(const PathSlots& slots, int diskCount, int total, 
     listedFrom.fill(-1);
     for (int i = 0; i < total; ++i) {
         const InterfaceInfo& info = slots.slot[static_cast<size_t>(i)];
-        if (!IsTargetChip(info.path)) continue;
+        if (!IsListedChip(info.path)) continue;
         std::string path = info.path;
         LowerCaseAscii(path);
         uint8_t inquiry[40] = {};

@@ -80,7 +80,7 @@ void TQ71xFwTool::EnableEngineeringMode() {
     }
     SetClientHeight(Control(ControlId::RdPanel).top +
                     (Control(ControlId::RdCheckBox).checked ? kRdPanelHeight : 0));
-    UpdateBtnCheck();
+    RefreshBtnClick();
 }
 
 void TQ71xFwTool::RdCheckBoxClick() {

@@ -102,6 +102,7 @@ public:
 
     int IsTargetChip(const DevicePath& path);
     int IsAlreadyUpdated(const DevicePath& path);
+    int IsListedChip(const DevicePath& path);
 
     // EngineContext
     VendorCommandSet& Commands() override { return commands_; }

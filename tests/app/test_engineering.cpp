@@ -1,0 +1,225 @@
+// The engineering panel: its handlers' states, its layout, and Run handing
+// the selected bridge to the engine of its family.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "model_fixture.h"
+
+namespace qks::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Engineering : public ::testing::Test {
+protected:
+    TQ71xFwTool& OpenPanel(const std::string& bridge) {
+        fx = std::make_unique<ModelFixture>(std::vector<std::string>{bridge});
+        auto& w = fx->Open();
+        w.EnableEngineeringMode();
+        w.UserSetChecked(ControlId::RdCheckBox, true);
+        return w;
+    }
+    std::string TempFile(const std::string& name) {
+        dir = fs::temp_directory_path() / ("qks-eng-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        return (dir / name).string();
+    }
+    void TearDown() override {
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+    std::unique_ptr<ModelFixture> fx;
+    fs::path dir;
+};
+
+TEST_F(Engineering, TheTwoOnlyBoxesExcludeEachOther) {
+    auto& w = OpenPanel("q719");
+    w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    EXPECT_EQ(w.EraseOnly(), 1);
+    w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+    EXPECT_FALSE(w.Control(ControlId::EraseOnlyCheck).checked);
+    EXPECT_EQ(w.EraseOnly(), 0);
+    w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    EXPECT_FALSE(w.Control(ControlId::BackupFWCheckBox).checked);
+    EXPECT_EQ(w.EraseOnly(), 1);
+}
+
+TEST_F(Engineering, BackupOnlyEnablesRunWithoutAFirmwareFile) {
+    auto& w = OpenPanel("q719");
+    ASSERT_FALSE(w.Control(ControlId::UpdateBtn).enabled);
+    w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+    EXPECT_TRUE(w.Control(ControlId::UpdateBtn).enabled);
+}
+
+struct SizeListCase {
+    const char* bridge;
+    bool erase;
+    bool backup;
+    bool shown;
+};
+
+class SizeList : public Engineering, public ::testing::WithParamInterface<SizeListCase> {};
+
+TEST_P(SizeList, IsShownOnlyForTheQk60719WhileAnOnlyBoxIsTicked) {
+    const auto& c = GetParam();
+    auto& w = OpenPanel(c.bridge);
+    if (c.erase) w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    if (c.backup) w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+    if (!c.erase && !c.backup) {
+        w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+        w.UserSetChecked(ControlId::EraseOnlyCheck, false);
+    }
+    EXPECT_EQ(w.Control(ControlId::FwSizeCheck).visible, c.shown);
+    EXPECT_EQ(w.Control(ControlId::FwSizeLable).visible, c.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, SizeList,
+                         ::testing::Values(SizeListCase{"q719", true, false, true},
+                                           SizeListCase{"q719", false, true, true},
+                                           SizeListCase{"q719", false, false, false},
+                                           SizeListCase{"q715", true, false, false},
+                                           SizeListCase{"q742", false, true, false}));
+
+TEST_F(Engineering, FirmwareSizeFollowsTheListOnlyOnceItIsPicked) {
+    auto& w = OpenPanel("q719");
+    EXPECT_EQ(w.Control(ControlId::FwSizeCheck).items.at(0), "32KB");
+    EXPECT_EQ(w.FirmwareSize(), 65536u);
+    w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    const std::vector<uint32_t> expected = {32768, 65536, 131072, 262144, 524288, 1048576};
+    for (int item = 5; item >= 0; --item) {
+        w.UserSelect(ControlId::FwSizeCheck, item);
+        EXPECT_EQ(w.FirmwareSize(), expected[static_cast<size_t>(item)]);
+    }
+    w.UserSelect(ControlId::FwPgSizeCheck, 4);
+    EXPECT_EQ(w.TransferPageSize(), 2048u);
+}
+
+TEST_F(Engineering, AMismatchingFileIsReportedAndRunStillEnabled) {
+    auto& w = OpenPanel("q719");
+    const std::string file = TempFile("wrong.bin");
+    std::ofstream(file, std::ios::binary) << std::string("\x55\xAA\xAA\x55" "9701", 8);
+    fx->face.chosenFile = file;
+    w.Click(ControlId::LoadBtn);
+    EXPECT_EQ(w.Control(ControlId::FwFilenameEdit).text, file);
+    ASSERT_FALSE(fx->face.boxes.empty());
+    EXPECT_EQ(fx->face.boxes.back(), std::string("Message: ") + kMismatchText);
+    EXPECT_TRUE(w.Control(ControlId::UpdateBtn).enabled);
+}
+
+TEST_F(Engineering, ACancelledDialogChangesNothing) {
+    auto& w = OpenPanel("q719");
+    fx->face.chosenFile.reset();
+    const bool before = w.Control(ControlId::UpdateBtn).enabled;
+    w.Click(ControlId::LoadBtn);
+    w.Click(ControlId::BackupBtn);
+    EXPECT_EQ(w.Control(ControlId::UpdateBtn).enabled, before);
+    EXPECT_TRUE(w.Control(ControlId::FwFilenameEdit).text.empty());
+}
+
+TEST_F(Engineering, RunOnTheTargetChipOnlyClearsTheStatus) {
+    auto& w = OpenPanel("q970");
+    const uint64_t sent = fx->platform->CommandsSent();
+    const auto before = fx->Flash();
+    w.Click(ControlId::UpdateBtn);
+    EXPECT_EQ(fx->platform->CommandsSent(), sent);
+    EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "");
+    EXPECT_EQ(fx->Flash(), before);
+    EXPECT_TRUE(w.Control(ControlId::UpdateBtn).enabled);
+}
+
+TEST_F(Engineering, EraseOnlyRunErasesTheFlashAndAsksForAPowerCycle) {
+    auto& w = OpenPanel("q719");
+    w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    w.UserSelect(ControlId::FwSizeCheck, 1);   // 64KB
+    w.Click(ControlId::UpdateBtn);
+    EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Erase flash all success!");
+    const auto flash = fx->Flash();
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 65536, [](uint8_t b) { return b == 0xFF; }));
+    ASSERT_FALSE(fx->face.boxes.empty());
+    EXPECT_EQ(fx->face.boxes.back(), "Message: Please Turn-Off the Power and Turn-On Again!");
+}
+
+TEST_F(Engineering, BackupOnlyRunWritesTheFlashToTheNamedFile) {
+    auto& w = OpenPanel("q719");
+    const std::string file = TempFile("backup.bin");
+    w.UserSetText(ControlId::BackupFileEdit, file);
+    w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+    w.Click(ControlId::UpdateBtn);
+    EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Read flash and backup success!");
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
+    const auto flash = fx->Flash();
+    ASSERT_EQ(saved.size(), 65536u);
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), flash.begin()));
+}
+
+TEST_F(Engineering, AfterARecoveryTheTickedEraseBoxNoLongerErases) {
+    auto& w = OpenPanel("q719");
+    w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    // The recovery action resets the flag whatever chip it meets.
+    w.Click(ControlId::EraseButton);
+    EXPECT_TRUE(w.Control(ControlId::EraseOnlyCheck).checked);
+    EXPECT_EQ(w.EraseOnly(), 0);
+}
+
+TEST_F(Engineering, TheQkb742KeepsItsFirstFourKilobytes) {
+    auto& w = OpenPanel("q742:rev=1");
+    ASSERT_EQ(ChipTypeOf(w.ChipId()), 6);
+    const auto before = fx->Flash();
+    w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+    w.UserSetChecked(ControlId::BackupFWCheckBox, false);
+    w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    w.UserSetChecked(ControlId::EraseOnlyCheck, false);
+    w.Click(ControlId::UpdateBtn);
+    const auto after = fx->Flash();
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 4096, after.begin()));
+    const auto image = EmbeddedImages().Find(kRevisionAImageName);
+    EXPECT_TRUE(std::equal(image.begin() + 4096, image.end(), after.begin() + 4096));
+}
+
+TEST_F(Engineering, TheQk60716TakesTheRomImageWithTheChosenPart) {
+    auto& w = OpenPanel("q716:rom=1");
+    ASSERT_TRUE(w.Control(ControlId::FlashTypeList).visible);
+    w.UserSelect(ControlId::FlashTypeList, 1);
+    w.Click(ControlId::UpdateBtn);
+    EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Programming & Compare Success!!");
+    const auto image = EmbeddedImages().Find(kSerialFlashImageName);
+    const auto rom = fx->platform->Bridge(0).Rom();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), rom.begin()));
+}
+
+// Every control the panel makes reachable lies inside the window, clear of
+// the others.
+TEST_F(Engineering, LayoutLeavesNoControlOverlappingAnother) {
+    auto& w = OpenPanel("q716");
+    struct Rect {
+        ControlId id;
+        int l, t, r, b;
+    };
+    std::vector<Rect> rects;
+    const int panelTop = w.Control(ControlId::RdPanel).top;
+    for (size_t i = 0; i < kControlCount; ++i) {
+        const auto id = static_cast<ControlId>(i);
+        const auto& d = Describe(id);
+        const auto& s = w.Control(id);
+        if (!s.visible || d.kind == ControlKind::FileDialog || d.kind == ControlKind::Panel) continue;
+        const bool inPanel = d.parent == ControlId::RdPanel;
+        const int top = s.top + (inPanel ? panelTop : 0);
+        const int left = s.left + (inPanel ? w.Control(ControlId::RdPanel).left : 0);
+        rects.push_back({id, left, top, left + s.width, top + s.height});
+        EXPECT_LE(top + s.height, w.ClientHeight()) << d.name;
+        EXPECT_LE(left + s.width, kWindowDescription.clientWidth + 8) << d.name;
+    }
+    for (size_t a = 0; a < rects.size(); ++a)
+        for (size_t b = a + 1; b < rects.size(); ++b) {
+            const auto& x = rects[a];
+            const auto& y = rects[b];
+            const bool overlap = x.l < y.r && y.l < x.r && x.t < y.b && y.t < x.b;
+            EXPECT_FALSE(overlap) << Describe(x.id).name << " overlaps " << Describe(y.id).name;
+        }
+}
+
+}  // namespace
+}  // namespace qks::test
