@@ -158,15 +158,19 @@ void TQ71xFwTool::UpdateBtnClick() {
     face_.DebugOutput("Update Btn Press\n");
     const uint8_t chipType = ChipTypeOf(chipId_);
     const DeviceEntry* row = SelectedRow();
-    const DevicePath path = row ? row->Path : DevicePath{};
+    const DeviceEntry entry = row ? *row : DeviceEntry{};
+    const DevicePath& path = entry.Path;
     SetText(ControlId::StatusEdit, "");
+    // A backup-only run writes nothing; every other serial-flash run keeps a
+    // copy of the flash first.
+    const bool writes = !(RdChecked() && eraseOnly_ == 0 && BackupOnlyChecked());
     if (row != nullptr) {
         switch (chipType) {
             case 1: case 3: case 4: case 7:
-                UpdateSerialFlash(*this, path);
+                if (!writes || BackupSerialFlash(entry)) UpdateSerialFlash(*this, path);
                 break;
             case 6:
-                UpdateFlashPreservingNvram(*this, path);
+                if (BackupSerialFlash(entry)) UpdateFlashPreservingNvram(*this, path);
                 break;
             case 2: case 18:
                 ProgramInternalRom(*this, path, Control(ControlId::FlashTypeList).selected);

@@ -1,6 +1,11 @@
 // What YES does: reprogram the selected bridge with the embedded firmware,
 // keeping the device's own header block.
+#include <algorithm>
+#include <ctime>
+
 #include "app/tq71x_fw_tool.h"
+#include "firmware/flash_backup.h"
+#include "firmware/flash_maintenance.h"
 #include "firmware/serial_flash_engine.h"
 
 namespace qks {
@@ -28,18 +33,62 @@ void TQ71xFwTool::EraseButtonClick() {
     const uint8_t chipType = ChipTypeOf(chipId_);
     const uint8_t revision = ChipRevisionOf(chipId_);
     // A copy: a refresh may rebuild the table while the engine runs.
-    const DevicePath path = row ? row->Path : DevicePath{};
+    const DeviceEntry entry = row ? *row : DeviceEntry{};
 
     ShowWorking();
     int result = 0;
     if (row == nullptr) {
         result = 0;
     } else if (chipType == kTargetChipType) {
-        result = RecoverTargetChip(path, revision);
+        result = RecoverTargetChip(entry, revision);
     } else if (chipType == 13 || chipType == 6 || chipType == 7 || chipType == 1) {
-        result = UpdateSerialFlash(*this, path);
+        result = BackupSerialFlash(entry) ? UpdateSerialFlash(*this, entry.Path) : 0;
     }
     ShowOutcome(result);
+}
+
+std::string TQ71xFwTool::IdentityOf(const DeviceEntry& row) {
+    if (!row.Serial.empty()) return row.Serial;
+    return "path-" + row.Path;
+}
+
+bool TQ71xFwTool::SaveBackupBeforeWriting(const DeviceEntry& row, std::span<const uint8_t> flash) {
+    lastBackup_.clear();
+    if (services_.backupFolder.empty()) return true;
+    std::string error;
+    const auto saved = SaveFlashBackup(services_.backupFolder, IdentityOf(row), flash,
+                                       std::time(nullptr), error);
+    if (!saved) {
+        // Nothing is erased without a way back.
+        DebugOutput(error);
+        SetStatusText("Backup of the flash failed, nothing written: " + error);
+        return false;
+    }
+    lastBackup_ = *saved;
+    DebugOutput("flash backup saved to " + *saved);
+    SetStatusText("Backup of the flash saved to " + *saved);
+    return true;
+}
+
+bool TQ71xFwTool::BackupSerialFlash(const DeviceEntry& row) {
+    if (services_.backupFolder.empty()) return true;
+    const uint32_t length = std::max<uint32_t>(kImageBytes, firmwareSize_);
+    std::vector<uint8_t> flash(length, 0);
+    WaitFlashReady(*this, row.Path);
+    if (!ReadFlashWhole(*this, row.Path, 0, flash.data(), length)) {
+        DebugOutput("cannot read the flash for its backup: " + transport_.LastFailure().Describe());
+        SetStatusText("Backup of the flash failed, nothing written: the flash cannot be read");
+        return false;
+    }
+    return SaveBackupBeforeWriting(row, flash);
+}
+
+void TQ71xFwTool::RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header) {
+    if (services_.backupFolder.empty() || HasHeaderSignature(header.data(), header.size())) return;
+    const auto saved = FindSavedHeader(services_.backupFolder, IdentityOf(row));
+    if (!saved) return;
+    header = *saved;
+    DebugOutput("the device header is not signed; using the header saved in an earlier backup");
 }
 
 void TQ71xFwTool::ShowWorking() {
@@ -54,7 +103,8 @@ void TQ71xFwTool::ShowWorking() {
     screen_ = Screen::Working;
 }
 
-int TQ71xFwTool::RecoverTargetChip(const DevicePath& path, uint8_t revision) {
+int TQ71xFwTool::RecoverTargetChip(const DeviceEntry& row, uint8_t revision) {
+    const DevicePath& path = row.Path;
     const int blockMode = commands_.IsBlockUpdateMode(path);
     commands_.VendorCommand25(path);
     HeaderBlock imageHeader{};
@@ -66,6 +116,18 @@ int TQ71xFwTool::RecoverTargetChip(const DevicePath& path, uint8_t revision) {
         DebugOutput("cannot read the device header: " + transport_.LastFailure().Describe());
         return 0;
     }
+    if (!services_.backupFolder.empty()) {
+        std::vector<uint8_t> flash(kImageBytes, 0);
+        if (!blocks_.ReadFlashBlocks(path, 0, flash.data(), kImageBytes)) {
+            DebugOutput("cannot read the flash for its backup: " +
+                        transport_.LastFailure().Describe());
+            return 0;
+        }
+        if (!SaveBackupBeforeWriting(row, flash)) return 0;
+    }
+    // An interrupted earlier attempt may have left the flash without the
+    // device's header: take it from that attempt's backup.
+    RecoverSavedHeader(row, header);
     MergeHeaderBlock(header, imageHeader);
     if (blockMode || revision == kLateRevision)
         return blocks_.UpdateFlashImage(path, true, true, header.data(),

@@ -55,6 +55,8 @@ struct DeviceServices {
     TraceSink* trace = nullptr;
     std::string programFolder;   // where the file dialog starts, with its separator
     uint32_t maxTransferBytes = 0;
+    // Where copies of a flash are kept before it is written; empty: none kept.
+    std::string backupFolder;
 };
 
 inline constexpr int kRdPanelHeight = 129;
@@ -139,6 +141,8 @@ public:
     Transport& GetTransport() { return transport_; }
     BlockTransfers& Blocks() { return blocks_; }
     const std::vector<std::string>& Problems() const { return problems_; }
+    // The backup taken before the last write, empty when none was taken.
+    const std::string& LastBackupPath() const { return lastBackup_; }
 
 private:
     ControlState& Mutable(ControlId id) { return controls_[Index(id)]; }
@@ -159,8 +163,12 @@ private:
     void ShowFirmwareVersion(const DevicePath& path, uint8_t chipType);
     void ShowWorking();
     void ShowOutcome(int result);
-    int RecoverTargetChip(const DevicePath& path, uint8_t revision);
+    int RecoverTargetChip(const DeviceEntry& row, uint8_t revision);
     bool ConfirmDevelopmentImage(const DeviceEntry& row);
+    static std::string IdentityOf(const DeviceEntry& row);
+    bool SaveBackupBeforeWriting(const DeviceEntry& row, std::span<const uint8_t> flash);
+    bool BackupSerialFlash(const DeviceEntry& row);
+    void RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header);
     void EnableRunForFile();
 
     // Guards an operation that may let the face process events: a device
@@ -199,6 +207,7 @@ private:
     bool closeRequested_ = false;
     bool refreshDeferred_ = false;
     std::vector<std::string> problems_;
+    std::string lastBackup_;
 };
 
 }  // namespace qks

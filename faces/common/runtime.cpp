@@ -4,13 +4,39 @@
 #include "faces/common/system_platform.h"
 #include "firmware/image_store.h"
 
+#include <cstdlib>
+
 namespace qks {
+
+namespace {
+std::string FromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+}  // namespace
+
+std::string DefaultBackupFolder() {
+    if (auto dir = FromEnvironment("QKS970_BACKUP_DIR"); !dir.empty()) return dir;
+#ifdef _WIN32
+    if (auto local = FromEnvironment("LOCALAPPDATA"); !local.empty())
+        return local + "\\qks970-recovery\\backups";
+    return "qks970-backups";
+#else
+    if (auto state = FromEnvironment("XDG_STATE_HOME"); !state.empty())
+        return state + "/qks970-recovery/backups";
+    if (auto home = FromEnvironment("HOME"); !home.empty())
+        return home + "/.local/state/qks970-recovery/backups";
+    return "qks970-backups";
+#endif
+}
 
 Runtime::~Runtime() = default;
 
 std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::string& error) {
     std::unique_ptr<Runtime> runtime(new Runtime());
     runtime->programFolder_ = options.programFolder;
+    runtime->backupFolder_ =
+        options.backupFolder.empty() ? DefaultBackupFolder() : options.backupFolder;
     const bool emulated = !options.emulate.empty();
     if (emulated && options.virtualTime)
         runtime->clock_ = std::make_unique<VirtualClock>();
@@ -56,7 +82,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
 
 DeviceServices Runtime::Services() {
     return DeviceServices{*passThrough_, *enumerator_, *clock_, EmbeddedImages(), &fanOut_,
-                          programFolder_, maxTransferBytes_};
+                          programFolder_, maxTransferBytes_, backupFolder_};
 }
 
 uint64_t Runtime::EmulatedMicros() const {

@@ -26,7 +26,12 @@ struct RuntimeOptions {
     std::string traceFile;
     bool virtualTime = false;           // emulated runs only: no real sleeping
     std::string programFolder;
+    std::string backupFolder;           // empty: the user's state folder
 };
+
+// Where flash backups are kept: $QKS970_BACKUP_DIR, else the XDG state home
+// (~/.local/state) on Linux, the local application data folder on Windows.
+std::string DefaultBackupFolder();
 
 class Runtime {
 public:
@@ -59,6 +64,7 @@ private:
     std::unique_ptr<JsonLinesTrace> traceFile_;
     TraceFanOut fanOut_;
     std::string programFolder_;
+    std::string backupFolder_;
     uint32_t maxTransferBytes_ = 0;
 };
 

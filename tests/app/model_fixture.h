@@ -89,7 +89,7 @@ public:
 
     TQ71xFwTool& Open(DeviceEnumerator* enumerator = nullptr) {
         DeviceServices services{*platform, enumerator ? *enumerator : *platform, clock,
-                                EmbeddedImages(), &trace, "/opt/qks/", 0};
+                                EmbeddedImages(), &trace, "/opt/qks/", 0, backupFolder};
         window = std::make_unique<TQ71xFwTool>(services, face);
         window->FormCreate(platform.get());
         return *window;
@@ -109,6 +109,7 @@ public:
 
     VirtualClock clock;
     RecordingTrace trace;
+    std::string backupFolder;
     std::unique_ptr<emu::EmulatorPlatform> platform;
     RecordingFace face;
     std::unique_ptr<TQ71xFwTool> window;

@@ -1,0 +1,120 @@
+// The copy of the flash taken before a recovery writes, and the device
+// identity it gives back after an interrupted attempt.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "firmware/flash_backup.h"
+#include "model_fixture.h"
+
+namespace qks::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Backups : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("qks-backups-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+    std::vector<fs::path> Files() const {
+        std::vector<fs::path> files;
+        if (fs::exists(folder))
+            for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+        return files;
+    }
+    static std::vector<uint8_t> Read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    fs::path folder;
+};
+
+TEST_F(Backups, ARecoverySavesTheFlashAsItWasBeforeWriting) {
+    ModelFixture fx({"q970"});
+    fx.backupFolder = folder.string();
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Success);
+    const auto files = Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(w.LastBackupPath(), files[0].string());
+    const auto saved = Read(files[0]);
+    ASSERT_EQ(saved.size(), 65536u);
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), before.begin()));
+}
+
+TEST_F(Backups, ASecondRecoveryNeverReplacesTheFirstBackup) {
+    ModelFixture fx({"q970"});
+    fx.backupFolder = folder.string();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    fx.platform->Bridge(0).WriteFlashDirect(200, std::vector<uint8_t>(16, 0x00));
+    fx.platform->PowerCycle(0);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(Files().size(), 2u);
+}
+
+TEST_F(Backups, ABackupThatCannotBeWrittenStopsBeforeAnythingIsErased) {
+    fs::create_directories(folder.parent_path());
+    std::ofstream(folder.string()) << "a file where the folder should be";
+    ModelFixture fx({"q970"});
+    fx.backupFolder = (folder / "inside").string();
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    EXPECT_EQ(fx.Flash(), before);
+    EXPECT_NE(w.Control(ControlId::StatusEdit).text.find("Backup of the flash failed"),
+              std::string::npos);
+    fs::remove(folder);
+}
+
+// Power fails right after the first erase of the programming path: the
+// flash has lost the device's header. The next attempt takes it from the
+// backup instead of writing the image's identity over the device's.
+TEST_F(Backups, AnInterruptedRecoveryGetsTheDeviceHeaderBack) {
+    uint64_t firstErase = 0;
+    {
+        ModelFixture counting({"q970"});
+        counting.backupFolder = (folder / "counting").string();
+        counting.Open().Click(ControlId::EraseButton);
+        for (const auto& r : counting.trace.records)
+            if (r.cdb.size() > 2 && r.cdb[0] == 0xFF && r.cdb[2] == 0x14) {
+                firstErase = r.seq;
+                break;
+            }
+        ASSERT_GT(firstErase, 0u);
+    }
+    ModelFixture fx({"q970:powerloss=" + std::to_string(firstErase + 1)});
+    fx.backupFolder = folder.string();
+    const auto original = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Failure);
+    ASSERT_NE(fx.Flash()[126], 'Q') << "the fault must have cost the header";
+
+    fx.platform->Plug(0);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    w.Click(ControlId::EraseButton);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Success);
+    const auto after = fx.Flash();
+    for (size_t i = 0; i < 128; ++i)
+        if (HeaderMergeMask[i] >= 256) EXPECT_EQ(after[i], original[i]) << "byte " << i;
+}
+
+TEST(BackupNames, KeepOnlyFileNameSafeCharacters) {
+    EXPECT_EQ(BackupIdentity("EMU0-Q970"), "EMU0-Q970");
+    EXPECT_EQ(BackupIdentity("a/b\\c:d e"), "a_b_c_d_e");
+    EXPECT_EQ(BackupIdentity(""), "unknown");
+}
+
+}  // namespace
+}  // namespace qks::test
