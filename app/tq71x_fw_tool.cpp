@@ -122,7 +122,11 @@ const DeviceEntry* TQ71xFwTool::SelectedRow() const {
     return &deviceTable_[static_cast<size_t>(index)];
 }
 
-void TQ71xFwTool::Click(ControlId id) { RunHandler(Describe(id).onClick, id); }
+// A control the user cannot reach cannot be clicked, whatever a face sends.
+void TQ71xFwTool::Click(ControlId id) {
+    if (!Control(id).visible || !Control(id).enabled) return;
+    RunHandler(Describe(id).onClick, id);
+}
 void TQ71xFwTool::Change(ControlId id) { RunHandler(Describe(id).onChange, id); }
 
 void TQ71xFwTool::UserSetChecked(ControlId id, bool checked) {

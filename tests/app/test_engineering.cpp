@@ -27,6 +27,15 @@ protected:
         fs::create_directories(dir);
         return (dir / name).string();
     }
+    // A firmware file the selection check accepts for the chip, which is
+    // what enables Run.
+    void LoadFirmware(TQ71xFwTool& w, const std::string& name, std::span<const uint8_t> bytes) {
+        const std::string file = TempFile(name);
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        w.UserSetText(ControlId::FwFilenameEdit, file);
+        ASSERT_TRUE(w.Control(ControlId::UpdateBtn).enabled) << "the file must fit the chip";
+    }
     void TearDown() override {
         if (!dir.empty()) fs::remove_all(dir);
     }
@@ -120,6 +129,8 @@ TEST_F(Engineering, ACancelledDialogChangesNothing) {
 
 TEST_F(Engineering, RunOnTheTargetChipOnlyClearsTheStatus) {
     auto& w = OpenPanel("q970");
+    const uint8_t tagged[10] = {0x55, 0xAA, 0xAA, 0x55, '9', '7', '0', '1', 0, 0};
+    LoadFirmware(w, "q970.bin", tagged);
     const uint64_t sent = fx->platform->CommandsSent();
     const auto before = fx->Flash();
     w.Click(ControlId::UpdateBtn);
@@ -172,6 +183,7 @@ TEST_F(Engineering, TheQkb742KeepsItsFirstFourKilobytes) {
     w.UserSetChecked(ControlId::BackupFWCheckBox, false);
     w.UserSetChecked(ControlId::EraseOnlyCheck, true);
     w.UserSetChecked(ControlId::EraseOnlyCheck, false);
+    LoadFirmware(w, "fw742a.bin", EmbeddedImages().Find(kRevisionAImageName));
     w.Click(ControlId::UpdateBtn);
     const auto after = fx->Flash();
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + 4096, after.begin()));
@@ -183,6 +195,8 @@ TEST_F(Engineering, TheQk60716TakesTheRomImageWithTheChosenPart) {
     auto& w = OpenPanel("q716:rom=1");
     ASSERT_TRUE(w.Control(ControlId::FlashTypeList).visible);
     w.UserSelect(ControlId::FlashTypeList, 1);
+    const uint8_t untagged[10] = {0x55, 0xAA, 0xAA, 0x55, 'r', 'o', 'm', '1', 0, 0};
+    LoadFirmware(w, "rom.bin", untagged);
     w.Click(ControlId::UpdateBtn);
     EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Programming & Compare Success!!");
     const auto image = EmbeddedImages().Find(kSerialFlashImageName);
