@@ -62,7 +62,10 @@ uint8_t EraseModeForChunk(uint32_t address, uint32_t& length, uint8_t eraseMode,
     const uint64_t unit = (eraseMode == 1 || eraseMode == 4) ? units.small : units.large;
     uint8_t mode = 0;
     if (unit * unitCounter <= address) {
-        ++unitCounter;
+        // Counting on from the unit that holds the block keeps a write that
+        // starts past address 0 from cutting a block to nothing or less;
+        // from address 0 this is one more unit, block after block.
+        unitCounter = static_cast<uint32_t>(address / unit + 1);
         mode = eraseMode;
     }
     const uint64_t nextUnit = unit * unitCounter;

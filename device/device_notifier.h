@@ -17,6 +17,11 @@ public:
     virtual ~DeviceNotifier() = default;
     // Called on the thread that runs the event loop, one notice at a time.
     virtual void Subscribe(Listener listener) = 0;
+    // A source backed by the system hands its readable descriptor to the
+    // face's event loop, which calls DispatchEvents when it is readable.
+    // -1: the source calls its listeners by itself.
+    virtual int EventFd() const { return -1; }
+    virtual void DispatchEvents() {}
 };
 
 }  // namespace qks

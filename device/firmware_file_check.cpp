@@ -1,6 +1,7 @@
 #include "device/firmware_file_check.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace qks {
@@ -95,7 +96,9 @@ int CheckFirmwareFile(UserMessages& messages, const std::string& fileName, ChipI
     const uint8_t type = ChipTypeOf(chipId);
     const uint8_t revision = ChipRevisionOf(chipId);
     std::ifstream file(fileName, std::ios::binary);
-    if (!file) {
+    // Some systems open a folder for reading; it is no firmware file either.
+    std::error_code notChecked;
+    if (!file || std::filesystem::is_directory(fileName, notChecked)) {
         messages.ShowMessageBox(kOpenFirmwareFileErrorText, "Error", MessageIcon::None);
         return 0;
     }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/clock.h"
 #include "device/user_messages.h"
@@ -38,6 +40,15 @@ public:
 
     // Largest data transfer the host moves in one command (0 = no limit).
     virtual uint32_t MaxTransferBytes() const { return 0; }
+
+    // The first `length` bytes of this device's flash as they were before an
+    // earlier write that did not finish; with `currentIsBlank`, also the newest
+    // saved copy that is not blank there. Nothing when no such copy is kept.
+    virtual std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& /*path*/,
+                                                                 uint32_t /*length*/,
+                                                                 bool /*currentIsBlank*/) const {
+        return std::nullopt;
+    }
 
     // Status text followed by the processing of pending events, as the
     // paged operations show each text and dot.

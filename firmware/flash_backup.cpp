@@ -61,26 +61,85 @@ std::optional<std::string> SaveFlashBackup(const std::string& folder, const std:
     return std::nullopt;
 }
 
-std::optional<HeaderBlock> FindSavedHeader(const std::string& folder, const std::string& identity) {
+namespace {
+// Backups of one identity, oldest first: names carry the UTC time.
+std::vector<fs::path> BackupsOf(const std::string& folder, const std::string& identity) {
     std::error_code ec;
     const std::string prefix = BackupIdentity(identity) + "-";
-    std::vector<fs::path> candidates;
+    std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind(prefix, 0) == 0 && entry.path().extension() == kSuffix)
-            candidates.push_back(entry.path());
+            found.push_back(entry.path());
     }
-    // Names carry the UTC time, so the newest sorts last.
-    std::sort(candidates.begin(), candidates.end());
-    for (auto it = candidates.rbegin(); it != candidates.rend(); ++it) {
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::optional<std::vector<uint8_t>> NewestStart(const std::string& folder, const std::string& identity,
+                                                uint32_t length,
+                                                bool (*accept)(const std::vector<uint8_t>&)) {
+    const auto backups = BackupsOf(folder, identity);
+    for (auto it = backups.rbegin(); it != backups.rend(); ++it) {
         std::ifstream in(*it, std::ios::binary);
-        HeaderBlock header{};
-        in.read(reinterpret_cast<char*>(header.data()), header.size());
-        if (in.gcount() == static_cast<std::streamsize>(header.size()) &&
-            HasHeaderSignature(header.data(), header.size()))
-            return header;
+        std::vector<uint8_t> start(length, 0);
+        in.read(reinterpret_cast<char*>(start.data()), length);
+        if (in.gcount() == static_cast<std::streamsize>(length) && accept(start)) return start;
     }
     return std::nullopt;
+}
+}  // namespace
+
+std::optional<HeaderBlock> FindSavedHeader(const std::string& folder, const std::string& identity) {
+    const auto start = NewestStart(folder, identity, kHeaderBlockBytes, [](const std::vector<uint8_t>& b) {
+        return HasHeaderSignature(b.data(), b.size());
+    });
+    if (!start) return std::nullopt;
+    HeaderBlock header{};
+    std::copy(start->begin(), start->end(), header.begin());
+    return header;
+}
+
+std::optional<std::vector<uint8_t>> FindSavedStart(const std::string& folder,
+                                                   const std::string& identity, uint32_t length) {
+    return NewestStart(folder, identity, length, [](const std::vector<uint8_t>& b) {
+        return !std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0xFF; });
+    });
+}
+
+namespace {
+fs::path PendingFile(const std::string& folder, const std::string& identity) {
+    return fs::path(folder) / (BackupIdentity(identity) + ".pending");
+}
+}  // namespace
+
+void MarkWritePending(const std::string& folder, const std::string& identity,
+                      const std::string& backupPath) {
+    std::error_code ec;
+    if (fs::exists(PendingFile(folder, identity), ec)) return;   // the earlier copy stays
+    std::ofstream(PendingFile(folder, identity)) << backupPath << '\n';
+}
+
+std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity) {
+    std::ifstream in(PendingFile(folder, identity));
+    std::string path;
+    if (!in || !std::getline(in, path) || path.empty()) return std::nullopt;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return std::nullopt;
+    return path;
+}
+
+void ClearWritePending(const std::string& folder, const std::string& identity) {
+    std::error_code ec;
+    fs::remove(PendingFile(folder, identity), ec);
+}
+
+std::optional<std::vector<uint8_t>> ReadBackupStart(const std::string& path, uint32_t length) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> start(length, 0);
+    in.read(reinterpret_cast<char*>(start.data()), length);
+    if (in.gcount() != static_cast<std::streamsize>(length)) return std::nullopt;
+    return start;
 }
 
 }  // namespace qks

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "firmware/header_block.h"
 
@@ -26,5 +27,20 @@ std::optional<std::string> SaveFlashBackup(const std::string& folder, const std:
 // The header of the newest backup of this identity that carries the
 // signature, if any.
 std::optional<HeaderBlock> FindSavedHeader(const std::string& folder, const std::string& identity);
+
+// The first `length` bytes of the newest backup of this identity in which
+// they are not all 0xFF.
+std::optional<std::vector<uint8_t>> FindSavedStart(const std::string& folder,
+                                                   const std::string& identity, uint32_t length);
+
+// A write in progress: the backup taken before the first attempt at it stays
+// the authority on what the device held until an attempt succeeds, however
+// many attempts were cut off in between.
+void MarkWritePending(const std::string& folder, const std::string& identity,
+                      const std::string& backupPath);
+std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity);
+void ClearWritePending(const std::string& folder, const std::string& identity);
+// The first `length` bytes of a backup file.
+std::optional<std::vector<uint8_t>> ReadBackupStart(const std::string& path, uint32_t length);
 
 }  // namespace qks

@@ -105,7 +105,10 @@ std::string ChooseBackupName(EngineContext& window) {
 
 bool WriteFileAtomically(const std::string& name, std::span<const uint8_t> bytes) {
     namespace fs = std::filesystem;
-    const std::string partial = name + ".partial";
+    // The partial file sits beside the target under a short name of its own:
+    // a suffix on the target's name could pass the system's file-name limit
+    // and refuse a name that is itself fine.
+    const fs::path partial = fs::path(name).parent_path() / ".qks-backup.partial";
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         if (!out) return false;
