@@ -57,8 +57,14 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->enumerator_ = runtime->emulator_.get();
         runtime->notifier_ = runtime->emulator_.get();
     } else {
-        SystemPlatform system = MakeSystemPlatform(error);
-        if (!system.passThrough) return nullptr;
+        std::string problem;
+        SystemPlatform system = MakeSystemPlatform(problem);
+        if (!system.passThrough) {
+            error = problem;
+            return nullptr;
+        }
+        runtime->warning_ = problem;
+        runtime->transferLimit_ = system.transferLimit;
         runtime->ownedPassThrough_ = std::move(system.passThrough);
         runtime->ownedEnumerator_ = std::move(system.enumerator);
         runtime->ownedNotifier_ = std::move(system.notifier);
@@ -82,7 +88,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
 
 DeviceServices Runtime::Services() {
     return DeviceServices{*passThrough_, *enumerator_, *clock_, EmbeddedImages(), &fanOut_,
-                          programFolder_, maxTransferBytes_, backupFolder_};
+                          programFolder_, maxTransferBytes_, backupFolder_, transferLimit_};
 }
 
 uint64_t Runtime::EmulatedMicros() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ public:
     emu::EmulatorPlatform* Emulator() { return emulator_.get(); }
     // Extra trace sinks (the command line's -v) join the trace file.
     void AddTraceSink(TraceSink* sink) { fanOut_.Add(sink); }
+    // Something that works less well than it should (no device notices), or empty.
+    const std::string& Warning() const { return warning_; }
     // What the last run would have taken on hardware (emulator only), in µs.
     uint64_t EmulatedMicros() const;
 
@@ -66,6 +69,8 @@ private:
     std::string programFolder_;
     std::string backupFolder_;
     uint32_t maxTransferBytes_ = 0;
+    std::function<uint32_t(const DevicePath&)> transferLimit_;
+    std::string warning_;
 };
 
 }  // namespace qks

@@ -1,6 +1,7 @@
 // The operating system's own device access, for runs without --emulate.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,9 +16,11 @@ struct SystemPlatform {
     std::unique_ptr<DeviceEnumerator> enumerator;
     std::unique_ptr<DeviceNotifier> notifier;   // may be empty
     uint32_t maxTransferBytes = 0;
+    std::function<uint32_t(const DevicePath&)> transferLimit;
 };
 
-// Empty pass-through and `error` set when this build has no such layer.
+// Empty pass-through and `error` set when this build has no such layer;
+// `error` may also carry a warning next to a working platform.
 SystemPlatform MakeSystemPlatform(std::string& error);
 
 }  // namespace qks
