@@ -1,0 +1,43 @@
+// The program's options. They are read before the toolkit starts, so --help,
+// --version and a mistake work without a display.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qks::qt {
+
+inline constexpr const char* kProgramName = "qks970-recovery";
+
+struct CommandLine {
+    std::vector<std::string> emulate;   // one emulated bridge each
+    std::string traceFile;
+    bool engineering = false;
+    bool verbose = false;
+    bool help = false;
+    bool version = false;
+    // The program name and the toolkit's own options (-platform offscreen,
+    // -style, ...), for the application object.
+    std::vector<std::string> toolkitArguments;
+};
+
+struct CommandLineParse {
+    std::optional<CommandLine> line;
+    std::string error;   // one line, without the program name; empty on success
+};
+
+// `arguments` as main receives them, the program name first.
+CommandLineParse ParseCommandLine(const std::vector<std::string>& arguments);
+
+// What the program answers before any window exists: the exit status after
+// a mistake (one line on `err`, status 2), --help or --version (on `out`,
+// status 0); nothing when the window is to be opened.
+std::optional<int> AnswerWithoutWindow(const CommandLineParse& parsed, std::FILE* out,
+                                       std::FILE* err);
+
+std::string UsageText();
+std::string VersionText();
+
+}  // namespace qks::qt
