@@ -1,0 +1,232 @@
+#include "faces/cli/cli.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "faces/cli/commands.h"
+
+#ifndef QKS_VERSION
+#define QKS_VERSION "0.0.0"
+#endif
+
+namespace qks::cli {
+
+namespace {
+
+constexpr const char* kExitStatusText =
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the operation failed, or was declined\n"
+    "  2  bad usage or input; nothing was sent to a device\n"
+    "  3  nothing to do: the chip already holds the embedded firmware\n"
+    "  4  no device found\n";
+
+constexpr const char* kCommandFooter =
+    "The options of qks970 itself (--emulate, --trace, --backup-dir, --device, -v,\n"
+    "--virtual-time) go before or after the command.\n";
+
+constexpr const char* kEmulateHelp =
+    "An emulated bridge instead of the system's devices, repeatable; DESCRIPTION is "
+    "PROFILE[:key=value,...], e.g. q970:flash=q970.bin (see qks970(1))";
+
+struct Parsed {
+    GlobalOptions global;
+    bool json = false;
+    RecoverOptions recover;
+    PanelChoices panel;
+    std::string firmwareSize;
+    std::string pageSize;
+    std::optional<int> romType;
+};
+
+void AddGlobalOptions(CLI::App& app, Parsed& p) {
+    app.add_option("--emulate", p.global.emulate, kEmulateHelp)
+        ->type_name("DESCRIPTION")
+        ->allow_extra_args(false);
+    app.add_option("--trace", p.global.traceFile,
+                   "Write every command sent to a device to FILE, one JSON object a line")
+        ->type_name("FILE");
+    app.add_option("--backup-dir", p.global.backupFolder,
+                   "Where the copy of a flash taken before writing is kept")
+        ->type_name("DIR");
+    app.add_option("--device", p.global.device,
+                   "The row of the device list to work on (see list); the first by default")
+        ->type_name("N");
+    app.add_flag("-v,--verbose", p.global.verbosity,
+                 "Show status texts and debugger output; twice: every command too");
+    app.add_flag("--virtual-time", p.global.virtualTime,
+                 "With --emulate: let the emulated bridge's waits pass without waiting");
+}
+
+void AddPanelOptions(CLI::App& command, Parsed& p) {
+    command.add_flag("--a1-chip", p.panel.a1Chip, "Tick \"A1 Chip\" (internal-ROM chips)");
+    std::string romHelp = "The parallel ROM part of internal-ROM chips:";
+    const auto& romItems = Describe(ControlId::FlashTypeList).items;
+    for (size_t i = 0; i < romItems.size(); ++i)
+        romHelp += std::string(i ? "," : "") + " " + std::to_string(i) + " " + romItems[i];
+    command.add_option("--rom-type", p.romType, romHelp)->type_name("N");
+    command
+        .add_option("--firmware-size", p.firmwareSize,
+                    "Flash size for erase and backup: " + ListChoices(ControlId::FwSizeCheck))
+        ->type_name("SIZE");
+    command
+        .add_option("--page-size", p.pageSize,
+                    "Transfer page size: " + ListChoices(ControlId::FwPgSizeCheck))
+        ->type_name("SIZE");
+}
+
+// Checked here rather than by validators so that each message names the
+// choices the way the panel's lists show them.
+std::string ResolveChoices(Parsed& p) {
+    if (p.global.device && *p.global.device < 0)
+        return "--device: a row number is 0 or more, not " + std::to_string(*p.global.device);
+    const auto romItems = static_cast<int>(Describe(ControlId::FlashTypeList).items.size());
+    if (p.romType && (*p.romType < 0 || *p.romType >= romItems))
+        return "--rom-type: " + std::to_string(*p.romType) + " is not one of 0 to " +
+               std::to_string(romItems - 1);
+    if (!p.firmwareSize.empty()) {
+        p.panel.firmwareSizeItem = FindListItem(ControlId::FwSizeCheck, p.firmwareSize);
+        if (!p.panel.firmwareSizeItem)
+            return "--firmware-size: '" + p.firmwareSize + "' is not one of " +
+                   ListChoices(ControlId::FwSizeCheck);
+    }
+    if (!p.pageSize.empty()) {
+        p.panel.pageSizeItem = FindListItem(ControlId::FwPgSizeCheck, p.pageSize);
+        if (!p.panel.pageSizeItem)
+            return "--page-size: '" + p.pageSize + "' is not one of " +
+                   ListChoices(ControlId::FwPgSizeCheck);
+    }
+    p.panel.romTypeItem = p.romType;
+    return {};
+}
+
+// Decided before parsing, so that even a parse error comes out as JSON.
+bool WantsJson(const std::vector<std::string>& args) {
+    return std::find(args.begin(), args.end(), "--json") != args.end();
+}
+
+int Run(const std::vector<std::string>& args, Console& console, const CliEnvironment& environment) {
+    Parsed p;
+    CLI::App app{
+        "Recovers the firmware of the Tavrel QKS970/958 USB storage bridge, and "
+        "works the engineering panel for the older Tavrel bridges.",
+        "qks970"};
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.set_version_flag("--version", std::string("qks970 ") + QKS_VERSION);
+    // Checked after parsing, so that a misspelt command is named as such.
+    app.require_subcommand(0, 1);
+    app.fallthrough();
+    AddGlobalOptions(app, p);
+    app.footer(std::string(kCommandFooter) + "\n" + kExitStatusText);
+
+    auto* list = app.add_subcommand("list", "Every USB storage device, identified");
+    list->add_flag("--json", p.json, "Print one JSON document");
+
+    auto* recover = app.add_subcommand(
+        "recover", "Write the embedded firmware to the first listed QKS970/958 bridge (YES)");
+    recover->add_flag("-y,--yes", p.recover.yes, "Answer YES to the question without asking");
+    recover->add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
+                      "Write the embedded firmware to a real device even when it is a "
+                      "development image");
+
+    auto* backup = app.add_subcommand("backup", "Save the flash of an older bridge to FILE");
+    backup->add_option("FILE", p.panel.backupFile, "The backup file")
+        ->type_name("FILE")
+        ->required();
+    AddPanelOptions(*backup, p);
+
+    auto* erase = app.add_subcommand("erase", "Erase the flash of an older bridge");
+    AddPanelOptions(*erase, p);
+
+    auto* run = app.add_subcommand("run", "The engineering panel's Run, for the older bridges");
+    auto* firmware = run->add_option("--firmware", p.panel.firmwareFile,
+                                     "The firmware file; it must carry the chip's tag")
+                         ->type_name("FILE");
+    auto* eraseOnly =
+        run->add_flag("--erase-only", p.panel.eraseOnly, "Tick \"Erase All Flash Only\"");
+    auto* backupOnly =
+        run->add_flag("--backup-only", p.panel.backupOnly, "Tick \"Backup Old Firmware Only\"");
+    run->add_option("--backup-file", p.panel.backupFile,
+                    "With --backup-only: the backup file (default oldflash.bak)")
+        ->type_name("FILE")
+        ->needs(backupOnly);
+    eraseOnly->excludes(backupOnly);
+    firmware->excludes(eraseOnly);
+    firmware->excludes(backupOnly);
+    AddPanelOptions(*run, p);
+
+    auto* images = app.add_subcommand("images", "The firmware images built into this program");
+    images->add_flag("--json", p.json, "Print one JSON document");
+
+    for (auto* command : {list, recover, backup, erase, run, images}) command->group("Commands");
+    app.footer(kExitStatusText);
+
+    const bool json = WantsJson(args);
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        console.OutStream() << app.help();
+        return kExitSuccess;
+    } catch (const CLI::CallForAllHelp&) {
+        console.OutStream() << app.help("", CLI::AppFormatMode::All);
+        return kExitSuccess;
+    } catch (const CLI::CallForVersion& e) {
+        console.Out(e.what());
+        return kExitSuccess;
+    } catch (const CLI::ParseError& e) {
+        // A subcommand's own --help comes here too, with a success code.
+        if (e.get_exit_code() == 0) {
+            console.OutStream() << app.help();
+            return kExitSuccess;
+        }
+        return Fail(console, json, kExitUsage, std::string(e.what()) + " (see qks970 --help)");
+    }
+    if (app.get_subcommands().empty())
+        return Fail(
+            console, json, kExitUsage,
+            "no command given: one of list, recover, backup, erase, run, images (see qks970 "
+            "--help)");
+    if (const auto error = ResolveChoices(p); !error.empty())
+        return Fail(console, json, kExitUsage, error);
+
+    if (list->parsed()) return ListCommand(p.global, p.json, console, environment);
+    if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
+    if (images->parsed()) return ImagesCommand(p.json, console);
+    if (backup->parsed()) p.panel.backupOnly = true;
+    if (erase->parsed()) p.panel.eraseOnly = true;
+    return PanelCommand(p.global, p.panel, console, environment);
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+           const CliEnvironment& environment) {
+    Console console(out, err, environment.errIsTerminal);
+    try {
+        return Run(args, console, environment);
+    } catch (const std::exception& e) {
+        return Fail(console, WantsJson(args), kExitFailed,
+                    std::string("internal error: ") + e.what());
+    }
+}
+
+CliEnvironment ProcessEnvironment(const char* argv0) {
+    CliEnvironment environment;
+    environment.input = &std::cin;
+    environment.inputIsTerminal = ::isatty(STDIN_FILENO) == 1;
+    environment.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
+    std::error_code error;
+    std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error && argv0) program = std::filesystem::absolute(argv0, error);
+    if (!program.empty()) environment.programFolder = program.parent_path().string() + "/";
+    return environment;
+}
+
+}  // namespace qks::cli

@@ -1,0 +1,72 @@
+// The commands of `qks970`, each over a session of its own, and the checks
+// of their input that run before anything is sent to a device.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faces/cli/cli.h"
+#include "faces/cli/console.h"
+#include "faces/cli/session.h"
+#include "resources/form_description.h"
+
+namespace qks::cli {
+
+struct GlobalOptions {
+    std::vector<std::string> emulate;
+    std::string traceFile;
+    std::string backupFolder;   // empty: the runtime's default
+    std::optional<int> device;  // the device list's row; the first by default
+    int verbosity = 0;
+    bool virtualTime = false;
+};
+
+struct RecoverOptions {
+    bool yes = false;
+    bool allowDevelopmentImage = false;
+};
+
+// The engineering panel's settings as its controls take them: item indices
+// of its lists, names for its fields, ticks for its boxes.
+struct PanelChoices {
+    std::string firmwareFile;
+    std::string backupFile;
+    bool eraseOnly = false;
+    bool backupOnly = false;
+    bool a1Chip = false;
+    std::optional<int> romTypeItem;
+    std::optional<int> firmwareSizeItem;
+    std::optional<int> pageSizeItem;
+};
+
+int ListCommand(const GlobalOptions& global, bool json, Console& console,
+                const CliEnvironment& environment);
+int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, Console& console,
+                   const CliEnvironment& environment);
+int PanelCommand(const GlobalOptions& global, const PanelChoices& choices, Console& console,
+                 const CliEnvironment& environment);
+int ImagesCommand(bool json, Console& console);
+
+// One line on stderr; with JSON output also the document {"error": ...} on
+// stdout, so that stdout never holds anything but JSON.
+int Fail(Console& console, bool json, int status, const std::string& message);
+
+SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face);
+
+// Works on the row --device names, through the device list as a user picks
+// it; an error text when the list has no such row.
+std::string SelectRow(TQ71xFwTool& window, std::optional<int> device);
+
+// Sizes as a user types them ("64KB", "1mb", "8 KB") against a size list's
+// items; nothing when the list has no such item.
+std::optional<int> FindListItem(ControlId list, const std::string& text);
+std::string ListChoices(ControlId list);
+
+// Before the model is built: every description names a known profile and
+// parses, every file named can be used. An error text, empty when all hold.
+std::string CheckEmulatorDescriptions(const std::vector<std::string>& descriptions);
+std::string CheckReadableFile(const std::string& what, const std::string& name);
+std::string CheckWritableFile(const std::string& what, const std::string& name);
+
+}  // namespace qks::cli

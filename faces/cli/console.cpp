@@ -1,0 +1,81 @@
+#include "faces/cli/console.h"
+
+#include <algorithm>
+#include <ostream>
+
+namespace qks::cli {
+
+namespace {
+constexpr int kBarCells = 30;
+constexpr const char* kEraseLine = "\r\033[K";
+}  // namespace
+
+Console::Console(std::ostream& out, std::ostream& err, bool errIsTerminal)
+    : out_(out), err_(err), errIsTerminal_(errIsTerminal) {}
+
+Console::~Console() {
+    HideProgress();
+}
+
+void Console::Out(const std::string& line) {
+    EraseBar();
+    out_ << line << '\n';
+    out_.flush();
+    DrawBar();
+}
+
+void Console::Err(const std::string& line) {
+    EraseBar();
+    err_ << line << '\n';
+    err_.flush();
+    DrawBar();
+}
+
+void Console::Prompt(const std::string& text) {
+    EraseBar();
+    out_ << text;
+    out_.flush();
+}
+
+void Console::ShowProgress(int percent) {
+    if (!errIsTerminal_) return;
+    percent_ = std::clamp(percent, 0, 100);
+    barShown_ = true;
+    DrawBar();
+}
+
+void Console::HideProgress() {
+    if (!barShown_) return;
+    EraseBar();
+    barShown_ = false;
+}
+
+void Console::EraseBar() {
+    if (!barShown_) return;
+    err_ << kEraseLine;
+    err_.flush();
+}
+
+void Console::DrawBar() {
+    if (!barShown_) return;
+    const int filled = percent_ * kBarCells / 100;
+    std::string bar = "\r[";
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kBarCells - filled), '.');
+    bar += "] ";
+    const std::string number = std::to_string(percent_);
+    bar.append(3 - std::min<size_t>(3, number.size()), ' ');
+    bar += number + "%";
+    err_ << bar;
+    err_.flush();
+}
+
+std::string Trimmed(const std::string& text) {
+    const char* blanks = " \t\r\n";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    const size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace qks::cli

@@ -1,0 +1,45 @@
+// The two output streams of one run, and the progress bar that shares the
+// terminal with them: every line first takes the bar off the screen and puts
+// it back afterwards, so output and bar never overwrite each other.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace qks::cli {
+
+class Console {
+public:
+    Console(std::ostream& out, std::ostream& err, bool errIsTerminal);
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    void Out(const std::string& line);
+    void Err(const std::string& line);
+    // Without a newline: the prompt the answer is typed after.
+    void Prompt(const std::string& text);
+
+    // The bar exists only on a terminal; elsewhere these do nothing.
+    void ShowProgress(int percent);
+    void HideProgress();
+    bool DrawsProgress() const { return errIsTerminal_; }
+
+    std::ostream& OutStream() { return out_; }
+
+private:
+    void EraseBar();
+    void DrawBar();
+
+    std::ostream& out_;
+    std::ostream& err_;
+    bool errIsTerminal_;
+    bool barShown_ = false;
+    int percent_ = 0;
+};
+
+// Leading and trailing blanks and line ends off: the window's texts are laid
+// out for fixed-width labels, not for a terminal.
+std::string Trimmed(const std::string& text);
+
+}  // namespace qks::cli

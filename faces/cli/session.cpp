@@ -1,0 +1,37 @@
+#include "faces/cli/session.h"
+
+namespace qks::cli {
+
+std::unique_ptr<Session> Session::Open(const SessionOptions& options, Console& console,
+                                       const CliEnvironment& environment, std::string& error) {
+    RuntimeOptions runtimeOptions;
+    runtimeOptions.emulate = options.emulate;
+    runtimeOptions.traceFile = options.traceFile;
+    runtimeOptions.backupFolder = options.backupFolder;
+    runtimeOptions.virtualTime = options.virtualTime;
+    runtimeOptions.programFolder = environment.programFolder;
+
+    std::unique_ptr<Session> session(new Session());
+    session->runtime_ = Runtime::Create(runtimeOptions, error);
+    if (!session->runtime_) return nullptr;
+    session->inspect_ = environment.inspectRuntime;
+    if (options.face.verbosity >= 2) {
+        session->echo_ = std::make_unique<CommandEcho>(console);
+        session->runtime_->AddTraceSink(session->echo_.get());
+    }
+    DeviceServices base = session->runtime_->Services();
+    session->services_ = std::make_unique<DeviceServices>(
+        environment.adaptServices ? environment.adaptServices(base) : base);
+    session->face_ = std::make_unique<CliFace>(console, options.face);
+    session->window_ = std::make_unique<TQ71xFwTool>(*session->services_, *session->face_);
+    session->face_->Attach(*session->window_);
+    session->window_->FormCreate(session->runtime_->Notifier());
+    return session;
+}
+
+Session::~Session() {
+    window_.reset();
+    if (inspect_ && runtime_) inspect_(*runtime_);
+}
+
+}  // namespace qks::cli

@@ -1,0 +1,163 @@
+// Runs qks970 in-process against emulated bridges, each test in a folder of
+// its own, with the emulator in virtual time so nothing sleeps.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "emulator/platform.h"
+#include "faces/cli/cli.h"
+#include "faces/common/runtime.h"
+
+namespace qks::cli::test {
+
+struct CliResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+    bool runtimeBuilt = false;
+    uint64_t commandsSent = 0;  // to the emulated bridges, once the model was gone
+};
+
+struct RunSettings {
+    std::string input;  // what the user types
+    bool inputIsTerminal = false;
+    bool errIsTerminal = false;
+    std::function<DeviceServices(DeviceServices)> adaptServices;
+};
+
+inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline size_t CountLines(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Shows the emulator's interfaces as if they were the system's own devices.
+class RealLookingEnumerator final : public DeviceEnumerator {
+public:
+    explicit RealLookingEnumerator(DeviceEnumerator& inner) : inner_(inner) {}
+    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass cls) override {
+        auto list = inner_.ListUsbStorage(cls);
+        for (auto& info : list) info.emulated = false;
+        return list;
+    }
+
+private:
+    DeviceEnumerator& inner_;
+};
+
+// Nothing plugged in.
+class EmptyEnumerator final : public DeviceEnumerator {
+public:
+    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass) override { return {}; }
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
+        dir_ = std::filesystem::temp_directory_path() / ("qks970-cli-" + name);
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    std::string File(const std::string& name) const { return (dir_ / name).string(); }
+
+    CliResult Run(std::vector<std::string> args, RunSettings settings = {}) {
+        args.insert(args.begin(), {"--virtual-time", "--backup-dir", File("backups")});
+        CliResult result;
+        std::istringstream input(settings.input);
+        std::ostringstream out;
+        std::ostringstream err;
+        CliEnvironment environment;
+        environment.input = &input;
+        environment.inputIsTerminal = settings.inputIsTerminal;
+        environment.errIsTerminal = settings.errIsTerminal;
+        environment.adaptServices = settings.adaptServices;
+        environment.inspectRuntime = [&result](Runtime& runtime) {
+            result.runtimeBuilt = true;
+            if (runtime.Emulator()) result.commandsSent = runtime.Emulator()->CommandsSent();
+        };
+        result.status = RunCli(args, out, err, environment);
+        result.out = out.str();
+        result.err = err.str();
+        return result;
+    }
+
+    // The model is built over the adapted services; the wrapper must outlive it.
+    static std::function<DeviceServices(DeviceServices)> LooksReal() {
+        auto holder = std::make_shared<std::unique_ptr<RealLookingEnumerator>>();
+        return [holder](DeviceServices services) {
+            *holder = std::make_unique<RealLookingEnumerator>(services.enumerator);
+            return DeviceServices{services.passThrough,
+                                  **holder,
+                                  services.clock,
+                                  services.images,
+                                  services.trace,
+                                  services.programFolder,
+                                  services.maxTransferBytes,
+                                  services.backupFolder};
+        };
+    }
+    static std::function<DeviceServices(DeviceServices)> NothingPlugged() {
+        auto empty = std::make_shared<EmptyEnumerator>();
+        return [empty](DeviceServices services) {
+            return DeviceServices{services.passThrough,
+                                  *empty,
+                                  services.clock,
+                                  services.images,
+                                  services.trace,
+                                  services.programFolder,
+                                  services.maxTransferBytes,
+                                  services.backupFolder};
+        };
+    }
+
+    // The sequence number of the first traced command whose CDB starts so.
+    static std::optional<uint64_t> FirstCommand(const std::string& trace,
+                                                const std::string& cdbPrefix) {
+        std::ifstream in(trace);
+        for (std::string line; std::getline(in, line);) {
+            const auto record = nlohmann::json::parse(line);
+            if (record.at("cdb").get<std::string>().rfind(cdbPrefix, 0) == 0)
+                return record.at("seq").get<uint64_t>();
+        }
+        return std::nullopt;
+    }
+
+    std::filesystem::path dir_;
+};
+
+// Vendor CDB openings, as the trace spells them.
+inline constexpr const char* kEraseSectorCdb = "ff0414";
+inline constexpr const char* kWriteFlashCdb = "ff0411";
+
+}  // namespace qks::cli::test

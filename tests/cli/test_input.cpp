@@ -1,0 +1,169 @@
+// Bad usage and input: one clear line, status 2, and nothing sent to a
+// device (no runtime built, no trace written). Also --help, --version and
+// `images`, which need no device at all.
+#include <filesystem>
+
+#include "cli/cli_harness.h"
+#include "faces/cli/status_text.h"
+#include "firmware/image_store.h"
+
+namespace qks::cli::test {
+namespace {
+
+using nlohmann::json;
+
+struct BadInput {
+    std::string name;
+    std::vector<std::string> args;  // FILE / DIR stand for a readable file and a folder
+    std::string mentions;           // the line names what was wrong
+};
+
+class BadInputTest : public CliTest, public ::testing::WithParamInterface<BadInput> {};
+
+TEST_P(BadInputTest, OneLineStatusTwoAndNothingSent) {
+    WriteBytes(File("fw.bin"), {0x55, 0xAA, 0xAA, 0x55, '7', '1', '9', '0'});
+    std::vector<std::string> args = {"--trace", File("trace.jsonl")};
+    for (const auto& arg : GetParam().args)
+        args.push_back(arg == "FILE" ? File("fw.bin") : arg == "DIR" ? dir_.string() : arg);
+    const auto result = Run(args);
+    EXPECT_EQ(result.status, kExitUsage) << result.out << result.err;
+    EXPECT_EQ(CountLines(result.err), 1u) << result.err;
+    EXPECT_EQ(result.err.rfind("qks970: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find(GetParam().mentions), std::string::npos) << result.err;
+    EXPECT_TRUE(result.out.empty()) << result.out;
+    EXPECT_FALSE(result.runtimeBuilt);
+    EXPECT_FALSE(std::filesystem::exists(File("trace.jsonl")));
+}
+
+std::vector<BadInput> BadInputs() {
+    return {
+        {"NoCommand", {"--emulate", "q970"}, "no command given"},
+        {"UnknownCommand", {"frobnicate", "--emulate", "q970"}, "frobnicate"},
+        {"UnknownOption", {"list", "--emulate", "q970", "--bogus"}, "--bogus"},
+        {"UnknownProfile", {"list", "--emulate", "q999"}, "unknown profile 'q999'"},
+        {"UnknownKey", {"recover", "--yes", "--emulate", "q970:frob=1"}, "unknown key 'frob'"},
+        {"BadKeyValue", {"erase", "--emulate", "q719:vendor=99"}, "vendor"},
+        {"KeyWithoutValue", {"list", "--emulate", "q970:fail"}, "has no '='"},
+        {"EmulateWithoutDescription", {"list", "--emulate"}, "--emulate"},
+        {"FirmwareSizeNotListed",
+         {"erase", "--emulate", "q719", "--firmware-size", "48KB"},
+         "--firmware-size"},
+        {"PageSizeNotListed", {"erase", "--emulate", "q719", "--page-size", "64KB"}, "--page-size"},
+        {"RomTypeOutOfRange", {"run", "--emulate", "q716", "--rom-type", "3"}, "--rom-type"},
+        {"NegativeDevice", {"list", "--emulate", "q970", "--device", "-1"}, "--device"},
+        {"FirmwareMissing",
+         {"run", "--emulate", "q719", "--firmware", "/nonexistent/fw.bin"},
+         "/nonexistent/fw.bin"},
+        {"FirmwareIsAFolder", {"run", "--emulate", "q719", "--firmware", "DIR"}, "folder"},
+        {"BackupFolderMissing",
+         {"backup", "/nonexistent/out.bin", "--emulate", "q719"},
+         "/nonexistent"},
+        {"BackupIsAFolder", {"backup", "DIR", "--emulate", "q719"}, "folder"},
+        {"BackupWithoutFile", {"backup", "--emulate", "q719"}, "FILE"},
+        {"EraseAndBackupOnly",
+         {"run", "--emulate", "q719", "--erase-only", "--backup-only"},
+         "excludes"},
+        {"FirmwareWithEraseOnly",
+         {"run", "--emulate", "q719", "--erase-only", "--firmware", "FILE"},
+         "excludes"},
+        {"BackupFileWithoutBackupOnly",
+         {"run", "--emulate", "q719", "--backup-file", "x.bin"},
+         "requires"},
+        {"RecoverWithoutTerminalOrYes", {"recover", "--emulate", "q970"}, "--yes"},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, BadInputTest, ::testing::ValuesIn(BadInputs()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(CliTest, WithJsonEvenAnErrorIsAJsonDocument) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"list", "--json", "--emulate", "q999"},
+          std::vector<std::string>{"list", "--json", "--bogus"},
+          std::vector<std::string>{"images", "--json", "x"}}) {
+        const auto result = Run(args);
+        EXPECT_EQ(result.status, kExitUsage);
+        const json document = json::parse(result.out);
+        EXPECT_FALSE(document.at("error").get<std::string>().empty());
+        EXPECT_EQ(document.at("exit_status"), kExitUsage);
+    }
+}
+
+TEST_F(CliTest, ImagesJsonDescribesEveryEmbeddedImage) {
+    const auto result = Run({"images", "--json"});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    EXPECT_FALSE(result.runtimeBuilt);
+    const json document = json::parse(result.out);
+    const auto names = EmbeddedImages().Names();
+    ASSERT_EQ(document.at("images").size(), names.size());
+    bool target = false;
+    for (const auto& image : document.at("images")) {
+        const std::string name = image.at("name");
+        SCOPED_TRACE(name);
+        const auto bytes = EmbeddedImages().Find(name);
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(image.at("size"), bytes.size());
+        EXPECT_EQ(image.at("sha256"), Sha256Hex(bytes));
+        EXPECT_EQ(image.at("sha256").get<std::string>().size(), 64u);
+        EXPECT_EQ(image.at("development"), IsDevelopmentImage(bytes));
+        target = target || name == kTargetImageName;
+    }
+    EXPECT_TRUE(target);
+
+    const auto text = Run({"images"});
+    for (const auto& name : names) EXPECT_NE(text.out.find(name + " "), std::string::npos) << name;
+}
+
+TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
+    const auto result = Run({"--help"});
+    EXPECT_EQ(result.status, kExitSuccess);
+    EXPECT_FALSE(result.runtimeBuilt);
+    for (const char* text : {"list", "recover", "backup", "erase", "run", "images", "--emulate",
+                             "--trace", "--device", "-v", "0  success", "1  the operation failed",
+                             "2  bad usage or input", "3  nothing to do", "4  no device found"})
+        EXPECT_NE(result.out.find(text), std::string::npos) << text;
+
+    const auto sub = Run({"run", "--help"});
+    EXPECT_EQ(sub.status, kExitSuccess);
+    for (const char* text : {"--firmware", "--erase-only", "--backup-only", "--a1-chip",
+                             "--rom-type", "--firmware-size", "--page-size", "1MB", "2KB"})
+        EXPECT_NE(sub.out.find(text), std::string::npos) << text;
+
+    const auto version = Run({"--version"});
+    EXPECT_EQ(version.status, kExitSuccess);
+    EXPECT_EQ(version.out.rfind("qks970 ", 0), 0u) << version.out;
+}
+
+struct StatusCase {
+    std::string text;
+    RunOutcome outcome;
+};
+
+class StatusTextTest : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusTextTest, TheEnginesLastWordDecides) {
+    EXPECT_EQ(ClassifyStatus(GetParam().text), GetParam().outcome) << GetParam().text;
+}
+
+// The engines' own final texts, typos and line ends included.
+INSTANTIATE_TEST_SUITE_P(
+    Engines, StatusTextTest,
+    ::testing::Values(StatusCase{"Programming Success!!", RunOutcome::Success},
+                      StatusCase{"Programming & Compare Success!!", RunOutcome::Success},
+                      StatusCase{"Read flash and backup success!", RunOutcome::Success},
+                      StatusCase{"Erase flash all success!", RunOutcome::Success},
+                      StatusCase{"Erase All success!!", RunOutcome::Success},
+                      StatusCase{"Programming Fail!!", RunOutcome::Failure},
+                      StatusCase{"Compare Fail!!\r\n\r\n", RunOutcome::Failure},
+                      StatusCase{"Read ROM Suceess, but save to file fail!!", RunOutcome::Failure},
+                      StatusCase{"Open Backup File Error!!", RunOutcome::Failure},
+                      StatusCase{"Data not 0xff !!", RunOutcome::Failure},
+                      StatusCase{"Not Erase correctly!", RunOutcome::Failure},
+                      StatusCase{"Can't switch to internal ROM", RunOutcome::Failure},
+                      StatusCase{"Backup of the flash failed, nothing written: disk full",
+                                 RunOutcome::Failure},
+                      StatusCase{"", RunOutcome::Nothing},
+                      StatusCase{" \r\n", RunOutcome::Nothing}));
+
+}  // namespace
+}  // namespace qks::cli::test
