@@ -164,21 +164,24 @@ void TQ71xFwTool::UpdateBtnClick() {
     // A backup-only run writes nothing; every other serial-flash run keeps a
     // copy of the flash first.
     const bool writes = !(RdChecked() && eraseOnly_ == 0 && BackupOnlyChecked());
+    int result = 0;
     if (row != nullptr) {
         switch (chipType) {
             case 1: case 3: case 4: case 7:
-                if (!writes || BackupSerialFlash(entry)) UpdateSerialFlash(*this, path);
+                if (!writes || BackupSerialFlash(entry)) result = UpdateSerialFlash(*this, path);
                 break;
             case 6:
-                if (BackupSerialFlash(entry)) UpdateFlashPreservingNvram(*this, path);
+                if (BackupSerialFlash(entry)) result = UpdateFlashPreservingNvram(*this, path);
                 break;
             case 2: case 18:
-                ProgramInternalRom(*this, path, Control(ControlId::FlashTypeList).selected);
+                result = ProgramInternalRom(*this, path, Control(ControlId::FlashTypeList).selected);
                 break;
             default:
                 break;
         }
     }
+    if (writes) FinishWrite(entry, result);
+    lastRunResult_ = result;
     SetEnabled(ControlId::UpdateBtn, true);
 }
 

@@ -43,6 +43,7 @@ void TQ71xFwTool::EraseButtonClick() {
         result = RecoverTargetChip(entry, revision);
     } else if (chipType == 13 || chipType == 6 || chipType == 7 || chipType == 1) {
         result = BackupSerialFlash(entry) ? UpdateSerialFlash(*this, entry.Path) : 0;
+        FinishWrite(entry, result);
     }
     ShowOutcome(result);
 }
@@ -65,6 +66,7 @@ bool TQ71xFwTool::SaveBackupBeforeWriting(const DeviceEntry& row, std::span<cons
         return false;
     }
     lastBackup_ = *saved;
+    MarkWritePending(services_.backupFolder, IdentityOf(row), *saved);
     DebugOutput("flash backup saved to " + *saved);
     SetStatusText("Backup of the flash saved to " + *saved);
     return true;
@@ -83,12 +85,44 @@ bool TQ71xFwTool::BackupSerialFlash(const DeviceEntry& row) {
     return SaveBackupBeforeWriting(row, flash);
 }
 
+void TQ71xFwTool::FinishWrite(const DeviceEntry& row, int result) {
+    if (result && !services_.backupFolder.empty())
+        ClearWritePending(services_.backupFolder, IdentityOf(row));
+}
+
+std::optional<std::vector<uint8_t>> TQ71xFwTool::SavedFlashStart(const DevicePath& path,
+                                                                uint32_t length,
+                                                                bool currentIsBlank) const {
+    if (services_.backupFolder.empty()) return std::nullopt;
+    for (const auto& row : deviceTable_) {
+        if (row.Path != path) continue;
+        const std::string identity = IdentityOf(row);
+        if (auto pending = PendingBackup(services_.backupFolder, identity))
+            return ReadBackupStart(*pending, length);
+        if (currentIsBlank) return FindSavedStart(services_.backupFolder, identity, length);
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The flash an interrupted attempt left behind cannot be trusted for the
+// device's own header: the copy taken before that attempt can.
 void TQ71xFwTool::RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header) {
-    if (services_.backupFolder.empty() || HasHeaderSignature(header.data(), header.size())) return;
-    const auto saved = FindSavedHeader(services_.backupFolder, IdentityOf(row));
-    if (!saved) return;
-    header = *saved;
-    DebugOutput("the device header is not signed; using the header saved in an earlier backup");
+    if (services_.backupFolder.empty()) return;
+    const std::string identity = IdentityOf(row);
+    if (auto pending = PendingBackup(services_.backupFolder, identity)) {
+        const auto start = ReadBackupStart(*pending, kHeaderBlockBytes);
+        if (start && HasHeaderSignature(start->data(), start->size())) {
+            std::copy(start->begin(), start->end(), header.begin());
+            DebugOutput("an earlier attempt did not finish; using the header saved before it");
+            return;
+        }
+    }
+    if (HasHeaderSignature(header.data(), header.size())) return;
+    if (const auto saved = FindSavedHeader(services_.backupFolder, identity)) {
+        header = *saved;
+        DebugOutput("the device header is not signed; using the header saved in an earlier backup");
+    }
 }
 
 void TQ71xFwTool::ShowWorking() {
@@ -116,6 +150,9 @@ int TQ71xFwTool::RecoverTargetChip(const DeviceEntry& row, uint8_t revision) {
         DebugOutput("cannot read the device header: " + transport_.LastFailure().Describe());
         return 0;
     }
+    // An interrupted earlier attempt may have left the flash without the
+    // device's header: take it from the copy saved before that attempt.
+    RecoverSavedHeader(row, header);
     if (!services_.backupFolder.empty()) {
         std::vector<uint8_t> flash(kImageBytes, 0);
         if (!blocks_.ReadFlashBlocks(path, 0, flash.data(), kImageBytes)) {
@@ -125,14 +162,15 @@ int TQ71xFwTool::RecoverTargetChip(const DeviceEntry& row, uint8_t revision) {
         }
         if (!SaveBackupBeforeWriting(row, flash)) return 0;
     }
-    // An interrupted earlier attempt may have left the flash without the
-    // device's header: take it from that attempt's backup.
-    RecoverSavedHeader(row, header);
     MergeHeaderBlock(header, imageHeader);
+    int result = 0;
     if (blockMode || revision == kLateRevision)
-        return blocks_.UpdateFlashImage(path, true, true, header.data(),
-                                        services_.images.Find(kTargetImageName));
-    return ProgramEmbeddedImage(*this, path, header);
+        result = blocks_.UpdateFlashImage(path, true, true, header.data(),
+                                          services_.images.Find(kTargetImageName));
+    else
+        result = ProgramEmbeddedImage(*this, path, header);
+    FinishWrite(row, result);
+    return result;
 }
 
 void TQ71xFwTool::ShowOutcome(int result) {

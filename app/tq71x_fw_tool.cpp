@@ -115,6 +115,15 @@ void TQ71xFwTool::ShowMessageBox(const std::string& text, const std::string& cap
     face_.ShowMessageBox(text, caption, icon);
 }
 
+// The engines always work on the selected device.
+uint32_t TQ71xFwTool::MaxTransferBytes() const {
+    const DeviceEntry* row = SelectedRow();
+    if (row && services_.transferLimit) {
+        if (const uint32_t limit = services_.transferLimit(row->Path)) return limit;
+    }
+    return services_.maxTransferBytes;
+}
+
 const DeviceEntry* TQ71xFwTool::SelectedRow() const {
     const int index = Control(ControlId::DeviceList).selected;
     if (deviceCount_ == 0 || index < 0 || index >= static_cast<int>(kDeviceRows)) return nullptr;

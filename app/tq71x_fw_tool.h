@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ struct DeviceServices {
     uint32_t maxTransferBytes = 0;
     // Where copies of a flash are kept before it is written; empty: none kept.
     std::string backupFolder;
+    // The host's transfer limit for one device, where it is known per device.
+    std::function<uint32_t(const DevicePath&)> transferLimit;
 };
 
 inline constexpr int kRdPanelHeight = 129;
@@ -123,9 +126,11 @@ public:
     bool A1ChipChecked() const override { return Control(ControlId::A1ChipCheck).checked; }
     int32_t EraseOnly() const override { return eraseOnly_; }
     int32_t AmicFlashCode() const override { return amicFlashCode_; }
-    uint32_t MaxTransferBytes() const override { return services_.maxTransferBytes; }
+    uint32_t MaxTransferBytes() const override;
     void ShowMessageBox(const std::string& text, const std::string& caption,
                         MessageIcon icon) override;
+    std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path, uint32_t length,
+                                                        bool currentIsBlank) const override;
     void DebugOutput(const std::string& text) override { face_.DebugOutput(text); }
 
     // State, for faces and tests.
@@ -141,6 +146,8 @@ public:
     Transport& GetTransport() { return transport_; }
     BlockTransfers& Blocks() { return blocks_; }
     const std::vector<std::string>& Problems() const { return problems_; }
+    // What the engine behind the last Run returned (Run itself shows nothing).
+    int LastRunResult() const { return lastRunResult_; }
     // The backup taken before the last write, empty when none was taken.
     const std::string& LastBackupPath() const { return lastBackup_; }
 
@@ -169,6 +176,7 @@ private:
     bool SaveBackupBeforeWriting(const DeviceEntry& row, std::span<const uint8_t> flash);
     bool BackupSerialFlash(const DeviceEntry& row);
     void RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header);
+    void FinishWrite(const DeviceEntry& row, int result);
     void EnableRunForFile();
 
     // Guards an operation that may let the face process events: a device
@@ -208,6 +216,7 @@ private:
     bool refreshDeferred_ = false;
     std::vector<std::string> problems_;
     std::string lastBackup_;
+    int lastRunResult_ = 0;
 };
 
 }  // namespace qks
