@@ -49,6 +49,19 @@ const char* ScreenName(Screen screen);
 
 // What the model needs from the platform below it.
 struct DeviceServices {
+    DeviceServices(PassThrough& p, DeviceEnumerator& e, Clock& c, const ImageStore& i)
+        : passThrough(p), enumerator(e), clock(c), images(i) {}
+    // The same services listing devices through another enumerator.
+    DeviceServices WithEnumerator(DeviceEnumerator& other) const {
+        DeviceServices copy(passThrough, other, clock, images);
+        copy.trace = trace;
+        copy.programFolder = programFolder;
+        copy.maxTransferBytes = maxTransferBytes;
+        copy.backupFolder = backupFolder;
+        copy.transferLimit = transferLimit;
+        return copy;
+    }
+
     PassThrough& passThrough;
     DeviceEnumerator& enumerator;
     Clock& clock;

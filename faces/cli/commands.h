@@ -47,6 +47,9 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
 int PanelCommand(const GlobalOptions& global, const PanelChoices& choices, Console& console,
                  const CliEnvironment& environment);
 int ImagesCommand(bool json, Console& console);
+// Until interrupted, or for `seconds` when above 0.
+int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
+                 const CliEnvironment& environment);
 
 // One line on stderr; with JSON output also the document {"error": ...} on
 // stdout, so that stdout never holds anything but JSON.

@@ -87,8 +87,13 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
 }
 
 DeviceServices Runtime::Services() {
-    return DeviceServices{*passThrough_, *enumerator_, *clock_, EmbeddedImages(), &fanOut_,
-                          programFolder_, maxTransferBytes_, backupFolder_, transferLimit_};
+    DeviceServices services(*passThrough_, *enumerator_, *clock_, EmbeddedImages());
+    services.trace = &fanOut_;
+    services.programFolder = programFolder_;
+    services.maxTransferBytes = maxTransferBytes_;
+    services.backupFolder = backupFolder_;
+    services.transferLimit = transferLimit_;
+    return services;
 }
 
 uint64_t Runtime::EmulatedMicros() const {

@@ -88,8 +88,11 @@ public:
     static std::span<const uint8_t> Image() { return EmbeddedImages().Find(kTargetImageName); }
 
     TQ71xFwTool& Open(DeviceEnumerator* enumerator = nullptr) {
-        DeviceServices services{*platform, enumerator ? *enumerator : *platform, clock,
-                                EmbeddedImages(), &trace, "/opt/qks/", 0, backupFolder};
+        DeviceServices services(*platform, enumerator ? *enumerator : *platform, clock,
+                                EmbeddedImages());
+        services.trace = &trace;
+        services.programFolder = "/opt/qks/";
+        services.backupFolder = backupFolder;
         window = std::make_unique<TQ71xFwTool>(services, face);
         window->FormCreate(platform.get());
         return *window;

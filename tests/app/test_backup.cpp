@@ -107,7 +107,9 @@ TEST_F(Backups, AnInterruptedRecoveryGetsTheDeviceHeaderBack) {
     ASSERT_EQ(w.CurrentScreen(), Screen::Success);
     const auto after = fx.Flash();
     for (size_t i = 0; i < 128; ++i)
-        if (HeaderMergeMask[i] >= 256) EXPECT_EQ(after[i], original[i]) << "byte " << i;
+        if (HeaderMergeMask[i] >= 256) {
+            EXPECT_EQ(after[i], original[i]) << "byte " << i;
+        }
 }
 
 TEST(BackupNames, KeepOnlyFileNameSafeCharacters) {

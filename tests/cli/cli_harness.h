@@ -117,27 +117,13 @@ protected:
         auto holder = std::make_shared<std::unique_ptr<RealLookingEnumerator>>();
         return [holder](DeviceServices services) {
             *holder = std::make_unique<RealLookingEnumerator>(services.enumerator);
-            return DeviceServices{services.passThrough,
-                                  **holder,
-                                  services.clock,
-                                  services.images,
-                                  services.trace,
-                                  services.programFolder,
-                                  services.maxTransferBytes,
-                                  services.backupFolder};
+            return services.WithEnumerator(**holder);
         };
     }
     static std::function<DeviceServices(DeviceServices)> NothingPlugged() {
         auto empty = std::make_shared<EmptyEnumerator>();
         return [empty](DeviceServices services) {
-            return DeviceServices{services.passThrough,
-                                  *empty,
-                                  services.clock,
-                                  services.images,
-                                  services.trace,
-                                  services.programFolder,
-                                  services.maxTransferBytes,
-                                  services.backupFolder};
+            return services.WithEnumerator(*empty);
         };
     }
 

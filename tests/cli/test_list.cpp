@@ -112,7 +112,7 @@ TEST_F(ListTest, FirmwareVersionReadsAsTheWindowShowsIt) {
     for (const auto& bridge : bridges) ASSERT_TRUE(platform.AddBridge(bridge).ok());
     NullFace face;
     TQ71xFwTool window(
-        DeviceServices{platform, platform, clock, EmbeddedImages(), nullptr, "", 0, ""}, face);
+        DeviceServices(platform, platform, clock, EmbeddedImages()), face);
     window.EnableEngineeringMode();  // lists every identified bridge
     const auto& items = window.Control(ControlId::DeviceList).items;
     ASSERT_EQ(items.size(), bridges.size());

@@ -28,9 +28,9 @@ struct Reply {
     bool delivered = true;
     int osError = 0;
     uint8_t scsiStatus = 0;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data{};
     int64_t transferred = -1;   // -1: the requested length
-    std::vector<uint8_t> sense;
+    std::vector<uint8_t> sense{};
 };
 
 class ScriptedPassThrough : public PassThrough {

@@ -59,16 +59,8 @@ public:
             const emu::AddedBridge added = platform.AddBridge(description);
             if (!added.ok()) throw std::invalid_argument(added.error);
         }
-// The services this window needs are named; the rest keep their defaults.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
         model = std::make_unique<TQ71xFwTool>(
-            DeviceServices{.passThrough = platform,
-                           .enumerator = platform,
-                           .clock = clock,
-                           .images = EmbeddedImages()},
-            face);
-#pragma GCC diagnostic pop
+            DeviceServices(platform, platform, clock, EmbeddedImages()), face);
         face.Bind(model.get());
         model->FormCreate(&notices);
         if (show) face.show();
