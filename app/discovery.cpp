@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/device_texts.h"
 #include "app/tq71x_fw_tool.h"
 #include "device/device_notifier.h"
 #include "device/firmware_file_check.h"
@@ -240,23 +241,10 @@ void TQ71xFwTool::ShowFlashType(const DevicePath& path, uint8_t chipType) {
 }
 
 void TQ71xFwTool::ShowFirmwareVersion(const DevicePath& path, uint8_t chipType) {
-    uint8_t info[16] = {};
-    uint32_t received = 0;
-    char text[32];
-    if (!commands_.ReadChipInfo(path, info, sizeof info, &received)) {
-        const char* fallback = chipType == 0 ? "00.00"
-                               : (chipType == 1 || chipType == 2 || chipType == 4) ? "02.00"
-                                                                                    : "01.00";
-        SetText(ControlId::FwVerLableEdit, fallback);
-    } else if (info[0] == 0xF4 && info[1] == 0xE7) {
-        if (received > 12)
-            std::snprintf(text, sizeof text, "Ver %d.%.2d.%.2d", info[12], info[13], info[14]);
-        else
-            std::snprintf(text, sizeof text, "Ver %d.%.2d", info[6], info[7]);
-        SetText(ControlId::FwVerLableEdit, text);
-    } else {
+    if (const auto text = FirmwareVersionText(commands_, path, chipType))
+        SetText(ControlId::FwVerLableEdit, *text);
+    else
         SetText(ControlId::StatusEdit, "Not Tavrel Chip!!");
-    }
 }
 
 }  // namespace qks

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/device_texts.h"
 #include "device/chip_id.h"
 #include "device/enumeration.h"
 #include "faces/cli/commands.h"
@@ -29,25 +30,6 @@ std::string LowerAscii(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return text;
-}
-
-// The version field's text as the selection check words it, for any path,
-// not only the selected one; nothing for a reply that is no Tavrel record.
-std::optional<std::string> FirmwareVersionText(VendorCommandSet& commands, const DevicePath& path,
-                                               uint8_t chipType) {
-    uint8_t info[16] = {};
-    uint32_t received = 0;
-    if (!commands.ReadChipInfo(path, info, sizeof info, &received)) {
-        if (chipType == 0) return "00.00";
-        return (chipType == 1 || chipType == 2 || chipType == 4) ? "02.00" : "01.00";
-    }
-    if (info[0] != 0xF4 || info[1] != 0xE7) return std::nullopt;
-    char text[32];
-    if (received > 12)
-        std::snprintf(text, sizeof text, "Ver %d.%.2d.%.2d", info[12], info[13], info[14]);
-    else
-        std::snprintf(text, sizeof text, "Ver %d.%.2d", info[6], info[7]);
-    return std::string(text);
 }
 
 int ListedRow(const TQ71xFwTool& window, const DevicePath& path) {
