@@ -10,8 +10,7 @@ const char* ScreenName(Screen screen) {
     return kNames[static_cast<int>(screen)];
 }
 
-namespace {
-ControlState InitialState(const ControlDescription& d) {
+ControlState InitialControlState(const ControlDescription& d) {
     ControlState state;
     state.visible = d.visible;
     state.enabled = d.enabled;
@@ -27,7 +26,6 @@ ControlState InitialState(const ControlDescription& d) {
     if (d.kind == ControlKind::LabeledEdit) state.text.clear();
     return state;
 }
-}  // namespace
 
 TQ71xFwTool::TQ71xFwTool(DeviceServices services, WindowFace& face)
     : services_(std::move(services)),
@@ -36,7 +34,7 @@ TQ71xFwTool::TQ71xFwTool(DeviceServices services, WindowFace& face)
       commands_(transport_),
       blocks_(commands_, services_.clock) {
     for (const auto& description : kFormDescription)
-        controls_[Index(description.id)] = InitialState(description);
+        controls_[Index(description.id)] = InitialControlState(description);
     clientHeight_ = kWindowDescription.clientHeight;
     for (size_t i = 0; i < kControlCount; ++i) face_.ControlChanged(static_cast<ControlId>(i));
     face_.ClientHeightChanged(clientHeight_);

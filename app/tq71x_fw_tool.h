@@ -34,6 +34,9 @@ struct ControlState {
     int left = 0, top = 0, width = 0, height = 0;
 };
 
+// What a control holds before anything changed it: its description.
+ControlState InitialControlState(const ControlDescription& description);
+
 struct DeviceEntry {
     std::string Path;
     std::string DriveText;

@@ -30,23 +30,6 @@ Q_LOGGING_CATEGORY(lcDebug, "qks.debug", QtInfoMsg)
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 QString Q(const char* text) { return QString::fromUtf8(text ? text : ""); }
 
-// What a control shows before a model is bound: the description itself.
-ControlState DescribedState(const ControlDescription& d) {
-    ControlState state;
-    state.visible = d.visible;
-    state.enabled = d.enabled;
-    // A labelled edit's caption is its label; the field starts empty.
-    if (d.kind != ControlKind::LabeledEdit && d.caption) state.text = d.caption;
-    state.color = d.color;
-    for (const char* item : d.items) state.items.emplace_back(item);
-    state.selected = d.selected;
-    state.left = d.left;
-    state.top = d.top;
-    state.width = d.width;
-    state.height = d.height;
-    return state;
-}
-
 QMessageBox::Icon IconFor(MessageIcon icon) {
     switch (icon) {
         case MessageIcon::Error: return QMessageBox::Critical;
@@ -87,7 +70,7 @@ QtFace::QtFace(QWidget* parent) : QWidget(parent) {
     client_->move(0, 0);
     for (const ControlDescription& d : kFormDescription) Build(d.id);
     for (const ControlDescription& d : kFormDescription) {
-        if (natives_[Index(d.id)].widget) Sync(d.id, DescribedState(d));
+        if (natives_[Index(d.id)].widget) Sync(d.id, InitialControlState(d));
         Connect(d.id);
     }
     clientHeight_ = kWindowDescription.clientHeight;
