@@ -89,7 +89,15 @@ void TQ71xFwTool::RefreshBtnClick() {
     const int diskCount = EnumerateUsbDisks(services_.enumerator, slots);
     const int cdromCount = EnumerateUsbCdroms(services_.enumerator, slots, diskCount);
     problems_ = services_.enumerator.TakeProblems();
-    for (const auto& problem : problems_) face_.DebugOutput(problem);
+    // A device nobody may open must not look absent: say once which node and
+    // how to get access.
+    for (const auto& problem : problems_) {
+        face_.DebugOutput(problem);
+        if (std::find(problemsShown_.begin(), problemsShown_.end(), problem) != problemsShown_.end())
+            continue;
+        problemsShown_.push_back(problem);
+        ShowMessageBox(problem, "Error", MessageIcon::Warning);
+    }
     const int total = diskCount + cdromCount;
     deviceCount_ = total;
 

@@ -231,6 +231,7 @@ private:
     bool closeRequested_ = false;
     bool refreshDeferred_ = false;
     std::vector<std::string> problems_;
+    std::vector<std::string> problemsShown_;
     std::string lastBackup_;
     int lastRunResult_ = 0;
 };

@@ -11,6 +11,6 @@ scripts/build.sh "$preset"
 deb=$(ls "$build_dir"/qks970-recovery_*.deb | head -n 1)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "./$deb"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 "./$deb"
 /usr/bin/qks970 --version
 /usr/bin/qks970 --emulate q970 --virtual-time list

@@ -25,7 +25,8 @@ constexpr const char* kExitStatusText =
     "  1  the operation failed, or was declined\n"
     "  2  bad usage or input; nothing was sent to a device\n"
     "  3  nothing to do: the chip already holds the embedded firmware\n"
-    "  4  no device found\n";
+    "  4  no device found\n"
+    "  5  a USB storage device is present but may not be opened (see the message for the fix)\n";
 
 constexpr const char* kCommandFooter =
     "The options of qks970 itself (--emulate, --trace, --backup-dir, --device, -v,\n"

@@ -22,6 +22,7 @@ enum ExitStatus : int {
     kExitUsage = 2,        // bad usage or input; nothing was sent to a device
     kExitNothingToDo = 3,  // the chip already holds the embedded firmware
     kExitNoDevice = 4,
+    kExitNoAccess = 5,     // a device is present but may not be opened
 };
 
 // What the process offers besides its two output streams. The defaults are a

@@ -55,6 +55,9 @@ int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
 // stdout, so that stdout never holds anything but JSON.
 int Fail(Console& console, bool json, int status, const std::string& message);
 
+// No device to work on: 5 when a present one could not be opened, else 4.
+int NoDeviceStatus(const TQ71xFwTool& window);
+
 SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face);
 
 // Works on the row --device names, through the device list as a user picks

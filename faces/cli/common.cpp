@@ -23,6 +23,10 @@ int Fail(Console& console, bool json, int status, const std::string& message) {
     return status;
 }
 
+int NoDeviceStatus(const TQ71xFwTool& window) {
+    return window.Problems().empty() ? kExitNoDevice : kExitNoAccess;
+}
+
 SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face) {
     SessionOptions options;
     options.emulate = global.emulate;

@@ -108,7 +108,7 @@ nlohmann::json ToJson(const PathReport& r) {
     return device;
 }
 
-void PrintText(Console& console, const TQ71xFwTool& window, const std::vector<PathReport>& reports,
+void PrintText(Console& console, const std::vector<PathReport>& reports,
                const std::string& screenText) {
     const size_t count = reports.size();
     console.Out(count == 0 ? "No USB storage device found."
@@ -137,7 +137,6 @@ void PrintText(Console& console, const TQ71xFwTool& window, const std::vector<Pa
                         Trimmed(r.listedAs));
         if (r.panelRow >= 0) console.Out("  panel:     --device " + std::to_string(r.panelRow));
     }
-    for (const auto& problem : window.Problems()) console.Out("note: " + problem);
     console.Out("");
     console.Out(screenText);
 }
@@ -173,8 +172,9 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
             document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
         console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
-        PrintText(console, window, reports, screenText);
+        PrintText(console, reports, screenText);
     }
+    if (!window.Problems().empty()) return kExitNoAccess;
     return reports.empty() ? kExitNoDevice : kExitSuccess;
 }
 

@@ -97,7 +97,7 @@ int PanelCommand(const GlobalOptions& global, const PanelChoices& choices, Conso
 
     if (window.DeviceCount() == 0) {
         console.Out(Trimmed(window.Control(ControlId::devLable).text));
-        return kExitNoDevice;
+        return NoDeviceStatus(window);
     }
     if (window.SelectedRow() == nullptr) {
         console.Out(Trimmed(window.Control(ControlId::devLable).text));

@@ -62,7 +62,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     switch (window.CurrentScreen()) {
         case Screen::NoDevice:
             console.Out(screenText);
-            return kExitNoDevice;
+            return NoDeviceStatus(window);
         case Screen::AlreadyUpdated:
             console.Out(screenText);
             return kExitNothingToDo;

@@ -73,6 +73,16 @@ public:
     std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass) override { return {}; }
 };
 
+// A node the user may not open: nothing listed, and the fix to tell.
+class LockedEnumerator final : public DeviceEnumerator {
+public:
+    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass) override { return {}; }
+    std::vector<std::string> TakeProblems() override {
+        return {"cannot open /dev/sg3 (owner root, group disk, mode 0660): permission denied; "
+                "join the group disk or add a udev rule"};
+    }
+};
+
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -119,6 +129,10 @@ protected:
             *holder = std::make_unique<RealLookingEnumerator>(services.enumerator);
             return services.WithEnumerator(**holder);
         };
+    }
+    static std::function<DeviceServices(DeviceServices)> NodeLocked() {
+        auto locked = std::make_shared<LockedEnumerator>();
+        return [locked](DeviceServices services) { return services.WithEnumerator(*locked); };
     }
     static std::function<DeviceServices(DeviceServices)> NothingPlugged() {
         auto empty = std::make_shared<EmptyEnumerator>();

@@ -155,6 +155,24 @@ TEST_F(ListTest, TextNamesEachPathWithItsIdentity) {
     }
 }
 
+// A present device nobody may open is not "no device": the fix is printed
+// once and the status says access was refused.
+TEST_F(ListTest, ALockedNodeIsReportedWithItsFixAndItsOwnStatus) {
+    RunSettings settings;
+    settings.adaptServices = NodeLocked();
+    for (const std::string command : {"list", "recover"}) {
+        std::vector<std::string> args = {command, "--emulate", "q970"};
+        if (command == "recover") args.push_back("--yes");
+        const auto result = Run(args, settings);
+        EXPECT_EQ(result.status, kExitNoAccess) << command;
+        const std::string all = result.out + result.err;
+        const auto first = all.find("/dev/sg3");
+        ASSERT_NE(first, std::string::npos) << all;
+        EXPECT_NE(all.find("join the group disk"), std::string::npos);
+        EXPECT_EQ(all.find("/dev/sg3", first + 1), std::string::npos) << "said more than once:\n" << all;
+    }
+}
+
 TEST_F(ListTest, NothingPluggedInIsNoDevice) {
     RunSettings settings;
     settings.adaptServices = NothingPlugged();
