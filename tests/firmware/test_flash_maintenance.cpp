@@ -32,10 +32,8 @@ using test::SentCommand;
 
 const DevicePath kPath = "\\\\?\\usbstor#disk&ven_tavrel#0004";
 
-uint32_t Address(const SentCommand& s) {
-    return uint32_t{s.cdb[3]} << 16 | uint32_t{s.cdb[4]} << 8 | s.cdb[5];
-}
-bool Is(const SentCommand& s, uint8_t sub) { return s.cdb[0] == 0xFF && s.cdb[2] == sub; }
+uint32_t Address(const SentCommand& s) { return test::FlashAddress(s); }
+bool Is(const SentCommand& s, uint8_t sub) { return test::IsFlashCommand(s, sub); }
 
 // NOR flash: programming clears bits, a sector erase sets its sector to 0xFF.
 class Flash {
@@ -46,7 +44,7 @@ public:
     }
 
     Reply Answer(const SentCommand& s) {
-        if (refuse && refuse(s)) return Reply{.scsiStatus = 0x02};
+        if (refuse && refuse(s)) return test::CheckCondition();
         if (Is(s, 0x12)) return Reply{.data = {static_cast<uint8_t>(busy > 0 ? (--busy, 0x01) : 0x00)}};
         if (Is(s, 0x10)) {
             const uint32_t at = Address(s);
@@ -68,21 +66,7 @@ public:
         return Reply{.delivered = false};
     }
 
-    // Non-status commands: "E addr", "C", "R addr len", "W addr len".
-    std::vector<std::string> Ops() const {
-        std::vector<std::string> ops;
-        char text[40];
-        for (const auto& s : device.sent) {
-            if (Is(s, 0x12)) continue;
-            if (Is(s, 0x14)) std::snprintf(text, sizeof text, "E %05X", Address(s));
-            else if (Is(s, 0x13)) std::snprintf(text, sizeof text, "C");
-            else if (Is(s, 0x10)) std::snprintf(text, sizeof text, "R %05X %u", Address(s), s.length);
-            else if (Is(s, 0x11)) std::snprintf(text, sizeof text, "W %05X %u", Address(s), s.length);
-            else std::snprintf(text, sizeof text, "?");
-            ops.emplace_back(text);
-        }
-        return ops;
-    }
+    std::vector<std::string> Ops() const { return test::FlashOps(device.sent); }
 
     ScriptedPassThrough device;
     std::vector<uint8_t> bytes;

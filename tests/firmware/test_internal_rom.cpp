@@ -153,11 +153,7 @@ struct Qk60716 {
         }
     }
 
-    static Reply Refused() {
-        Reply r;
-        r.scsiStatus = 0x02;   // CHECK CONDITION
-        return r;
-    }
+    static Reply Refused() { return test::CheckCondition(); }
 };
 
 // Logs status texts and message boxes in one stream, so their order

@@ -125,11 +125,7 @@ struct Qkb742 {
         }
     }
 
-    static Reply Refused() {
-        Reply r;
-        r.scsiStatus = 0x02;   // CHECK CONDITION
-        return r;
-    }
+    static Reply Refused() { return test::CheckCondition(); }
 };
 
 struct Bench {

@@ -28,10 +28,8 @@ using test::SentCommand;
 
 const DevicePath kPath = "\\\\?\\usbstor#disk&ven_tavrel#0005";
 
-uint32_t Address(const SentCommand& s) {
-    return uint32_t{s.cdb[3]} << 16 | uint32_t{s.cdb[4]} << 8 | s.cdb[5];
-}
-bool Is(const SentCommand& s, uint8_t sub) { return s.cdb[0] == 0xFF && s.cdb[2] == sub; }
+uint32_t Address(const SentCommand& s) { return test::FlashAddress(s); }
+bool Is(const SentCommand& s, uint8_t sub) { return test::IsFlashCommand(s, sub); }
 
 // Sector starts of the flash below 64 KB; above it, 64 KB sectors.
 const std::vector<uint32_t> kUniform32K = {0x0000, 0x8000};
@@ -63,7 +61,7 @@ public:
 
     Reply Answer(const SentCommand& s) {
         const int nth = ++counts[s.cdb[2]];
-        if (refuse && refuse(s, nth)) return Reply{.scsiStatus = 0x02};
+        if (refuse && refuse(s, nth)) return test::CheckCondition();
         if (Is(s, 0x12)) return Reply{.data = {0x00}};
         if (Is(s, 0x10)) {
             const uint32_t at = Address(s);
@@ -88,20 +86,7 @@ public:
         return Reply{.delivered = false};
     }
 
-    std::vector<std::string> Ops() const {
-        std::vector<std::string> ops;
-        char text[40];
-        for (const auto& s : device.sent) {
-            if (Is(s, 0x12)) continue;
-            if (Is(s, 0x14)) std::snprintf(text, sizeof text, "E %05X", Address(s));
-            else if (Is(s, 0x13)) std::snprintf(text, sizeof text, "C");
-            else if (Is(s, 0x10)) std::snprintf(text, sizeof text, "R %05X %u", Address(s), s.length);
-            else if (Is(s, 0x11)) std::snprintf(text, sizeof text, "W %05X %u", Address(s), s.length);
-            else std::snprintf(text, sizeof text, "?");
-            ops.emplace_back(text);
-        }
-        return ops;
-    }
+    std::vector<std::string> Ops() const { return test::FlashOps(device.sent); }
     std::vector<std::string> Erases() const {
         std::vector<std::string> erases;
         for (const auto& op : Ops())

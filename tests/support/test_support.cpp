@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace qks::test {
@@ -55,6 +56,21 @@ OpenResult ScriptedPassThrough::Open(const DevicePath& path, OpenMode mode) {
     }
     result.handle = std::make_unique<ScriptedHandle>(*this, path, mode);
     return result;
+}
+
+std::vector<std::string> FlashOps(const std::vector<SentCommand>& sent) {
+    std::vector<std::string> ops;
+    char text[40];
+    for (const auto& s : sent) {
+        if (IsFlashCommand(s, 0x12)) continue;
+        if (IsFlashCommand(s, 0x14)) std::snprintf(text, sizeof text, "E %05X", FlashAddress(s));
+        else if (IsFlashCommand(s, 0x13)) std::snprintf(text, sizeof text, "C");
+        else if (IsFlashCommand(s, 0x10)) std::snprintf(text, sizeof text, "R %05X %u", FlashAddress(s), s.length);
+        else if (IsFlashCommand(s, 0x11)) std::snprintf(text, sizeof text, "W %05X %u", FlashAddress(s), s.length);
+        else std::snprintf(text, sizeof text, "?");
+        ops.emplace_back(text);
+    }
+    return ops;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

@@ -52,6 +52,23 @@ private:
     bool failOpens_ = false;
 };
 
+// Helpers for flash models that answer the first command family.
+inline bool IsFlashCommand(const SentCommand& s, uint8_t subcommand) {
+    return s.cdb.size() > 2 && s.cdb[0] == 0xFF && s.cdb[2] == subcommand;
+}
+inline uint32_t FlashAddress(const SentCommand& s) {
+    return uint32_t{s.cdb[3]} << 16 | uint32_t{s.cdb[4]} << 8 | s.cdb[5];
+}
+// A command the device rejects: CHECK CONDITION.
+inline Reply CheckCondition() {
+    Reply reply;
+    reply.scsiStatus = 0x02;
+    return reply;
+}
+// One line per flash command other than status reads: "E addr", "C",
+// "R addr len", "W addr len", for comparing command sequences.
+std::vector<std::string> FlashOps(const std::vector<SentCommand>& sent);
+
 std::string Hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> FromHex(const std::string& hex);   // blanks allowed
 
