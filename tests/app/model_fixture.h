@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/tq71x_fw_tool.h"
+#include "support/enumerators.h"
 #include "device/clock.h"
 #include "emulator/platform.h"
 #include "firmware/image_store.h"
@@ -53,20 +54,6 @@ public:
     std::vector<std::string> risks;
     bool acceptRisk = false;
     int closes = 0;
-};
-
-// Reports the emulator's interfaces as if they were real hardware.
-class RealLookingEnumerator : public DeviceEnumerator {
-public:
-    explicit RealLookingEnumerator(DeviceEnumerator& inner) : inner_(inner) {}
-    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass cls) override {
-        auto list = inner_.ListUsbStorage(cls);
-        for (auto& info : list) info.emulated = false;
-        return list;
-    }
-
-private:
-    DeviceEnumerator& inner_;
 };
 
 class RecordingTrace : public TraceSink {

@@ -17,11 +17,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/enumerators.h"
 #include "emulator/platform.h"
 #include "faces/cli/cli.h"
 #include "faces/common/runtime.h"
 
 namespace qks::cli::test {
+using qks::test::EmptyEnumerator;
+using qks::test::RealLookingEnumerator;
 
 struct CliResult {
     int status = -1;
@@ -52,26 +55,6 @@ inline void WriteBytes(const std::filesystem::path& path, const std::vector<uint
 inline size_t CountLines(const std::string& text) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
-
-// Shows the emulator's interfaces as if they were the system's own devices.
-class RealLookingEnumerator final : public DeviceEnumerator {
-public:
-    explicit RealLookingEnumerator(DeviceEnumerator& inner) : inner_(inner) {}
-    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass cls) override {
-        auto list = inner_.ListUsbStorage(cls);
-        for (auto& info : list) info.emulated = false;
-        return list;
-    }
-
-private:
-    DeviceEnumerator& inner_;
-};
-
-// Nothing plugged in.
-class EmptyEnumerator final : public DeviceEnumerator {
-public:
-    std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass) override { return {}; }
-};
 
 // A node the user may not open: nothing listed, and the fix to tell.
 class LockedEnumerator final : public DeviceEnumerator {
