@@ -138,9 +138,10 @@ void TQ71xFwTool::ListTargets(const PathSlots& slots, int diskCount, int total, 
         row.Emulated = info.emulated;
         row.ReleaseOnExit = 0;
         commands_.EnterVendorMode(path);
+        // The engineering panel works on updated bridges too (a restore, say).
         if (IsAlreadyUpdated(path)) {
             alreadyUpdated = true;
-            continue;
+            if (!engineering_) continue;
         }
         items.push_back(kListPrefix + DeviceNameText(name));
         listedFrom[static_cast<size_t>(listed)] = i;

@@ -2,6 +2,7 @@
 // keeping the device's own header block.
 #include <algorithm>
 #include <ctime>
+#include <fstream>
 
 #include "app/tq71x_fw_tool.h"
 #include "firmware/flash_backup.h"
@@ -123,6 +124,56 @@ void TQ71xFwTool::RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header
         header = *saved;
         DebugOutput("the device header is not signed; using the header saved in an earlier backup");
     }
+}
+
+void TQ71xFwTool::RestoreBtnClick() {
+    Operation operation(*this);
+    std::string file = Control(ControlId::BackupFileEdit).text;
+    if (file.empty()) {
+        const auto chosen = face_.ChooseFile(Describe(ControlId::OpenDialog1).filter,
+                                             services_.programFolder);
+        if (!chosen) return;
+        file = *chosen;
+        SetText(ControlId::BackupFileEdit, file);
+    }
+    lastRunResult_ = RestoreFlashFromFile(file);
+}
+
+int TQ71xFwTool::RestoreFlashFromFile(const std::string& file) {
+    const DeviceEntry* row = SelectedRow();
+    if (row == nullptr) {
+        ShowStatus("Restore: no device selected!!");
+        return 0;
+    }
+    if (ChipTypeOf(chipId_) != kTargetChipType) {
+        ShowStatus("Restore is for QKS970/958 bridges only!!");
+        return 0;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> saved(kImageBytes + 1, 0);
+    in.read(reinterpret_cast<char*>(saved.data()), static_cast<std::streamsize>(saved.size()));
+    if (!in.bad() && in.gcount() == static_cast<std::streamsize>(kImageBytes)) {
+        saved.resize(kImageBytes);
+    } else {
+        ShowStatus(in.gcount() > 0 || in ? "Restore file must hold 65536 bytes!!"
+                                         : "Open Restore File Error!!");
+        DebugOutput("cannot restore from " + file);
+        return 0;
+    }
+    const DeviceEntry entry = *row;
+    if (!services_.backupFolder.empty()) {
+        std::vector<uint8_t> current(kImageBytes, 0);
+        if (!blocks_.ReadFlashBlocks(entry.Path, 0, current.data(), kImageBytes) ||
+            !SaveBackupBeforeWriting(entry, current)) {
+            ShowStatus("Backup of the flash failed, nothing written");
+            return 0;
+        }
+    }
+    ShowStatus("Restore ...");
+    const int result = blocks_.WriteVerifyFlashImage(entry.Path, saved.data(), kImageBytes);
+    FinishWrite(entry, result);
+    ShowStatus(result ? "Restore success!!" : "Restore fail!!");
+    return result;
 }
 
 void TQ71xFwTool::ShowWorking() {

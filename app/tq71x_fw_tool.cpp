@@ -174,6 +174,7 @@ void TQ71xFwTool::RunHandler(Handler handler, ControlId sender) {
         case Handler::FwPgSizeCheckChange: FwPgSizeCheckChange(); break;
         case Handler::UpdateBtnClick: UpdateBtnClick(); break;
         case Handler::RdCheckBoxClick: RdCheckBoxClick(); break;
+        case Handler::RestoreBtnClick: RestoreBtnClick(); break;
     }
 }
 

@@ -115,6 +115,11 @@ public:
     void UpdateBtnClick();
     void FwSizeCheckChange();
     void FwPgSizeCheckChange();
+    // Writes a saved 64 KB flash (the name in the backup field, or one
+    // chosen) back to the selected QKS970/958 through the verified block
+    // writer; the result is LastRunResult.
+    void RestoreBtnClick();
+    int RestoreFlashFromFile(const std::string& file);
 
     // The hidden engineering controls made reachable and laid out clear of
     // the recovery controls.

@@ -1,11 +1,6 @@
 #include "firmware/image_store.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <stdexcept>
-
-#include "device/command_trace.h"
 
 namespace qks {
 
@@ -35,14 +30,6 @@ bool IsDevelopmentImage(std::span<const uint8_t> image) {
     const auto* begin = reinterpret_cast<const char*>(image.data());
     const std::string_view text(begin, image.size());
     return text.find(kDevelopmentMarker) != std::string_view::npos;
-}
-
-std::string Sha256Hex(std::span<const uint8_t> bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 failed");
-    return HexBytes(digest, length);
 }
 
 std::vector<ImageSummary> SummarizeImages(const ImageStore& store) {

@@ -130,6 +130,8 @@ const std::array<ControlDescription, kControlCount> kFormDescription = {{
         d.filter = "BinaryFile|*.bin|All Files|*.*";
         return d;
     }(),
+    OnClick(Control(C::RestoreBtn, "RestoreBtn", K::PushButton, C::RdPanel, 256, 20, 75, 25,
+                    "Restore", true), H::RestoreBtnClick),
 }};
 
 const ControlDescription& Describe(ControlId id) { return kFormDescription[Index(id)]; }

@@ -17,6 +17,8 @@ enum class ControlId : uint8_t {
     DiskLetterLable, FwFilenameEdit, LoadBtn, FwVerLableEdit, FlashTypeList,
     FwPgSizeCheck, UpdateBtn, FlashTypeLabel, Label1, DeviceList, RdCheckBox,
     SFlashTypeLable, StatusEdit, diskLabel, OpenDialog1,
+    // Beyond the original window: writes a saved flash back.
+    RestoreBtn,
     Count
 };
 inline constexpr size_t kControlCount = static_cast<size_t>(ControlId::Count);
@@ -30,7 +32,7 @@ enum class ControlKind : uint8_t {
 enum class Handler : uint8_t {
     None, EraseButtonClick, ExitBtnClick, EraseOnlyCheckClick, BackupBtnClick,
     FwSizeCheckChange, RefreshBtnClick, UpdateBtnCheck, LoadBtnClick,
-    FwPgSizeCheckChange, UpdateBtnClick, RdCheckBoxClick
+    FwPgSizeCheckChange, UpdateBtnClick, RdCheckBoxClick, RestoreBtnClick
 };
 
 struct FontSpec {

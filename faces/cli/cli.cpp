@@ -165,12 +165,17 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     auto* images = app.add_subcommand("images", "The firmware images built into this program");
     images->add_flag("--json", p.json, "Print one JSON document");
 
+    std::string restoreFile;
+    auto* restore = app.add_subcommand(
+        "restore", "Write a saved 64 KB flash (a backup) back to a QKS970/958 bridge, verified");
+    restore->add_option("FILE", restoreFile, "The saved flash, 65536 bytes")->required();
     double watchSeconds = 0;
     auto* watch = app.add_subcommand(
         "watch", "Follow device notices and print the screen after every refresh, until interrupted");
     watch->add_option("--for", watchSeconds, "Stop after SECONDS instead of waiting for Ctrl+C")
         ->check(CLI::NonNegativeNumber);
-    for (auto* command : {list, recover, backup, erase, run, images, watch}) command->group("Commands");
+    for (auto* command : {list, recover, backup, erase, run, images, restore, watch})
+        command->group("Commands");
     app.footer(kExitStatusText);
 
     const bool json = WantsJson(args);
@@ -197,7 +202,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     if (app.get_subcommands().empty())
         return Fail(
             console, json, kExitUsage,
-            "no command given: one of list, recover, backup, erase, run, images, watch (see qks970 "
+            "no command given: one of list, recover, backup, erase, run, images, restore, watch (see qks970 "
             "--help)");
     if (const auto error = ResolveChoices(p); !error.empty())
         return Fail(console, json, kExitUsage, error);
@@ -206,6 +211,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
     if (images->parsed()) return ImagesCommand(p.json, console);
     if (watch->parsed()) return WatchCommand(p.global, watchSeconds, console, environment);
+    if (restore->parsed()) return RestoreCommand(p.global, restoreFile, console, environment);
     if (backup->parsed()) p.panel.backupOnly = true;
     if (erase->parsed()) p.panel.eraseOnly = true;
     return PanelCommand(p.global, p.panel, console, environment);

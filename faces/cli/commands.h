@@ -47,6 +47,8 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
 int PanelCommand(const GlobalOptions& global, const PanelChoices& choices, Console& console,
                  const CliEnvironment& environment);
 int ImagesCommand(bool json, Console& console);
+int RestoreCommand(const GlobalOptions& global, const std::string& file, Console& console,
+                   const CliEnvironment& environment);
 // Until interrupted, or for `seconds` when above 0.
 int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
                  const CliEnvironment& environment);

@@ -120,3 +120,62 @@ TEST(BackupNames, KeepOnlyFileNameSafeCharacters) {
 
 }  // namespace
 }  // namespace qks::test
+
+namespace qks::test {
+namespace {
+
+class Restore : public Backups {};
+
+TEST_F(Restore, WritesTheSavedFlashBackAndVerifiesIt) {
+    ModelFixture fx({"q970"});
+    fx.backupFolder = folder.string();
+    const auto original = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Success);
+    const std::string saved = w.LastBackupPath();
+    ASSERT_FALSE(saved.empty());
+    fx.platform->PowerCycle(0);
+    w.EnableEngineeringMode();   // an updated bridge is listed for the panel
+    w.UserSetText(ControlId::BackupFileEdit, saved);
+    w.Click(ControlId::RestoreBtn);
+    EXPECT_EQ(w.LastRunResult(), 1);
+    EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Restore success!!");
+    const auto after = fx.Flash();
+    EXPECT_TRUE(std::equal(original.begin(), original.begin() + 65536, after.begin()));
+    EXPECT_NE(w.LastBackupPath(), saved) << "the restore keeps a copy of what it replaced";
+}
+
+struct RefusalCase {
+    const char* bridge;
+    size_t fileBytes;
+    const char* status;
+};
+
+class RestoreRefusals : public Backups, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RestoreRefusals, WriteNothing) {
+    const auto& c = GetParam();
+    ModelFixture fx({c.bridge});
+    fx.backupFolder = folder.string();
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    w.EnableEngineeringMode();
+    fs::create_directories(folder);
+    const auto file = folder / "saved.bin";
+    std::ofstream(file, std::ios::binary) << std::string(c.fileBytes, '\x5A');
+    w.UserSetText(ControlId::BackupFileEdit, file.string());
+    w.Click(ControlId::RestoreBtn);
+    EXPECT_EQ(w.LastRunResult(), 0);
+    EXPECT_EQ(w.Control(ControlId::StatusEdit).text, c.status);
+    EXPECT_EQ(fx.Flash(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Model, RestoreRefusals,
+    ::testing::Values(RefusalCase{"q970", 65535, "Restore file must hold 65536 bytes!!"},
+                      RefusalCase{"q970", 65537, "Restore file must hold 65536 bytes!!"},
+                      RefusalCase{"q719", 65536, "Restore is for QKS970/958 bridges only!!"}));
+
+}  // namespace
+}  // namespace qks::test

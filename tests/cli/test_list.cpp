@@ -48,9 +48,10 @@ TEST_F(ListTest, JsonIdentifiesEveryPathOfBothPasses) {
          "SST"},
         {"emu:usbstor#disk&ven_generic&prod_plain#2", "disk", 0, "Unknown Chip", false, nullptr,
          nullptr, nullptr},
+        // Already updated: not for recovery, but the panel lists it (a restore, say).
         {"emu:usbstor#disk&ven_tavrel&prod_q970#3", "disk", 10, "QKS970/958 Series", true, nullptr,
-         nullptr, "WINBOND"},
-        {"emu:usbstor#cdrom&ven_tavrel&prod_q970#0", "cdrom", 10, "QKS970/958 Series", true, 1, 2,
+         2, "WINBOND"},
+        {"emu:usbstor#cdrom&ven_tavrel&prod_q970#0", "cdrom", 10, "QKS970/958 Series", true, 1, 3,
          "WINBOND"},
     };
     EXPECT_EQ(document.at("device_count"), expected.size());

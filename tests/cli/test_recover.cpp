@@ -61,6 +61,32 @@ TEST_F(RecoverTest, TheFlashBackupTakenBeforeWritingIsNamed) {
     EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 65536, before.begin()));
 }
 
+// The way back: the backup written before the recovery restores the flash
+// as it was, byte for byte; a file of the wrong size writes nothing.
+TEST_F(RecoverTest, RestoreWritesTheBackupBack) {
+    const auto before = CreateFlash("f.bin");
+    const auto result = Run({"recover", "--yes", "--emulate", Bridge("f.bin")});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    const std::string marker = "Flash backup: ";
+    const size_t at = result.out.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const std::string saved =
+        result.out.substr(at + marker.size(), result.out.find('\n', at) - at - marker.size());
+    const auto updated = ReadBytes(File("f.bin"));
+
+    WriteBytes(File("short.bin"), std::vector<uint8_t>(4096, 0));
+    const auto refused = Run({"restore", File("short.bin"), "--emulate", Bridge("f.bin")});
+    EXPECT_EQ(refused.status, kExitFailed);
+    EXPECT_EQ(ReadBytes(File("f.bin")), updated);
+
+    const auto restored = Run({"restore", saved, "--emulate", Bridge("f.bin")});
+    EXPECT_EQ(restored.status, kExitSuccess) << restored.out << restored.err;
+    const auto after = ReadBytes(File("f.bin"));
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 65536, after.begin()));
+
+    EXPECT_EQ(Run({"restore", File("missing.bin"), "--emulate", Bridge("f.bin")}).status, kExitUsage);
+}
+
 struct Fault {
     std::string key;        // the emulator's fault
     const char* cdbPrefix;  // the command it strikes

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -211,9 +212,11 @@ class InternalRomFiles : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_ = fs::current_path();
-        std::string pattern = (fs::temp_directory_path() / "qks-rom-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        // mkdtemp is POSIX only; a name that create_directory made is ours.
+        std::random_device random;
+        do {
+            dir_ = fs::temp_directory_path() / ("qks-rom-" + std::to_string(random()));
+        } while (!fs::create_directory(dir_));
         fs::current_path(dir_);
     }
     void TearDown() override {

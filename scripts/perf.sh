@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Builds in Release (build-perf), runs the recovery benchmarks and times one
+# `qks970 recover` on an emulated enclosure, and writes docs/performance.md.
+#   scripts/perf.sh
+#   QKS_SKIP_DEPS=1 scripts/perf.sh      without the apt check
+#   PERF_MIN_TIME=0.5 scripts/perf.sh    seconds per benchmark (default 0.2)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$SECONDS
+[ "${QKS_SKIP_DEPS:-0}" = 1 ] || scripts/install-deps.sh
+
+build=build-perf
+doc=docs/performance.md
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQKS_BUILD_TESTS=OFF -DQKS_BUILD_QT=OFF -DQKS_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" -j "$(nproc)" --target bench_recovery run_measured qks970
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "== bench_recovery"
+"$build/bench/bench_recovery" --benchmark_min_time="${PERF_MIN_TIME:-0.2}" \
+  --markdown="$work/bench.md"
+
+# One recovery from the command line, as an operator runs it; its backup
+# copy goes to a scratch folder, not the user's.
+cli=("$build/faces/cli/qks970" --emulate q970 --virtual-time recover --yes)
+if [ -x /usr/bin/time ] && /usr/bin/time -v true 2>/dev/null; then
+  measure=(/usr/bin/time -v -o "$work/time.txt")
+  measured_by="/usr/bin/time -v"
+else
+  measure=("$build/bench/run_measured")
+  measured_by="bench/run_measured (wait4 rusage)"
+fi
+echo "== ${cli[*]} (5 runs)"
+rows=""
+for run in 1 2 3 4 5; do
+  mkdir -p "$work/backups$run"
+  set +e
+  if [ "${measure[0]}" = /usr/bin/time ]; then
+    QKS970_BACKUP_DIR="$work/backups$run" "${measure[@]}" "${cli[@]}" >"$work/cli.out" 2>&1
+    rc=$?
+  else
+    QKS970_BACKUP_DIR="$work/backups$run" "${measure[@]}" "${cli[@]}" >"$work/cli.out" 2>"$work/time.txt"
+    rc=$?
+  fi
+  set -e
+  field() { sed -n "s/^[[:space:]]*$1: *//p" "$work/time.txt" | tail -1; }
+  wall=$(field 'Elapsed (wall clock) time (h:mm:ss or m:ss)')
+  user=$(field 'User time (seconds)')
+  sys=$(field 'System time (seconds)')
+  rss=$(field 'Maximum resident set size (kbytes)')
+  rows+="| $run | $rc | $wall | $user | $sys | $rss |"$'\n'
+  echo "run $run: exit $rc, wall $wall, user $user s, sys $sys s, peak $rss KiB"
+done
+sed 's/^/    /' "$work/cli.out" | tail -8
+
+cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+[ -z "$(git status --porcelain 2>/dev/null)" ] || commit="$commit with local changes"
+{
+  cat <<'TEXT'
+# Performance
+
+Figures for the recovery of the QKS970/958 (chip type 10) on the emulator,
+written by `scripts/perf.sh` (Release build in `build-perf`). The emulator
+charges every command the time the hardware would take (`emulator/timing.h`):
+1 ms per command, 35 MB/s of payload, sector, half-block and block erases of
+45, 120 and 150 ms, 0.7 ms per 256-byte page programmed. Under a virtual
+clock, the clock reading after a run is how long the run would take on a
+real enclosure; the host's own CPU time is measured separately.
+
+## How the figures are made
+
+`bench/bench_recovery.cpp` builds the window model (`TQ71xFwTool`) over
+`emu::EmulatorPlatform` with a `VirtualClock`, lets its refresh reach the
+Confirm screen, and clicks YES (the update button). Each row is one emulated
+bridge: `q970:blockmode=1,vendor=N` takes the block-update path
+(`UpdateFlashImage`, the second command family in 8 KB blocks),
+`q970:vendor=N` the programming path (`ProgramEmbeddedImage`, the first
+command family). No backup folder is set, so no backup copy is read.
+
+- **emulated ms**: virtual clock after the click minus before.
+- **bound ms**: the least time the same timing model allows for the work the
+  flow must do:
+  - erase: the 64 KB in the part's large erase units
+    (`emu::VendorEraseUnits(vendor).large`: 32 KB for codes 0-2, 64 KB for
+    3-9), each at `UnitEraseMicros` (120 or 150 ms);
+  - program: all 256 pages of the 64 KB, `ProgramMicros(0, 65536)` = 179.2 ms;
+  - bulk: the 64 KB moved once out and once back for the verify,
+    `2 * BulkMicros(65536)` = 3.7 ms;
+  - sleeps the flow requires: 500 ms after the programming path's writes,
+    before it reads back; on the MXIC block path (code 5) the 500 ms after
+    it writes the first 4 KB ahead of the image, which also costs one more
+    large-unit erase, 16 pages and 4 KB of bulk.
+
+  Per-command cost (1 ms each), status polls, identification, reading the
+  current flash and any repeated erase are not in the bound: they are what
+  the ratio shows.
+- **ratio**: emulated / bound.
+- **commands**, **bytes moved**: counted by the emulated bridge during the click.
+- **host CPU ms**: thread CPU time of the click (best of the benchmark's
+  iterations), the emulator's work included.
+
+The second table splits the emulated time by command kind (count / ms of
+emulated time inside the commands, erases that a write command runs
+included); "host sleeps" is the time the program itself waits between
+commands (status-poll intervals and settle times).
+
+The refresh rows run `RefreshBtnClick` once the window is open, with the
+first 1 and all 16 of these bridges: `q970`, `q970:vendor=5`,
+`q970:blockmode=1,vendor=6`, `q970:late=1`, `q970:vendor=3`,
+`q970:content=blank`, `q970:content=updated`, `q970:inqcode=0`, `q742`,
+`q743:rev=2`, `q719`, `q861`, `q958`, `qk60717w`, `qk60716u`, `plain`.
+"Repeated identification" counts identification commands (INQUIRY, chip
+information, identification text and word, bridge memory reads) sent again
+to the same path with the same CDB within the one refresh.
+
+TEXT
+  echo "Machine: $(nproc) cores, ${cpu_model:-unknown CPU}; commit $commit; $(date -u +%Y-%m-%d)."
+  echo
+  cat "$work/bench.md"
+  echo
+  echo "## The command line"
+  echo
+  echo "\`qks970 --emulate q970 --virtual-time recover --yes\` from \`$build\`"
+  echo "(Release), five runs, measured with $measured_by. This run includes the"
+  echo "refresh, the 64 KB backup read and its file, and the recovery."
+  echo
+  echo "| run | exit | wall (m:ss) | user s | system s | peak memory KiB |"
+  echo "|---:|---:|---:|---:|---:|---:|"
+  printf '%s' "$rows"
+} >"$doc"
+echo "wrote $doc ($((SECONDS - start)) s)"
