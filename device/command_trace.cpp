@@ -33,7 +33,10 @@ std::string TraceLine(const TraceRecord& r) {
     if (r.driverStatus != 0) line["driver_status"] = r.driverStatus;
     if (!r.sense.empty()) line["sense"] = HexBytes(r.sense.data(), r.sense.size());
     if (!r.error.empty()) line["error"] = r.error;
-    return line.dump();
+    // Error texts carry the system's own words (strerror in the user's
+    // locale, which need not be UTF-8): a byte JSON cannot hold must not
+    // throw out of the command that is being traced.
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 void JsonLinesTrace::Record(const TraceRecord& record) {

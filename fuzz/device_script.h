@@ -58,19 +58,22 @@ public:
             result.diagnostic = "scripted open failure";
             return result;
         }
-        result.handle = std::make_unique<Handle>(input_, control);
+        result.handle = std::make_unique<Handle>(*this, control);
         ++opens;
         return result;
     }
 
     int opens = 0;
+    int dataOut = 0;   // data-out commands that reached the device
 
 private:
     class Handle final : public DeviceHandle {
     public:
-        Handle(ByteReader& input, uint8_t control) : input_(input), control_(control) {}
+        Handle(ScriptedDevice& owner, uint8_t control)
+            : owner_(owner), input_(owner.input_), control_(control) {}
 
         ScsiOutcome Execute(const ScsiCommand& command) override {
+            if (command.direction == DataDirection::Out) ++owner_.dataOut;
             ScsiOutcome outcome;
             outcome.delivered = !(control_ & kNotDelivered);
             outcome.osError = (control_ & kOsError) ? 5 : 0;
@@ -88,8 +91,7 @@ private:
             }
             // A driver may touch the whole buffer it was given: make the
             // sanitizer check all of it, without changing what it holds.
-            volatile uint8_t sink = 0;
-            for (uint32_t i = 0; i < command.length; ++i) sink = sink ^ command.data[i];
+            fuzz::TouchAll(command.data, command.length);
             switch (transferred) {
                 case kTransferredWritten: outcome.transferred = written; break;
                 case kTransferredAsked: outcome.transferred = command.length; break;
@@ -102,6 +104,7 @@ private:
         }
 
     private:
+        ScriptedDevice& owner_;
         ByteReader& input_;
         uint8_t control_;
     };

@@ -1,7 +1,8 @@
 // Identification over a device that answers anything: GetChipId, then the
 // firmware-version text the window and the command line show for it. Any
-// answer must leave a chip type the name tables can show, and no read or
-// write outside the buffers the commands were given.
+// answer must leave a chip type the name tables can show, send nothing to
+// the device, and read or write nothing outside the buffers the commands
+// were given.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -48,5 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const auto version = FirmwareVersionText(commands, path, type);
     if (version && version->empty()) std::abort();
+    // Asking a device what it is must never change it.
+    if (device.dataOut != 0) std::abort();
     return 0;
 }

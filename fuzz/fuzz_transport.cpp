@@ -74,8 +74,7 @@ private:
             } else {
                 const size_t n = std::min<size_t>(command.length, owner_.script.reply.size());
                 if (n) std::memcpy(command.data, owner_.script.reply.data(), n);
-                volatile uint8_t sink = 0;
-                for (uint32_t i = 0; i < command.length; ++i) sink = sink ^ command.data[i];
+                fuzz::TouchAll(command.data, command.length);
             }
             return owner_.script.outcome;
         }
@@ -112,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t flags = input.U8();
         const bool out = flags & 0x01;
         const std::vector<uint8_t> cdb = input.Bytes(input.U8() % 17);
-        const uint32_t length = input.U16();
+        // Past the bridge's 8 KB block nothing new happens in the transport.
+        const uint32_t length = input.U16() % (8192 + 512);
 
         Script& script = device.script;
         script = Script{};
@@ -164,18 +164,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (device.seen.length != asked) Fail();
             if (length > 3 && device.seen.data != buffer) Fail();
             if (out) {
-                if (length > 3 && device.seenOut != before) Fail();
-                for (uint32_t i = 0; i < device.seenOut.size() && length <= 3; ++i)
-                    if (device.seenOut[i] != (i < length ? before[i] : 0)) Fail();
+                // The driver reads the caller's bytes; a short transfer pads them with zeros.
+                std::vector<uint8_t> expected = before;
+                expected.resize(asked, 0);
+                if (device.seenOut != expected) Fail();
                 if (storage != before) Fail();   // data-out leaves the caller's bytes alone
             } else {
                 // In place, bytes the reply did not reach keep their value; through
                 // the scratch buffer they come back as its zeros.
-                for (uint32_t i = 0; i < length; ++i) {
-                    const uint8_t missing = length > 3 ? before[i] : 0;
-                    const uint8_t expected = i < script.reply.size() ? script.reply[i] : missing;
-                    if (storage[i] != expected) Fail();
-                }
+                std::vector<uint8_t> expected = length > 3 ? before : std::vector<uint8_t>(length, 0);
+                const size_t replied = std::min<size_t>(script.reply.size(), length);
+                if (replied) std::memcpy(expected.data(), script.reply.data(), replied);
+                if (storage != expected) Fail();
             }
             if (!ok && !transport.LastFailure().any) Fail();
         }

@@ -1,0 +1,93 @@
+// Device notices for the window, and the firmware images the program finds
+// among its own resources.
+#include <gtest/gtest.h>
+
+#include <initguid.h>
+#include <windows.h>
+#include <usbiodef.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "device/device_notifier.h"
+#include "firmware/header_block.h"
+#include "firmware/image_store.h"
+#include "platform/windows/device_notices.h"
+#include "platform/windows/resource_images.h"
+
+namespace qks::win {
+namespace {
+
+TEST(DeviceNotices, FilterAsksForEveryUsbDeviceInterface) {
+    const DEV_BROADCAST_DEVICEINTERFACE_A filter = UsbDeviceNoticeFilter();
+    EXPECT_EQ(filter.dbcc_size, 32u);
+    EXPECT_EQ(filter.dbcc_devicetype, 5u);
+    EXPECT_EQ(filter.dbcc_reserved, 0u);
+    EXPECT_EQ(filter.dbcc_name[0], 0);
+    EXPECT_EQ(0, std::memcmp(&filter.dbcc_classguid, &GUID_DEVINTERFACE_USB_DEVICE, sizeof(GUID)));
+}
+
+TEST(DeviceNotices, OnlyArrivalAndRemovalChangeTheList) {
+    EXPECT_EQ(WM_DEVICECHANGE, 537u);
+    EXPECT_TRUE(ChangesDeviceList(0x8000));
+    EXPECT_TRUE(ChangesDeviceList(0x8004));
+    EXPECT_FALSE(ChangesDeviceList(0x8001));   // query remove
+    EXPECT_FALSE(ChangesDeviceList(0x0007));   // DBT_DEVNODES_CHANGED
+    EXPECT_EQ(kDeviceArrival, static_cast<uint32_t>(DBT_DEVICEARRIVAL));
+    EXPECT_EQ(kDeviceRemoveComplete, static_cast<uint32_t>(DBT_DEVICEREMOVECOMPLETE));
+}
+
+TEST(DeviceNotices, AWindowCanRegister) {
+    const HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                        GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(window, nullptr);
+    const HDEVNOTIFY notices = RegisterForUsbDeviceNotices(window);
+    EXPECT_NE(notices, nullptr) << GetLastError();
+    if (notices) UnregisterDeviceNotification(notices);
+    DestroyWindow(window);
+}
+
+TEST(ResourceImages, TheProgramCarriesEveryImageOfTypeFW) {
+    const ImageStore& images = EmbeddedImages();
+    auto names = images.Names();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"FW719", "FW742A", "FW742B", "QKS958FW"}));
+    for (const auto& name : names) EXPECT_FALSE(images.Find(name).empty()) << name;
+}
+
+TEST(ResourceImages, TargetImageIsReadInPlaceWithItsSignedHeader) {
+    const auto image = EmbeddedImages().Find(kTargetImageName);
+    ASSERT_EQ(image.size(), 51208u);
+    EXPECT_TRUE(HasHeaderSignature(image.data(), kHeaderBlockBytes));
+    // The same bytes every time: the resource is mapped, not copied.
+    EXPECT_EQ(EmbeddedImages().Find(kTargetImageName).data(), image.data());
+    // And the very bytes of the file the build embedded.
+    EXPECT_EQ(Sha256Hex(image), QKS_TARGET_IMAGE_SHA256);
+}
+
+TEST(ResourceImages, NamesAreFoundAsTheSystemFindsThem) {
+    const ImageStore& images = EmbeddedImages();
+    EXPECT_TRUE(images.Find("NOSUCHFW").empty());
+    EXPECT_TRUE(images.Find("").empty());
+    // Resource names are not case-sensitive.
+    EXPECT_EQ(images.Find("qks958fw").data(), images.Find(kTargetImageName).data());
+}
+
+TEST(ResourceImages, AModuleWithoutImagesHasNone) {
+    const ResourceImageStore kernel(GetModuleHandleA("kernel32.dll"));
+    EXPECT_TRUE(kernel.Names().empty());
+    EXPECT_TRUE(kernel.Find(kTargetImageName).empty());
+}
+
+TEST(Sha256, MatchesTheStandardsVectors) {
+    const auto bytes = [](const char* text) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    };
+    EXPECT_EQ(Sha256Hex(bytes("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex(bytes("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+}  // namespace
+}  // namespace qks::win
