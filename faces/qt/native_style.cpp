@@ -30,12 +30,12 @@ QStringList FamiliesFor(const char* face) {
     return {QString::fromLatin1(name)};
 }
 
-QFont FontFor(const FontSpec& spec) {
-    const FontSpec& effective = spec.face ? spec : kWindowDescription.font;
+QFont FontFor(const FontSpec& wanted) {
+    const FontSpec& effective = wanted.face ? wanted : kWindowDescription.font;
     QFont font;
     font.setFamilies(FamiliesFor(effective.face));
     font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(std::abs(spec.height != 0 ? spec.height : effective.height));
+    font.setPixelSize(std::abs(wanted.height != 0 ? wanted.height : effective.height));
     return font;
 }
 

@@ -19,7 +19,7 @@ QStringList FamiliesFor(const char* face);
 
 // A control's font: the form font when the control has none of its own; the
 // height is the character height in pixels, as the form gives it.
-QFont FontFor(const FontSpec& spec);
+QFont FontFor(const FontSpec& wanted);
 
 // BGR as the form stores it (0x0000FF is red). System-colour markers have no
 // fixed value: they resolve against the palette.

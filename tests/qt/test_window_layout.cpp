@@ -98,10 +98,10 @@ TEST(WindowLayout, FontsAreTheDescribedOnesOrTheirNearestInstalledFace) {
         QWidget* widget = face.Native(d.id);
         if (!widget) continue;
         SCOPED_TRACE(d.name);
-        const FontSpec& spec = d.font.face ? d.font : kWindowDescription.font;
-        EXPECT_EQ(widget->font().pixelSize(), std::abs(spec.height));
+        const FontSpec& font = d.font.face ? d.font : kWindowDescription.font;
+        EXPECT_EQ(widget->font().pixelSize(), std::abs(font.height));
         const QString resolved = QFontInfo(widget->font()).family();
-        EXPECT_TRUE(FamiliesFor(spec.face).contains(resolved))
+        EXPECT_TRUE(FamiliesFor(font.face).contains(resolved))
             << "resolved to " << resolved.toStdString();
     }
 }
