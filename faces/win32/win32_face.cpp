@@ -210,15 +210,15 @@ void Win32Face::Dispatch(MSG& message) {
     DispatchMessageA(&message);
 }
 
-HFONT Win32Face::FontFor(const FontSpec& spec) {
+HFONT Win32Face::FontFor(const FontSpec& wanted) {
     const FontSpec& form = kWindowDescription.font;
-    const std::string face = spec.face ? spec.face : (form.face ? form.face : kFormFace);
-    const int height = spec.height != 0 ? spec.height : form.height;
+    const std::string face = wanted.face ? wanted.face : (form.face ? form.face : kFormFace);
+    const int height = wanted.height != 0 ? wanted.height : form.height;
     const auto key = std::make_pair(face, height);
     if (auto found = fonts_.find(key); found != fonts_.end()) return found->second;
     // The form's own font keeps the system's character set; the faces the
     // form names for single controls are asked for in ANSI.
-    const DWORD charset = spec.face ? ANSI_CHARSET : DEFAULT_CHARSET;
+    const DWORD charset = wanted.face ? ANSI_CHARSET : DEFAULT_CHARSET;
     HFONT font = CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, charset,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                              DEFAULT_PITCH | FF_DONTCARE, face.c_str());

@@ -126,7 +126,7 @@ private:
     void Sync(ControlId id, const ControlState& state);
     void PlaceEditLabel(ControlId id, const ControlState& state);
     void UpdateWindowSize();
-    HFONT FontFor(const FontSpec& spec);
+    HFONT FontFor(const FontSpec& wanted);
     // Runs a user event in the model, then shows what the model made of it
     // (it may have refused the change). An exception is shown, not lost.
     void Forward(ControlId id, const std::function<void(TQ71xFwTool&)>& event);
