@@ -68,14 +68,24 @@ passed=0
 failed=0
 report=()
 
+# A Wine server outlives its last program by a few seconds and keeps the
+# display it started with; a program started meanwhile under a new Xvfb
+# would meet a desktop on a display that is gone. Each run waits for it.
+settle() { wineserver -w 2>/dev/null || true; }
+
 # One GoogleTest program under Wine; its counts join the totals.
+# Each runs in a folder of its own: a test that writes or cleans up files
+# relative to where it was started must not meet the source tree.
 run_gtest() {
-  local name=$1 exe=$2 display=$3 log=build-win/$1.log status=0 ok bad
-  local t0=$(date +%s)
+  local name=$1 exe=$root/$2 display=$3 log=build-win/$1.log status=0 ok bad
+  local t0=$(date +%s) work=build-win/run/$1
+  rm -rf "$work"
+  mkdir -p "$work"
+  settle
   if [ "$display" = yes ]; then
-    xvfb-run -a -s "-screen 0 1024x768x24" wine "$exe" >"$log" 2>&1 || status=$?
+    (cd "$work" && xvfb-run -a -s "-screen 0 1024x768x24" wine "$exe") >"$log" 2>&1 || status=$?
   else
-    wine "$exe" >"$log" 2>&1 || status=$?
+    (cd "$work" && wine "$exe") >"$log" 2>&1 || status=$?
   fi
   # Windows programs end their lines with CR LF.
   ok=$(tr -d '\r' <"$log" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' | tail -1)
@@ -101,6 +111,7 @@ echo "== the window recovers an emulated bridge (--self-test)"
 self_log=build-win/self-test.log
 t0=$(date +%s)
 status=0
+settle
 (cd build-win/faces/win32 &&
   xvfb-run -a -s "-screen 0 1024x768x24" wine qks970-recovery.exe --emulate q970 --self-test) \
   >"$self_log" 2>&1 || status=$?

@@ -71,6 +71,10 @@ CommandLineParse ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (line.selfTest && line.emulate.empty())
         return {std::nullopt, "--self-test recovers an emulated bridge: add --emulate q970"};
+    // The engineering panel lists updated bridges too, so the power cycle
+    // would not end where the ordinary window's does.
+    if (line.selfTest && line.engineering)
+        return {std::nullopt, "--self-test checks the ordinary window: leave out --engineering"};
     if (line.virtualTime && line.emulate.empty())
         return {std::nullopt, "--virtual-time applies to emulated bridges only"};
     return {std::move(line), {}};
@@ -88,10 +92,11 @@ std::string UsageText() {
         "  --trace FILE           write every device command to FILE (JSON lines)\n"
         "  --engineering          open the engineering controls (also Ctrl+Shift+R)\n"
         "  --virtual-time         emulated bridges take no real time\n"
-        "  --self-test            with --emulate q970: recover the emulated bridge\n"
-        "                         through the window's own controls, check every\n"
-        "                         control against the window model, print the\n"
-        "                         results and exit (0: all passed)\n"
+        "  --self-test            with --emulate q970, without --engineering:\n"
+        "                         recover the emulated bridge through the window's\n"
+        "                         own controls, check every control against the\n"
+        "                         window model, print the results and exit\n"
+        "                         (0: all passed)\n"
         "  -v, --verbose          print diagnostics on standard error\n"
         "  -h, --help             show this text\n"
         "  --version              show the version\n"

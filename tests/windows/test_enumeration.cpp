@@ -7,6 +7,8 @@
 #include <setupapi.h>
 #include <ntddstor.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -36,7 +38,10 @@ public:
     static int Class(const GUID& cls) { return SameGuid(cls, kDiskInterfaceClass) ? 0 : 1; }
 
     HDEVINFO GetClassDevs(const GUID& cls, DWORD flags) override {
-        calls.push_back("classdevs " + std::to_string(Class(cls)) + " flags " + std::to_string(flags));
+        char call[48];
+        std::snprintf(call, sizeof call, "classdevs %d flags %lu", Class(cls),
+                      static_cast<unsigned long>(flags));
+        calls.push_back(call);
         current_ = Class(cls);
         return noSet ? INVALID_HANDLE_VALUE : kSet;
     }

@@ -12,6 +12,7 @@
 #include "device/clock.h"
 #include "device/transport.h"
 #include "platform/windows/sptd_pass_through.h"
+#include "platform/windows/storage_limits.h"
 
 namespace qks::win {
 namespace {
@@ -124,6 +125,26 @@ TEST_F(PassThroughOnFiles, TransportSeesARefusalAndTheTransferredLength) {
     EXPECT_EQ(transferred, 0xDEADBEEFu);   // nothing sent: left as it was
     EXPECT_TRUE(transport.LastFailure().openFailed);
     EXPECT_EQ(transport.LastFailure().openFailure, OpenFailure::NotFound);
+}
+
+}  // namespace
+}  // namespace qks::win
+
+namespace qks::win {
+namespace {
+
+TEST(TransferLimit, AdapterLengthAndPagesBothBound) {
+    // 128 KB by length; 33 pages of 4 KB lose one to an unaligned start.
+    EXPECT_EQ(TransferLimit(131072, 33, 4096), 131072u);
+    EXPECT_EQ(TransferLimit(131072, 17, 4096), 65536u);
+    EXPECT_EQ(TransferLimit(0, 17, 4096), 65536u);       // length unknown: pages decide
+    EXPECT_EQ(TransferLimit(65536, 0, 4096), 65536u);    // pages unknown: length decides
+    EXPECT_EQ(TransferLimit(65536, 1, 4096), 65536u);    // one page cannot bound anything
+    EXPECT_EQ(TransferLimit(0, 0, 4096), 0u);
+}
+
+TEST(TransferLimit, UnopenablePathHasNoLimit) {
+    EXPECT_EQ(MaxTransferBytes("\\\\?\\usbstor#no-such-device#0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), 0u);
 }
 
 }  // namespace

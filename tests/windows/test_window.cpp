@@ -246,13 +246,17 @@ TEST(CommandLine, OptionsOfTheProgram) {
         return ParseCommandLine(args);
     };
     auto ok = parse({"--emulate", "q970", "--emulate=q719:content=blank", "--trace", "t.jsonl",
-                     "--engineering", "--self-test", "-v"});
+                     "--engineering", "-v"});
     ASSERT_TRUE(ok.line) << ok.error;
     EXPECT_EQ(ok.line->emulate, (std::vector<std::string>{"q970", "q719:content=blank"}));
     EXPECT_EQ(ok.line->traceFile, "t.jsonl");
     EXPECT_TRUE(ok.line->engineering);
-    EXPECT_TRUE(ok.line->selfTest);
+    EXPECT_FALSE(ok.line->selfTest);
     EXPECT_TRUE(ok.line->verbose);
+    const auto selfTest = parse({"--emulate", "q970", "--self-test", "--virtual-time"});
+    ASSERT_TRUE(selfTest.line) << selfTest.error;
+    EXPECT_TRUE(selfTest.line->selfTest);
+    EXPECT_TRUE(selfTest.line->virtualTime);
 
     EXPECT_TRUE(parse({}).line);
     EXPECT_TRUE(parse({"--help"}).line->help);
@@ -264,6 +268,7 @@ TEST(CommandLine, OptionsOfTheProgram) {
     EXPECT_NE(parse({"stray"}).error.find("unexpected argument"), std::string::npos);
     // The self-test works on an emulated bridge only.
     EXPECT_FALSE(parse({"--self-test"}).line);
+    EXPECT_FALSE(parse({"--emulate", "q970", "--self-test", "--engineering"}).line);
 }
 
 }  // namespace
