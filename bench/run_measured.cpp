@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     std::fprintf(stderr,
-                 "\tUser time (seconds): %.3f\n\tSystem time (seconds): %.3f\n"
-                 "\tElapsed (wall clock) time (h:mm:ss or m:ss): 0:%06.3f\n"
+                 "\tUser time (seconds): %.4f\n\tSystem time (seconds): %.4f\n"
+                 "\tElapsed (wall clock) seconds: %.4f\n"
                  "\tMaximum resident set size (kbytes): %ld\n",
                  seconds(usage.ru_utime), seconds(usage.ru_stime), wall, usage.ru_maxrss);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
