@@ -49,19 +49,53 @@ void TQ71xFwTool::FinishOperation() {
     RefreshBtnClick();
 }
 
+class TQ71xFwTool::RefreshScope {
+public:
+    // A refresh run from a message box of another (a device notice) starts
+    // afresh; what it learnt stays good for the rest of the outer one.
+    explicit RefreshScope(TQ71xFwTool& window) : window_(window), outer_(!window.refreshing_) {
+        window_.refreshIds_.clear();
+        window_.refreshing_ = true;
+    }
+    ~RefreshScope() {
+        if (!outer_) return;
+        window_.refreshing_ = false;
+        window_.refreshIds_.clear();
+    }
+    RefreshScope(const RefreshScope&) = delete;
+    RefreshScope& operator=(const RefreshScope&) = delete;
+
+private:
+    TQ71xFwTool& window_;
+    bool outer_;
+};
+
+ChipIdValue TQ71xFwTool::IdentifyChip(const DevicePath& path) {
+    if (!refreshing_) return GetChipId(commands_, *this, path);
+    // The listing reaches a device by its enumerated path, later steps by
+    // the lower-cased one kept in the table: both name the same device.
+    DevicePath key = path;
+    LowerCaseAscii(key);
+    for (const auto& [known, id] : refreshIds_)
+        if (known == key) return id;
+    const ChipIdValue id = GetChipId(commands_, *this, path);
+    refreshIds_.emplace_back(std::move(key), id);
+    return id;
+}
+
 int TQ71xFwTool::IsTargetChip(const DevicePath& path) {
-    return ChipTypeOf(GetChipId(commands_, *this, path)) == kTargetChipType ? 1 : 0;
+    return ChipTypeOf(IdentifyChip(path)) == kTargetChipType ? 1 : 0;
 }
 
 // The engineering panel works on the older families too, so in that mode
 // every identified bridge is listed; the ordinary window lists targets only.
 int TQ71xFwTool::IsListedChip(const DevicePath& path) {
     if (!engineering_) return IsTargetChip(path);
-    return ChipTypeOf(GetChipId(commands_, *this, path)) != 0 ? 1 : 0;
+    return ChipTypeOf(IdentifyChip(path)) != 0 ? 1 : 0;
 }
 
 int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
-    if (ChipTypeOf(GetChipId(commands_, *this, path)) != kTargetChipType) return 0;
+    if (ChipTypeOf(IdentifyChip(path)) != kTargetChipType) return 0;
     try {
         std::vector<uint8_t> device(kImageBytes, 0);
         std::vector<uint8_t> image(kImageBytes, 0);
@@ -78,6 +112,7 @@ int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
 }
 
 void TQ71xFwTool::RefreshBtnClick() {
+    RefreshScope scope(*this);
     SetVisible(ControlId::replugLable1, false);
     SetVisible(ControlId::replugLable2, false);
     SetVisible(ControlId::ExtBtn, false);
@@ -188,7 +223,7 @@ void TQ71xFwTool::UpdateBtnCheck() {
     const DeviceEntry* row = SelectedRow();
     if (row == nullptr) return;
     const DevicePath path = row->Path;
-    chipId_ = GetChipId(commands_, *this, path);
+    chipId_ = IdentifyChip(path);
     const uint8_t chipType = ChipTypeOf(chipId_);
 
     const std::string& file = Control(ControlId::FwFilenameEdit).text;

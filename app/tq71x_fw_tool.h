@@ -183,6 +183,12 @@ private:
     void SetClientHeight(int height);
     void RunHandler(Handler handler, ControlId sender);
 
+    // A refresh asks each bridge who it is once: the answer cannot change
+    // between the listing, the "already updated" check and the selected
+    // row's details, and every repeat costs a round of commands per device.
+    ChipIdValue IdentifyChip(const DevicePath& path);
+    class RefreshScope;
+
     void ListTargets(const PathSlots& slots, int diskCount, int total, int& listed,
                      bool& alreadyUpdated);
     void ShowDiscoveryScreen(int listed, bool alreadyUpdated);
@@ -235,6 +241,8 @@ private:
     int operationDepth_ = 0;
     bool closeRequested_ = false;
     bool refreshDeferred_ = false;
+    bool refreshing_ = false;
+    std::vector<std::pair<DevicePath, ChipIdValue>> refreshIds_;
     std::vector<std::string> problems_;
     std::vector<std::string> problemsShown_;
     std::string lastBackup_;

@@ -87,6 +87,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_ = TransferFailure{};
         lastFailure_.any = true;
         lastFailure_.path = path;
+        lastFailureSeq_ = seq_;
         lastFailure_.openFailed = true;
         lastFailure_.openFailure = opened.failure;
         lastFailure_.osError = opened.osError;
@@ -137,6 +138,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_ = TransferFailure{};
         lastFailure_.any = true;
         lastFailure_.path = path;
+        lastFailureSeq_ = seq_;
         lastFailure_.scsiStatus = outcome.scsiStatus;
         lastFailure_.hostStatus = outcome.hostStatus;
         lastFailure_.driverStatus = outcome.driverStatus;

@@ -49,6 +49,12 @@ public:
 
     void SetTrace(TraceSink* trace) { trace_ = trace; }
     const TransferFailure& LastFailure() const { return lastFailure_; }
+    // The most recent command found no device at its path (unplugged, or
+    // gone after a reset): a poll loop need not wait for it.
+    bool LastCommandFoundNoDevice() const {
+        return lastFailureSeq_ == seq_ && lastFailure_.openFailed &&
+               lastFailure_.openFailure == OpenFailure::NotFound;
+    }
     uint64_t CommandsSent() const { return seq_; }
     uint64_t BytesMoved() const { return bytesMoved_; }
     Clock& GetClock() { return clock_; }
@@ -64,6 +70,7 @@ private:
     uint64_t seq_ = 0;
     uint64_t bytesMoved_ = 0;
     TransferFailure lastFailure_;
+    uint64_t lastFailureSeq_ = 0;
 };
 
 // A sense description good enough for diagnostics: key, ASC and ASCQ.

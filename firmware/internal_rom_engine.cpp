@@ -103,8 +103,12 @@ bool EraseBeforeProgram(EngineContext& window, const DevicePath& path,
 
 int WaitRomReady(VendorCommandSet& commands, const DevicePath& path) {
     for (int round = 0; round < kRomPollRounds; ++round)
-        for (int poll = 0; poll < kRomPollsPerRound; ++poll)
+        for (int poll = 0; poll < kRomPollsPerRound; ++poll) {
             if (!commands.IsRomBusy(path)) return 1;
+            // A refused poll counts as busy, but a device that is gone will
+            // not answer any of the thousands of polls left.
+            if (commands.GetTransport().LastCommandFoundNoDevice()) return 0;
+        }
     return 0;
 }
 

@@ -1,6 +1,9 @@
 // Discovery, the screens it leads to, and hot-plug, on emulated bridges.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 #include "device/device_notifier.h"
 #include "model_fixture.h"
 
@@ -144,6 +147,71 @@ TEST(SelectionCheck, IdentifiesNothingWhenPathsWereFoundButNoneListed) {
     EXPECT_TRUE(w.Control(ControlId::DeviceList).items.empty());
     EXPECT_EQ(w.SelectedRow(), nullptr);
     EXPECT_EQ(w.ChipId(), 0);
+}
+
+
+// Identification commands (INQUIRY, the chip information record, the
+// identification text and word) each refresh sent to each path.
+std::map<std::string, int> IdentificationCounts(const std::vector<TraceRecord>& records,
+                                                size_t from) {
+    std::map<std::string, int> counts;
+    for (size_t i = from; i < records.size(); ++i) {
+        const auto& cdb = records[i].cdb;
+        if (cdb.empty()) continue;
+        const bool inquiry = cdb[0] == 0x12;
+        const bool chipInfo = cdb.size() > 2 && cdb[0] == 0xE0 && cdb[1] == 0xF4 && cdb[2] == 0xE7;
+        const bool idWord = cdb.size() > 11 && cdb[11] == 0x02 && cdb[4] == 0x02 && cdb[0] != 0x12;
+        if (inquiry || chipInfo || idWord) ++counts[records[i].path + " " + std::to_string(cdb[0])];
+    }
+    return counts;
+}
+
+struct IdentifyCase {
+    const char* name;
+    std::string bridge;
+    bool engineering;
+    int inquiries;   // identification, then the row's name when it is listed
+    int chipInfos;   // identification where the chip needs it, then the version shown
+};
+
+class RefreshIdentification : public ::testing::TestWithParam<IdentifyCase> {};
+
+TEST_P(RefreshIdentification, AsksEachBridgeOncePerRefreshAndAgainOnTheNext) {
+    const auto& c = GetParam();
+    ModelFixture fx({c.bridge});
+    auto& w = fx.Open();
+    if (c.engineering) w.EnableEngineeringMode();
+    for (int refresh = 0; refresh < 2; ++refresh) {
+        const size_t from = fx.trace.records.size();
+        w.RefreshBtnClick();
+        const auto counts = IdentificationCounts(fx.trace.records, from);
+        ASSERT_FALSE(counts.empty()) << "a refresh must identify the bridge anew";
+        for (const auto& [key, count] : counts) {
+            const int expected = key.ends_with(" 18")    ? c.inquiries
+                                 : key.ends_with(" 224") ? c.chipInfos
+                                                         : 1;
+            EXPECT_EQ(count, expected) << "[" << key << "] refresh " << refresh;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Model, RefreshIdentification,
+    ::testing::Values(IdentifyCase{"listedTarget", "q970", false, 2, 1},
+                      IdentifyCase{"updatedTarget", "q970:content=updated", false, 2, 1},
+                      IdentifyCase{"otherFamily", "q719", false, 1, 1},
+                      IdentifyCase{"otherFamilyInEngineering", "q743:rev=2", true, 2, 2},
+                      IdentifyCase{"idWordChip", "qk60717w", true, 2, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RefreshIdentification, ASwappedBridgeOnTheSamePathIsIdentifiedAfresh) {
+    ModelFixture fx({"q970"});
+    auto& w = fx.Open();
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    fx.platform->Unplug(0);
+    fx.Add("q719");   // the next enclosure on the bench
+    w.RefreshBtnClick();
+    EXPECT_EQ(w.CurrentScreen(), Screen::NoDevice);
 }
 
 }  // namespace

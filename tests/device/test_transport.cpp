@@ -132,6 +132,24 @@ TEST_F(TransportTest, OpenFailureSendsNothingAndLeavesTransferredAlone) {
     EXPECT_EQ(transport.LastFailure().path, kPath);
 }
 
+// Only a missing device at the latest command means "gone": a refused
+// command, or a missing device some commands ago, does not.
+TEST_F(TransportTest, KnowsWhenTheLatestCommandFoundNoDevice) {
+    uint8_t buffer[8] = {};
+    uint32_t transferred = 0;
+    auto read = [&] { transport.ScsiTransferIn(kPath, kReadCdb.data(), 12, buffer, 8, &transferred); };
+    EXPECT_FALSE(transport.LastCommandFoundNoDevice()) << "before any command";
+    device.FailOpens(true);
+    read();
+    EXPECT_TRUE(transport.LastCommandFoundNoDevice());
+    device.FailOpens(false);
+    read();
+    EXPECT_FALSE(transport.LastCommandFoundNoDevice()) << "the device answered again";
+    device.SetHandler([](const SentCommand&) { return Reply{.scsiStatus = 0x02}; });
+    read();
+    EXPECT_FALSE(transport.LastCommandFoundNoDevice()) << "refused, but present";
+}
+
 // Each way a delivered command can still have failed; every one writes the
 // transferred length and keeps the device's answer for the diagnostics.
 struct FailureCase {
