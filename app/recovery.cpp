@@ -73,6 +73,30 @@ bool TQ71xFwTool::SaveBackupBeforeWriting(const DeviceEntry& row, std::span<cons
     return true;
 }
 
+// Kept apart from the serial-flash copies: those are what a later recovery
+// takes the device's header from, and a ROM image carries none.
+bool TQ71xFwTool::KeepCopyBeforeWriting(const DevicePath& path, const std::string& memory,
+                                        std::span<const uint8_t> bytes) {
+    lastBackup_.clear();
+    if (services_.backupFolder.empty()) return true;
+    const DeviceEntry* row = nullptr;
+    for (const auto& entry : deviceTable_)
+        if (entry.Path == path) row = &entry;
+    const std::string identity =
+        (row ? IdentityOf(*row) : "path-" + path) + "-" + BackupIdentity(memory);
+    std::string error;
+    const auto saved = SaveFlashBackup(services_.backupFolder, identity, bytes, std::time(nullptr), error);
+    if (!saved) {
+        DebugOutput(error);
+        SetStatusText("Backup of the " + memory + " failed, nothing written: " + error);
+        return false;
+    }
+    lastBackup_ = *saved;
+    DebugOutput(memory + " backup saved to " + *saved);
+    SetStatusText("Backup of the " + memory + " saved to " + *saved);
+    return true;
+}
+
 bool TQ71xFwTool::BackupSerialFlash(const DeviceEntry& row) {
     if (services_.backupFolder.empty()) return true;
     const uint32_t length = std::max<uint32_t>(kImageBytes, firmwareSize_);

@@ -153,6 +153,9 @@ public:
     std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path, uint32_t length,
                                                         bool currentIsBlank) const override;
     void DebugOutput(const std::string& text) override { face_.DebugOutput(text); }
+    bool KeepsCopiesBeforeWriting() const override { return !services_.backupFolder.empty(); }
+    bool KeepCopyBeforeWriting(const DevicePath& path, const std::string& memory,
+                               std::span<const uint8_t> bytes) override;
 
     // State, for faces and tests.
     const ControlState& Control(ControlId id) const { return controls_[Index(id)]; }

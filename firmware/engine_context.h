@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,17 @@ public:
                                                                  uint32_t /*length*/,
                                                                  bool /*currentIsBlank*/) const {
         return std::nullopt;
+    }
+
+    // Copies of a memory taken before a flow erases or writes it. A context
+    // that keeps them says so; the flow then reads the memory and hands the
+    // bytes over, and stops when the copy could not be kept. `memory` names
+    // what the bytes are ("internal ROM"), since a serial-flash copy of the
+    // same device means something else.
+    virtual bool KeepsCopiesBeforeWriting() const { return false; }
+    virtual bool KeepCopyBeforeWriting(const DevicePath& /*path*/, const std::string& /*memory*/,
+                                       std::span<const uint8_t> /*bytes*/) {
+        return true;
     }
 
     // Status text followed by the processing of pending events, as the

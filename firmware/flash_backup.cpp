@@ -48,7 +48,9 @@ std::optional<std::string> SaveFlashBackup(const std::string& folder, const std:
     }
     const std::string stem = BackupIdentity(identity) + "-" + Stamp(when);
     for (int n = 0; n < 1000; ++n) {
-        const std::string name = stem + (n ? "-" + std::to_string(n) : std::string()) + kSuffix;
+        std::string name = stem;
+        if (n) name.append("-").append(std::to_string(n));
+        name.append(kSuffix);
         const fs::path path = fs::path(folder) / name;
         if (fs::exists(path, ec)) continue;
         if (!WriteFileAtomically(path.string(), bytes)) {
@@ -62,6 +64,25 @@ std::optional<std::string> SaveFlashBackup(const std::string& folder, const std:
 }
 
 namespace {
+// What follows the identity in a backup's name: the UTC time as Stamp
+// writes it, then ".bin" or "-N.bin". Checking it keeps the copies of a
+// device whose identity merely begins with another's ("ABC" and "ABC-2",
+// or a device's ROM copies) out of that other device's.
+bool IsStampedRest(const std::string& rest) {
+    static constexpr const char kShape[] = "dddddddd" "T" "dddddd" "Z";
+    constexpr size_t kStampLength = sizeof kShape - 1;
+    if (rest.size() < kStampLength) return false;
+    for (size_t i = 0; i < kStampLength; ++i) {
+        const char c = rest[i];
+        if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) return false;
+    }
+    std::string tail = rest.substr(kStampLength);
+    if (tail == kSuffix) return true;
+    if (tail.size() <= 1 + std::char_traits<char>::length(kSuffix) || tail[0] != '-') return false;
+    tail = tail.substr(1, tail.size() - 1 - std::char_traits<char>::length(kSuffix));
+    return std::all_of(tail.begin(), tail.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Backups of one identity, oldest first: names carry the UTC time.
 std::vector<fs::path> BackupsOf(const std::string& folder, const std::string& identity) {
     std::error_code ec;
@@ -69,10 +90,21 @@ std::vector<fs::path> BackupsOf(const std::string& folder, const std::string& id
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0 && entry.path().extension() == kSuffix)
+        if (name.rfind(prefix, 0) == 0 && entry.path().extension() == kSuffix &&
+            IsStampedRest(name.substr(prefix.size())))
             found.push_back(entry.path());
     }
-    std::sort(found.begin(), found.end());
+    // By time, then by the number a second copy within the same second
+    // gets: "-1.bin" sorts before ".bin" as text, yet it is the newer one.
+    auto key = [&](const fs::path& path) {
+        const std::string rest = path.filename().string().substr(prefix.size());
+        const std::string stamp = rest.substr(0, 16);
+        const size_t dash = rest.find('-', 16);
+        const long n = dash == std::string::npos ? 0 : std::stol(rest.substr(dash + 1));
+        return std::pair(stamp, n);
+    };
+    std::sort(found.begin(), found.end(),
+              [&](const fs::path& a, const fs::path& b) { return key(a) < key(b); });
     return found;
 }
 

@@ -32,6 +32,7 @@ constexpr const char* kBackupReadFail = "Read ROM fail!!";
 constexpr const char* kBackupSaveFail = "Read ROM Suceess, but save to file fail!!";
 constexpr const char* kBackupOpenFail = "Open Backup File Error!!";
 constexpr const char* kBackupDone = "Read flash and backup success!";
+constexpr const char* kCopyReadFail = "Backup of the ROM failed, nothing written: the ROM cannot be read";
 
 // Running out of memory is a failure like any other: it ends the operation
 // with its text instead of leaving it as an exception.
@@ -59,6 +60,19 @@ int ReadRomWhole(EngineContext& window, const DevicePath& path, uint8_t* dest,
         if (!window.Commands().ReadRom(path, done, dest + done, piece)) return 0;
     }
     return 1;
+}
+
+// The ROM holds the bridge's only firmware: where the context keeps copies,
+// one is taken before the first erase, and nothing is erased without it.
+bool KeepRomCopy(EngineContext& window, const DevicePath& path, std::vector<uint8_t>& scratch) {
+    if (!window.KeepsCopiesBeforeWriting()) return true;
+    if (!ReadRomWhole(window, path, scratch.data(), kInternalRomBytes)) {
+        window.DebugOutput("cannot read the ROM for its backup: " +
+                           window.Commands().GetTransport().LastFailure().Describe());
+        window.SetStatusText(kCopyReadFail);
+        return false;
+    }
+    return window.KeepCopyBeforeWriting(path, "internal ROM", scratch);
 }
 
 // An image the ROM cannot hold, or one the host cannot send in the single
@@ -135,6 +149,8 @@ int ProgramInternalRom(EngineContext& window, const DevicePath& path, int32_t ro
         return 0;
     }
 
+    if (!KeepRomCopy(window, path, readBack)) return 0;
+
     if (!commands.PreEraseRom(path, romType)) {
         window.SetStatusText(kPreEraseFail);
         return 0;
@@ -166,6 +182,12 @@ int ProgramInternalRom(EngineContext& window, const DevicePath& path, int32_t ro
 int EraseInternalRom(EngineContext& window, const DevicePath& path, int32_t romType) {
     VendorCommandSet& commands = window.Commands();
     window.ShowStatusAtOnce(kEraseOnlyStart);
+    std::vector<uint8_t> readBack;
+    if (!AllocateReadBuffer(readBack)) {
+        window.SetStatusText(kAllocateFail);
+        return 0;
+    }
+    if (!KeepRomCopy(window, path, readBack)) return 0;
     if (!commands.PreEraseRom(path, romType)) {
         window.SetStatusText(kPreEraseFail);
         return 0;
@@ -176,11 +198,6 @@ int EraseInternalRom(EngineContext& window, const DevicePath& path, int32_t romT
         return 1;
     }
     window.ShowStatusAtOnce(kEraseOk);
-    std::vector<uint8_t> readBack;
-    if (!AllocateReadBuffer(readBack)) {
-        window.SetStatusText(kAllocateFail);
-        return 0;
-    }
     if (!ReadRomWhole(window, path, readBack.data(), kInternalRomBytes)) {
         window.ShowStatusAtOnce(kEraseReadFail);
         return 1;

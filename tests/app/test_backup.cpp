@@ -112,6 +112,36 @@ TEST_F(Backups, AnInterruptedRecoveryGetsTheDeviceHeaderBack) {
         }
 }
 
+// The copies a recovery takes a header from are this device's own, the
+// newest first, even when another identity begins with this one's or two
+// copies were taken within the same second.
+TEST_F(Backups, LookupsTakeOnlyThisDevicesCopiesNewestFirst) {
+    auto header = [](uint8_t mark) {
+        std::vector<uint8_t> bytes(256, mark);
+        bytes[126] = 'Q';
+        bytes[127] = 'K';
+        return bytes;
+    };
+    const std::time_t t0 = 1'800'000'000;
+    std::string error;
+    const std::string dir = folder.string();
+    ASSERT_TRUE(SaveFlashBackup(dir, "ABC", header(1), t0, error)) << error;
+    ASSERT_TRUE(SaveFlashBackup(dir, "ABC-2", header(2), t0 + 60, error)) << error;
+    ASSERT_TRUE(SaveFlashBackup(dir, "ABC-internal_ROM", header(3), t0 + 120, error)) << error;
+    ASSERT_TRUE(SaveFlashBackup(dir, "ABC", header(4), t0, error)) << error;   // same second
+
+    const auto saved = FindSavedHeader(dir, "ABC");
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ((*saved)[0], 4) << "the second copy of the same second is the newer";
+    const auto start = FindSavedStart(dir, "ABC", 16);
+    ASSERT_TRUE(start.has_value());
+    EXPECT_EQ((*start)[0], 4);
+    const auto other = FindSavedHeader(dir, "ABC-2");
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ((*other)[0], 2);
+    EXPECT_FALSE(FindSavedHeader(dir, "AB").has_value()) << "a shorter identity owns none of these";
+}
+
 TEST(BackupNames, KeepOnlyFileNameSafeCharacters) {
     EXPECT_EQ(BackupIdentity("EMU0-Q970"), "EMU0-Q970");
     EXPECT_EQ(BackupIdentity("a/b\\c:d e"), "a_b_c_d_e");

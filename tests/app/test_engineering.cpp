@@ -15,8 +15,9 @@ namespace fs = std::filesystem;
 
 class Engineering : public ::testing::Test {
 protected:
-    TQ71xFwTool& OpenPanel(const std::string& bridge) {
+    TQ71xFwTool& OpenPanel(const std::string& bridge, const std::string& backupFolder = "") {
         fx = std::make_unique<ModelFixture>(std::vector<std::string>{bridge});
+        fx->backupFolder = backupFolder;
         auto& w = fx->Open();
         w.EnableEngineeringMode();
         w.UserSetChecked(ControlId::RdCheckBox, true);
@@ -203,6 +204,65 @@ TEST_F(Engineering, TheQk60716TakesTheRomImageWithTheChosenPart) {
     const auto rom = fx->platform->Bridge(0).Rom();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), rom.begin()));
 }
+
+// The internal ROM is the bridge's only firmware: a copy of it is kept
+// before its first erase, by programming and by erase-only alike, and a copy
+// that cannot be kept leaves the ROM untouched.
+struct RomCopyCase {
+    const char* name;
+    bool eraseOnly;
+    bool folderWritable;
+};
+
+class RomCopies : public Engineering, public ::testing::WithParamInterface<RomCopyCase> {};
+
+TEST_P(RomCopies, AreTakenBeforeTheFirstErase) {
+    const auto& c = GetParam();
+    const fs::path folder = fs::temp_directory_path() /
+                            ("qks-rom-copies-" + std::to_string(::getpid()) + "-" + c.name);
+    fs::remove_all(folder);
+    if (!c.folderWritable) std::ofstream(folder.string()) << "a file where the folder should be";
+    auto& w = OpenPanel("q716:rom=1", (folder / (c.folderWritable ? "" : "inside")).string());
+    const auto before = fx->platform->Bridge(0).Rom();
+    const std::vector<uint8_t> original(before.begin(), before.end());
+    w.UserSelect(ControlId::FlashTypeList, 1);
+    if (c.eraseOnly) {
+        w.UserSetChecked(ControlId::EraseOnlyCheck, true);
+    } else {
+        const uint8_t untagged[10] = {0x55, 0xAA, 0xAA, 0x55, 'r', 'o', 'm', '1', 0, 0};
+        LoadFirmware(w, "rom.bin", untagged);
+    }
+    ASSERT_TRUE(w.Control(ControlId::UpdateBtn).enabled);
+    w.Click(ControlId::UpdateBtn);
+
+    const auto after = fx->platform->Bridge(0).Rom();
+    if (!c.folderWritable) {
+        EXPECT_EQ(w.LastRunResult(), 0);
+        EXPECT_TRUE(std::equal(original.begin(), original.end(), after.begin()))
+            << "nothing may be erased without its copy";
+        EXPECT_NE(w.Control(ControlId::StatusEdit).text.find("Backup of the internal ROM failed"),
+                  std::string::npos)
+            << w.Control(ControlId::StatusEdit).text;
+        fs::remove(folder);
+        return;
+    }
+    EXPECT_EQ(w.LastRunResult(), 1);
+    ASSERT_FALSE(w.LastBackupPath().empty());
+    EXPECT_NE(fs::path(w.LastBackupPath()).filename().string().find("internal_ROM"), std::string::npos);
+    std::ifstream in(w.LastBackupPath(), std::ios::binary);
+    const std::vector<uint8_t> saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(saved, original);
+    EXPECT_FALSE(std::equal(original.begin(), original.end(), after.begin()))
+        << "the flow itself must still have run";
+    fs::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engineering, RomCopies,
+                         ::testing::Values(RomCopyCase{"program", false, true},
+                                           RomCopyCase{"eraseOnly", true, true},
+                                           RomCopyCase{"programUnwritable", false, false},
+                                           RomCopyCase{"eraseOnlyUnwritable", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Every control the panel makes reachable lies inside the window, clear of
 // the others.
