@@ -143,4 +143,25 @@ TEXT
   echo
   echo "The same run with \`--trace\`: $traced_commands commands, $traced_ms ms of emulated time."
 } >"$doc"
+
+# The README shows the two tables an operator asks about: each recovery
+# path per flash vendor code, and one refresh. They go between its markers.
+readme=README.md
+begin='<!-- performance tables: written by scripts/perf.sh -->'
+end='<!-- end of performance tables -->'
+if grep -qF "$begin" "$readme" && grep -qF "$end" "$readme"; then
+  awk '
+    /^### / { keep = ($0 ~ /^### Recovery/ || $0 ~ /^### One refresh/); table = 0 }
+    keep && /^\|/ { table = 1 }
+    keep && table && !/^\|/ { keep = 0 }
+    keep
+  ' "$work/bench.md" | sed 's/^### /#### /' >"$work/tables.md"
+  awk -v begin="$begin" -v end="$end" -v tables="$work/tables.md" -v stamp="Measured $(date -u +%Y-%m-%d), commit $commit, $(nproc) cores." '
+    $0 == begin { print; print ""; print stamp; print ""; while ((getline line < tables) > 0) print line; skip = 1; next }
+    $0 == end { skip = 0 }
+    !skip
+  ' "$readme" >"$work/README.md"
+  cp "$work/README.md" "$readme"
+  echo "updated the tables in $readme"
+fi
 echo "wrote $doc ($((SECONDS - start)) s)"
