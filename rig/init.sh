@@ -1,0 +1,434 @@
+#!/bin/busybox sh
+# PID 1 of the rig's VM: brings up a dummy USB host and device controller,
+# serves emulated bridges through FunctionFS gadgets, and runs qks970 against
+# them through usb-storage, sd and sg. Prints "PASS name" or "FAIL name: why"
+# per scenario, then "N passed, N failed", then powers off.
+# Built into the initramfs by scripts/rig.sh.
+
+/bin/busybox --install -s /bin
+export PATH=/usr/bin:/bin
+export HOME=/root
+mkdir -p /proc /sys /dev /tmp /run /root
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+mount -t tmpfs run /run
+
+passed=0
+failed=0
+W=/tmp/rig   # everything a scenario leaves behind
+mkdir -p $W
+
+say() { echo "rig: $*"; }
+
+pass() {
+    passed=$((passed + 1))
+    echo "PASS $1"
+}
+
+# fail NAME WHY [FILE...]: the files' tails follow, to show what happened.
+fail() {
+    name=$1 why=$2
+    shift 2
+    failed=$((failed + 1))
+    echo "FAIL $name: $why"
+    for f in "$@"; do
+        [ -f "$f" ] || continue
+        echo "---- $f (last lines)"
+        tail -n 25 "$f" | sed 's/^/    /'
+    done
+}
+
+# ---- kernel modules ---------------------------------------------------------
+
+KERNEL=$(cat /rig/kernel-release)
+while read -r module; do
+    case "$module" in
+        */usb-storage.ko) args="delay_use=0" ;;
+        */dummy_hcd.ko) args="num=2" ;;   # two controllers: two bridges at once
+        *) args="" ;;
+    esac
+    if ! out=$(insmod "/lib/modules/$KERNEL/$module" $args 2>&1); then
+        echo "$out" | grep -q "File exists" || say "insmod $module failed: $out"
+    fi
+done < /rig/modules.load
+mount -t configfs none /sys/kernel/config || say "configfs cannot be mounted"
+mkdir -p /run/ffs
+
+GADGETS=/sys/kernel/config/usb_gadget
+
+# ---- helpers ----------------------------------------------------------------
+
+# wait_for SECONDS COMMAND...: polls every 0.1 s until COMMAND succeeds.
+wait_for() {
+    limit=$(($1 * 10))
+    shift
+    i=0
+    while [ $i -lt $limit ]; do
+        "$@" && return 0
+        sleep 0.1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+# gadget_make NAME UDC: a configfs gadget with one FunctionFS function,
+# mounted at /run/ffs/NAME.
+gadget_make() {
+    g=$GADGETS/$1
+    mkdir -p $g/strings/0x409 $g/configs/c.1/strings/0x409 $g/functions/ffs.$1
+    echo 0x0200 > $g/bcdUSB
+    echo "Bulk-Only" > $g/configs/c.1/strings/0x409/configuration
+    echo 0x80 > $g/configs/c.1/bmAttributes
+    echo 100 > $g/configs/c.1/MaxPower
+    ln -s $g/functions/ffs.$1 $g/configs/c.1/ 2>/dev/null
+    mkdir -p /run/ffs/$1
+    mount -t functionfs $1 /run/ffs/$1
+    echo "$2" > $W/$1.udc
+}
+
+# gadget_start NAME DESCRIPTION [qks_gadget options...]: the bridge's power
+# comes on; the USB identity follows the description.
+gadget_start() {
+    name=$1 desc=$2
+    shift 2
+    g=$GADGETS/$name
+    eval "$(qks_gadget --usb-ids "$desc")" || return 1
+    echo $USB_VENDOR > $g/idVendor
+    echo $USB_PRODUCT > $g/idProduct
+    echo "$USB_SERIAL" > $g/strings/0x409/serialnumber
+    echo "$USB_MANUFACTURER" > $g/strings/0x409/manufacturer
+    echo "$USB_PRODUCT_NAME" > $g/strings/0x409/product
+    echo "==== start $desc $*" >> $W/$name.log
+    rm -f $W/$name.status
+    # The shell reaps children on its own, so the exit status is kept in a file.
+    (
+        qks_gadget --ffs /run/ffs/$name --emulate "$desc" --log $W/$name.log "$@" &
+        echo $! > $W/$name.pid
+        wait $!
+        echo $? > $W/$name.status
+    ) &
+    wait_for 2 [ -s $W/$name.pid ]
+    if ! wait_for 5 [ -e /run/ffs/$name/ep1 ]; then
+        say "qks_gadget for $name did not open its endpoints"
+        return 1
+    fi
+}
+
+# exit_of NAME: qks_gadget's exit status once it has ended.
+exit_of() { [ -s $W/$1.status ] && cat $W/$1.status; }
+
+# gadget_stop NAME: the bridge's power goes off. Prints qks_gadget's exit status.
+gadget_stop() {
+    pid=$(cat $W/$1.pid 2>/dev/null)
+    [ -n "$pid" ] || { echo none; return; }
+    kill -TERM $pid 2>/dev/null
+    wait_for 10 exit_of $1 > /dev/null || { echo running; return; }
+    exit_of $1
+    rm -f $W/$1.pid
+}
+
+# gadget_exit NAME: waits for a qks_gadget that ends by itself; its status.
+gadget_exit() {
+    wait_for 10 exit_of $1 > /dev/null || { echo running; return; }
+    exit_of $1
+    rm -f $W/$1.pid
+}
+
+plug() { cat $W/$1.udc > $GADGETS/$1/UDC; }
+unplug() { echo "" > $GADGETS/$1/UDC 2>/dev/null; }
+bound() { [ -n "$(cat $GADGETS/$1/UDC 2>/dev/null)" ]; }
+
+# The sg node of the attached device whose INQUIRY product starts with MODEL.
+sg_of() {
+    for d in /sys/class/scsi_generic/sg*; do
+        [ -e "$d/device/model" ] || continue
+        case "$(cat $d/device/model)" in
+            "$1"*) echo /dev/${d##*/}; return 0 ;;
+        esac
+    done
+    return 1
+}
+sg_present() { [ -n "$(sg_of "$1")" ] && [ -c "$(sg_of "$1")" ]; }
+sg_absent() { ! sg_present "$1"; }
+
+# power_on NAME DESCRIPTION [options]: start, plug, wait for the sg node.
+power_on() {
+    name=$1 model=$2
+    shift 2
+    gadget_start $name "$@" || return 1
+    plug $name || return 1
+    wait_for 15 sg_present "$model"
+}
+
+# power_off NAME: unplug, wait until the node is gone, stop qks_gadget.
+power_off() {
+    unplug $1
+    wait_for 10 sg_absent "$2"
+    gadget_stop $1 > /dev/null
+}
+
+# qks970 with the rig's backup folder; a run that hangs is killed after 90 s
+# (status 137) so that the other scenarios still run.
+qks() {
+    timeout -s KILL 90 qks970 --backup-dir $W/backups "$@"
+    qks_status=$?
+    [ $qks_status -eq 137 ] && say "qks970 $* did not end within 90 s and was killed"
+    return $qks_status
+}
+
+Q970=QKS970
+Q715=QK60715
+QKS=qks
+DEV_IMAGE=--allow-development-image   # the built-in image is a development one
+
+gadget_make q970 dummy_udc.0
+gadget_make q715 dummy_udc.1
+
+# ---- (a) list: a target and a non-target bridge through the kernel ---------
+
+scenario_list() {
+    n=list
+    power_on q970 $Q970 "q970:flash=$W/a970.bin" || { fail $n "q970 did not attach as an sg node" $W/q970.log; return; }
+    power_on q715 $Q715 "q715:flash=$W/a715.bin" || { fail $n "q715 did not attach as an sg node" $W/q715.log; return; }
+    s970=$(sg_of $Q970) s715=$(sg_of $Q715)
+    $QKS list > $W/a.out 2>&1
+    rc=$?
+    power_off q715 $Q715
+    [ $rc -eq 0 ] || { fail $n "qks970 list exited $rc" $W/a.out; return; }
+    # One block per node: "chip:" and "target:" lines after the node's line.
+    summary=$(awk '/^\/dev\/sg/ { node = $1 }
+                   /^  chip:/ { chip[node] = $0 }
+                   /^  target:/ { print node "|" chip[node] "|" $2 }' $W/a.out)
+    echo "$summary" | grep -q "^$s970|.*QKS970/958 Series (type 10.*|yes$" ||
+        { fail $n "$s970 is not listed as the QKS970 target" $W/a.out; return; }
+    echo "$summary" | grep -q "^$s715|.*QK60715 Series (type 1,.*|no$" ||
+        { fail $n "$s715 is not listed as a QK60715 non-target" $W/a.out; return; }
+    [ "$(grep -c '^/dev/sg' $W/a.out)" -eq 2 ] || { fail $n "not exactly two devices listed" $W/a.out; return; }
+    pass $n
+}
+
+# ---- (b) recover, re-plug, already updated ---------------------------------
+
+scenario_recover() {
+    n=recover
+    sg_present $Q970 || { fail $n "q970 is not attached" $W/q970.log; return; }
+    $QKS --trace $W/b.jsonl recover --yes $DEV_IMAGE > $W/b.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover --yes exited $rc, not 0" $W/b.out $W/q970.log; return; }
+    grep -q "Please un-plug AC adapter" $W/b.out || { fail $n "no success text" $W/b.out; return; }
+    grep -q "^Flash backup: " $W/b.out || { fail $n "no flash backup was reported" $W/b.out; return; }
+    grep -q '"ok":false' $W/b.jsonl && { fail $n "a command failed during the recovery" $W/b.jsonl; return; }
+    grep -q '"cdb":"ff0411' $W/b.jsonl || { fail $n "the trace holds no flash write" $W/b.jsonl; return; }
+    # The enclosure's power cycle: unplug, a new server on the same flash, plug.
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/a970.bin" || { fail $n "q970 did not come back" $W/q970.log; return; }
+    $QKS list > $W/b-list.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "list after the re-plug exited $rc" $W/b-list.out; return; }
+    grep -q "updated:   yes" $W/b-list.out || { fail $n "the re-plugged bridge is not listed as updated" $W/b-list.out; return; }
+    $QKS recover --yes $DEV_IMAGE > $W/b-again.out 2>&1
+    rc=$?
+    [ $rc -eq 3 ] || { fail $n "a second recover exited $rc, not 3 (already updated)" $W/b-again.out; return; }
+    grep -q "The chip already updated!!" $W/b-again.out || { fail $n "no already-updated text" $W/b-again.out; return; }
+    pass $n
+}
+
+# ---- (c) watch follows an unplug and a re-plug -----------------------------
+
+watch_started() { grep -q '^\[' $W/c.out 2>/dev/null; }
+watch_shows() { tail -n 4 $W/c.out | grep -q "$1"; }
+
+scenario_watch() {
+    n=watch
+    sg_present $Q970 || { fail $n "q970 is not attached" $W/q970.log; return; }
+    rm -f $W/c.pid $W/c.status
+    (
+        qks970 --backup-dir $W/backups watch > $W/c.out 2>&1 &
+        echo $! > $W/c.pid
+        wait $!
+        echo $? > $W/c.status
+    ) &
+    wait_for 2 [ -s $W/c.pid ]
+    watcher=$(cat $W/c.pid)
+    wait_for 10 watch_started || { kill $watcher; fail $n "watch printed nothing" $W/c.out; return; }
+    first=$(grep '^\[' $W/c.out | head -n 1)
+    unplug q970
+    wait_for 10 sg_absent $Q970
+    gone=$(wait_for 10 watch_shows "^\[NoDevice\]" && echo yes)
+    # The same server stays up: the bind after the unbind is its power cycle.
+    plug q970
+    wait_for 15 sg_present $Q970
+    back=$(wait_for 15 watch_shows "^\[AlreadyUpdated\]" && echo yes)
+    kill -INT $watcher
+    if wait_for 5 [ -s $W/c.status ]; then
+        rc=$(cat $W/c.status)
+    else
+        kill -KILL $watcher
+        fail $n "watch did not stop within 5 s of SIGINT" $W/c.out
+        return
+    fi
+    case "$first" in
+        "[AlreadyUpdated]"*) ;;
+        *) fail $n "watch did not start on the updated bridge: $first" $W/c.out; return ;;
+    esac
+    [ "$gone" = yes ] || { fail $n "watch did not show the unplug" $W/c.out; return; }
+    [ "$back" = yes ] || { fail $n "watch did not show the re-plug" $W/c.out $W/q970.log; return; }
+    [ $rc -eq 0 ] || { fail $n "watch exited $rc after SIGINT" $W/c.out; return; }
+    grep -q "bridge: power cycle" $W/q970.log ||
+        { fail $n "the server did not see the re-plug as a power cycle" $W/q970.log; return; }
+    grep -q "devices notices unavailable\|no device notices" $W/c.out &&
+        { fail $n "watch had no device notices" $W/c.out; return; }
+    pass $n
+}
+
+# ---- (d) the device vanishes in the middle of the write, then recovers -----
+
+scenario_vanish() {
+    n=vanish
+    power_off q970 $Q970
+    # The fourth of the eight 8 KB writes of the 64 KB image: half the
+    # firmware is in, the rest is old or erased.
+    power_on q970 $Q970 "q970:flash=$W/d.bin" --vanish ff0411@4 ||
+        { fail $n "q970 did not attach" $W/q970.log; return; }
+    start=$(cut -d' ' -f1 /proc/uptime)
+    $QKS --trace $W/d.jsonl recover --yes $DEV_IMAGE > $W/d.out 2>&1
+    rc=$?
+    say "vanish: recover ended with $rc after $(awk -v a=$start '{ printf "%.1f", $1 - a }' /proc/uptime) s"
+    status=$(gadget_exit q970)
+    [ "$status" = 3 ] || { fail $n "qks_gadget ended with '$status', not 3 (vanished)" $W/q970.log; return; }
+    [ $rc -eq 1 ] || { fail $n "recover with the device gone exited $rc, not 1" $W/d.out $W/q970.log; return; }
+    grep -q "Update    fail!!" $W/d.out || { fail $n "no failure text" $W/d.out; return; }
+    grep -q "Please un-plug AC adapter" $W/d.out && { fail $n "success text after a failed write" $W/d.out; return; }
+    wait_for 10 sg_absent $Q970 || { fail $n "the sg node stayed after the device vanished" $W/q970.log; return; }
+    unplug q970   # usually done already: the closed FunctionFS unbinds the gadget
+    power_on q970 $Q970 "q970:flash=$W/d.bin" || { fail $n "q970 did not come back" $W/q970.log; return; }
+    $QKS list > $W/d-list.out 2>&1
+    grep -q "updated:   no" $W/d-list.out || { fail $n "the half-written bridge is listed as updated" $W/d-list.out; return; }
+    $QKS recover --yes $DEV_IMAGE > $W/d-again.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover after the re-plug exited $rc, not 0" $W/d-again.out $W/q970.log; return; }
+    $QKS list > $W/d-after.out 2>&1
+    grep -q "updated:   yes" $W/d-after.out || { fail $n "not updated after the second recover" $W/d-after.out; return; }
+    pass $n
+}
+
+# ---- (d') the emulator's own fault: power fails in the middle of a write ---
+
+scenario_powerloss() {
+    n=powerloss
+    power_off q970 $Q970
+    # The same flow as in (b) on the same starting flash sends the same
+    # commands; the bridge also counts the kernel's INQUIRY at attach.
+    seq=$(grep '"cdb":"ff0411' $W/b.jsonl | sed -n 4p | sed 's/.*"seq":\([0-9]*\).*/\1/')
+    [ -n "$seq" ] || { fail $n "the trace of (b) has no fourth flash write" $W/b.jsonl; return; }
+    at=$((seq + 1))
+    power_on q970 $Q970 "q970:flash=$W/p.bin,powerloss=$at" ||
+        { fail $n "q970 did not attach" $W/q970.log; return; }
+    start=$(cut -d' ' -f1 /proc/uptime)
+    $QKS --trace $W/p.jsonl recover --yes $DEV_IMAGE > $W/p.out 2>&1
+    rc=$?
+    say "powerloss: recover ended with $rc after $(awk -v a=$start '{ printf "%.1f", $1 - a }' /proc/uptime) s"
+    status=$(gadget_exit q970)
+    [ "$status" = 3 ] || { fail $n "qks_gadget ended with '$status', not 3 (vanished)" $W/q970.log; return; }
+    grep -q "cdb ff041[12].*the device vanishes: emulated device went away" $W/q970.log ||
+        { fail $n "the power did not fail during the write (command $at)" $W/q970.log; return; }
+    [ $rc -eq 1 ] || { fail $n "recover with the power gone exited $rc, not 1" $W/p.out; return; }
+    grep -q "Update    fail!!" $W/p.out || { fail $n "no failure text" $W/p.out; return; }
+    wait_for 10 sg_absent $Q970 || { fail $n "the sg node stayed after the power failed" $W/q970.log; return; }
+    unplug q970
+    power_on q970 $Q970 "q970:flash=$W/p.bin" || { fail $n "q970 did not come back" $W/q970.log; return; }
+    $QKS recover --yes $DEV_IMAGE > $W/p-again.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover after the power came back exited $rc, not 0" $W/p-again.out; return; }
+    pass $n
+}
+
+# ---- (e) a command slower than its timeout ----------------------------------
+
+scenario_timeout() {
+    n=timeout
+    power_off q970 $Q970
+    # The first flash write is held 25 s: past the 10 s data-out timeout.
+    power_on q970 $Q970 "q970:flash=$W/e.bin" --hold ff0411@1:25000 ||
+        { fail $n "q970 did not attach" $W/q970.log; return; }
+    start=$(cut -d. -f1 /proc/uptime)
+    $QKS --trace $W/e.jsonl recover --yes $DEV_IMAGE > $W/e.out 2>&1
+    rc=$?
+    took=$(($(cut -d. -f1 /proc/uptime) - start))
+    [ $rc -eq 1 ] || { fail $n "recover with a timed-out write exited $rc, not 1" $W/e.out $W/q970.log; return; }
+    grep -q "Update    fail!!" $W/e.out || { fail $n "no failure text" $W/e.out; return; }
+    [ $took -lt 60 ] || { fail $n "the failure took $took s" $W/e.out; return; }
+    write=$(grep '"cdb":"ff0411' $W/e.jsonl | head -n 1)
+    echo "$write" | grep -q '"ok":false' || { fail $n "the held write is not a failure in the trace: $write" $W/e.jsonl; return; }
+    grep -q "hold: the host reset the device" $W/q970.log ||
+        { fail $n "the host never reset the device during the held write" $W/q970.log; return; }
+    say "timeout: failed after $took s; the write: $write"
+    pass $n
+}
+
+# ---- (f) sg_raw against the program's own view -----------------------------
+
+hex_of() { od -An -v -tx1 "$1" | tr -d ' \n'; }
+
+scenario_sg_raw() {
+    n=sg_raw
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/f.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    sg=$(sg_of $Q970)
+    # The chip information record, then the first 64 KB of the flash in
+    # four 16 KB reads, the way the program reads them.
+    sg_raw -r 16 -o $W/f-chip.bin $sg e0 f4 e7 00 00 00 00 00 00 00 00 00 2> $W/f-sg.err ||
+        { fail $n "sg_raw chip information failed" $W/f-sg.err; return; }
+    sg_raw $sg ff 04 51 4b 55 00 00 00 00 00 00 00 2>> $W/f-sg.err ||
+        { fail $n "sg_raw vendor mode failed" $W/f-sg.err; return; }
+    : > $W/f-flash.bin
+    for a in 00 40 80 c0; do
+        sg_raw -r 16384 -o $W/f-part.bin $sg ff 04 10 00 $a 00 00 00 00 00 00 00 2>> $W/f-sg.err ||
+            { fail $n "sg_raw flash read at 0x${a}00 failed" $W/f-sg.err; return; }
+        cat $W/f-part.bin >> $W/f-flash.bin
+    done
+    $QKS --trace $W/f.jsonl recover --yes $DEV_IMAGE > $W/f.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover exited $rc" $W/f.out; return; }
+    backup=$(sed -n 's/^Flash backup: //p' $W/f.out)
+    [ -f "$backup" ] || { fail $n "no backup file '$backup'" $W/f.out; return; }
+    # What sg_raw read is what the program saved before it wrote anything.
+    cmp $W/f-flash.bin "$backup" > $W/f-cmp.out 2>&1 ||
+        { fail $n "sg_raw's 64 KB differ from the program's backup $backup" $W/f-cmp.out; return; }
+    # The program's own chip information command got the same 16 bytes: the
+    # trace names the command, the device's log the bytes it answered.
+    grep -q '"cdb":"e0f4e7000000000000000000".*"xfer":16' $W/f.jsonl ||
+        { fail $n "the trace has no 16-byte chip information read" $W/f.jsonl; return; }
+    chip=$(hex_of $W/f-chip.bin)
+    answered=$(grep "cdb e0f4e7000000000000000000 in 16 -> passed" $W/q970.log | sed 's/.* data \([0-9a-f]*\).*/\1/' | sort -u)
+    [ "$answered" = "$chip" ] ||
+        { fail $n "chip information: sg_raw got $chip, the program's commands got '$answered'" $W/q970.log; return; }
+    # After the recovery, a read through sg_raw is the flash file itself.
+    sg_raw -r 16384 -o $W/f-after.bin $sg ff 04 10 00 00 00 00 00 00 00 00 00 2>> $W/f-sg.err ||
+        { fail $n "sg_raw flash read after the recovery failed" $W/f-sg.err; return; }
+    dd if=$W/f.bin of=$W/f-file.bin bs=16384 count=1 2>/dev/null
+    cmp $W/f-after.bin $W/f-file.bin > $W/f-cmp.out 2>&1 ||
+        { fail $n "sg_raw's read differs from the flash file" $W/f-cmp.out; return; }
+    dd if=$W/f-flash.bin of=$W/f-before.bin bs=16384 count=1 2>/dev/null
+    cmp -s $W/f-after.bin $W/f-before.bin &&
+        { fail $n "the flash reads the same before and after the recovery"; return; }
+    pass $n
+}
+
+say "kernel $KERNEL up after $(cut -d' ' -f1 /proc/uptime) s"
+for s in scenario_list scenario_recover scenario_watch scenario_vanish scenario_powerloss scenario_timeout scenario_sg_raw; do
+    began=$(cut -d' ' -f1 /proc/uptime)
+    $s
+    say "${s#scenario_} took $(awk -v a=$began '{ printf "%.1f", $1 - a }' /proc/uptime) s"
+done
+if grep -q "rig.verbose=1" /proc/cmdline; then
+    for f in $W/*.log $W/*.out; do
+        echo "==== $f"
+        cat $f
+    done
+fi
+echo "$passed passed, $failed failed"
+sync
+poweroff -f
