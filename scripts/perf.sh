@@ -153,8 +153,9 @@ if grep -qF "$begin" "$readme" && grep -qF "$end" "$readme"; then
   awk '
     /^### / { keep = ($0 ~ /^### Recovery/ || $0 ~ /^### One refresh/); table = 0 }
     keep && /^\|/ { table = 1 }
-    keep && table && !/^\|/ { keep = 0 }
+    keep && table && !/^\|/ { keep = 0; print "" }
     keep
+    /^Peak memory/ { print; print "" }
   ' "$work/bench.md" | sed 's/^### /#### /' >"$work/tables.md"
   awk -v begin="$begin" -v end="$end" -v tables="$work/tables.md" -v stamp="Measured $(date -u +%Y-%m-%d), commit $commit, $(nproc) cores." '
     $0 == begin { print; print ""; print stamp; print ""; while ((getline line < tables) > 0) print line; skip = 1; next }
