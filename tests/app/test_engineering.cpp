@@ -249,8 +249,11 @@ TEST_P(RomCopies, AreTakenBeforeTheFirstErase) {
     EXPECT_EQ(w.LastRunResult(), 1);
     ASSERT_FALSE(w.LastBackupPath().empty());
     EXPECT_NE(fs::path(w.LastBackupPath()).filename().string().find("internal_ROM"), std::string::npos);
-    std::ifstream in(w.LastBackupPath(), std::ios::binary);
-    const std::vector<uint8_t> saved{std::istreambuf_iterator<char>(in), {}};
+    std::vector<uint8_t> saved;
+    {   // closed before the folder goes: Windows keeps an open file's folder
+        std::ifstream in(w.LastBackupPath(), std::ios::binary);
+        saved.assign(std::istreambuf_iterator<char>(in), {});
+    }
     EXPECT_EQ(saved, original);
     EXPECT_FALSE(std::equal(original.begin(), original.end(), after.begin()))
         << "the flow itself must still have run";
