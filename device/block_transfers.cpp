@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <span>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "device/flash_ready.h"
@@ -41,15 +45,33 @@ uint32_t RoundUp(uint32_t value, uint32_t unit) { return (value + unit - 1) / un
 // bridge's DMA prefers; the allocation is one block with room to align.
 class AlignedBuffer {
 public:
-    explicit AlignedBuffer(uint32_t length) : storage_(length + kAlignment, 0) {
+    explicit AlignedBuffer(uint32_t length) : storage_(Allocation(length), 0) {
         const auto misalignment = reinterpret_cast<uintptr_t>(storage_.data()) % kAlignment;
-        data_ = storage_.data() + (kAlignment - misalignment) % kAlignment;
+        const size_t offset = (kAlignment - misalignment) % kAlignment;
+        bytes_ = std::span<uint8_t>(storage_).subspan(offset, length);
     }
-    uint8_t* data() { return data_; }
+    uint8_t* data() { return bytes_.data(); }
+    // Copies in and out never reach past the buffer, whatever length a
+    // caller passes.
+    void CopyIn(const uint8_t* source, uint32_t length) {
+        std::copy_n(source, std::min<size_t>(length, bytes_.size()), bytes_.begin());
+    }
+    void CopyOut(uint8_t* dest, uint32_t length) const {
+        std::copy_n(bytes_.begin(), std::min<size_t>(length, bytes_.size()), dest);
+    }
 
 private:
+    // With 32-bit sizes the room to align would wrap a length near 4 GB
+    // around to a small allocation; refused as the vector refuses any size
+    // it cannot hold.
+    static size_t Allocation(uint32_t length) {
+        if (length > std::numeric_limits<size_t>::max() - kAlignment)
+            throw std::length_error("transfer buffer of " + std::to_string(length) + " bytes");
+        return size_t{length} + kAlignment;
+    }
+
     std::vector<uint8_t> storage_;
-    uint8_t* data_;
+    std::span<uint8_t> bytes_;
 };
 
 }  // namespace
@@ -89,7 +111,7 @@ int BlockTransfers::ReadFlashBlocks(const DevicePath& path, uint32_t address, ui
         result = 1;
         done += block;
     }
-    if (length) std::memcpy(dest, buffer.data(), length);
+    buffer.CopyOut(dest, length);
     return result;
 }
 
@@ -98,7 +120,7 @@ int BlockTransfers::WriteFlashBlocks(const DevicePath& path, uint32_t address,
                                      uint8_t vendorCode) {
     const uint32_t rounded = RoundUp(length, kBlockRounding);
     AlignedBuffer buffer(rounded);
-    if (length) std::memcpy(buffer.data(), source, length);
+    buffer.CopyIn(source, length);
     int result = 0;
     uint32_t unitCounter = 0;
     for (uint32_t done = 0; done < rounded;) {

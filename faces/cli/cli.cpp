@@ -1,10 +1,7 @@
 #include "faces/cli/cli.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -123,6 +120,9 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     // Checked after parsing, so that a misspelt command is named as such.
     app.require_subcommand(0, 1);
     app.fallthrough();
+    // CLI11 reads "/name" as an option on Windows; there it is a path, as
+    // everywhere else, and the commands take the same words on every system.
+    app.allow_windows_style_options(false);
     AddGlobalOptions(app, p);
     app.footer(std::string(kCommandFooter) + "\n" + kExitStatusText);
 
@@ -228,18 +228,6 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return Fail(console, WantsJson(args), kExitFailed,
                     std::string("internal error: ") + e.what());
     }
-}
-
-CliEnvironment ProcessEnvironment(const char* argv0) {
-    CliEnvironment environment;
-    environment.input = &std::cin;
-    environment.inputIsTerminal = ::isatty(STDIN_FILENO) == 1;
-    environment.errIsTerminal = ::isatty(STDERR_FILENO) == 1;
-    std::error_code error;
-    std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error && argv0) program = std::filesystem::absolute(argv0, error);
-    if (!program.empty()) environment.programFolder = program.parent_path().string() + "/";
-    return environment;
 }
 
 }  // namespace qks::cli

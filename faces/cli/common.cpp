@@ -109,8 +109,8 @@ std::string CheckWritableFile(const std::string& what, const std::string& name) 
     const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
     if (!fs::is_directory(folder, error))
         return prefix + "the folder '" + folder.string() + "' does not exist";
-    if (::access(folder.c_str(), W_OK) != 0) return prefix + std::strerror(errno);
-    if (fs::exists(path, error) && ::access(path.c_str(), W_OK) != 0)
+    if (::access(folder.string().c_str(), W_OK) != 0) return prefix + std::strerror(errno);
+    if (fs::exists(path, error) && ::access(path.string().c_str(), W_OK) != 0)
         return prefix + std::strerror(errno);
     return {};
 }

@@ -1,12 +1,12 @@
 // `qks970 watch`: follows device notices and prints the screen after every
 // refresh, until interrupted; how a bench operator sees an enclosure come
 // back after its power cycle.
-#include <poll.h>
-
 #include <atomic>
+#include <chrono>
 #include <csignal>
 
 #include "faces/cli/commands.h"
+#include "faces/cli/notice_wait.h"
 #include "faces/cli/status_text.h"
 
 namespace qks::cli {
@@ -37,24 +37,31 @@ int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
         Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
     if (!session) return Fail(console, false, kExitUsage, error);
     TQ71xFwTool& window = session->Window();
-    DeviceNotifier* notifier = session->GetRuntime().Notifier();
-    const int fd = notifier ? notifier->EventFd() : -1;
     if (!session->GetRuntime().Warning().empty())
         console.Err("qks970: " + session->GetRuntime().Warning());
-    if (fd < 0) console.Err("qks970: no device notices here; showing the first refresh only");
+    std::string why;
+    const std::unique_ptr<NoticeWait> notices = OpenNoticeWait(session->GetRuntime(), window, why);
+    if (!notices) console.Err("qks970: " + why);
 
     interrupted = false;
     auto* previousInt = std::signal(SIGINT, OnInterrupt);
     auto* previousTerm = std::signal(SIGTERM, OnInterrupt);
     std::string shown = ScreenLine(window);
     console.Out(shown);
-    const int limitMs = seconds > 0 ? static_cast<int>(seconds * 1000) : -1;
-    int waitedMs = 0;
-    while (fd >= 0 && !interrupted && (limitMs < 0 || waitedMs < limitMs)) {
-        pollfd readable{fd, POLLIN, 0};
-        const int slice = 200;
-        if (::poll(&readable, 1, slice) > 0) notifier->DispatchEvents();
-        waitedMs += slice;
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    // Short slices, so that an interrupt is seen soon on every system.
+    constexpr int kSliceMs = 200;
+    while (notices && !interrupted) {
+        int slice = kSliceMs;
+        if (seconds > 0) {
+            const auto left = limit - (Clock::now() - started);
+            if (left <= Clock::duration::zero()) break;
+            const auto leftMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            if (leftMs < slice) slice = static_cast<int>(leftMs);
+        }
+        notices->WaitUpTo(slice);
         const std::string now = ScreenLine(window);
         if (now != shown) console.Out(shown = now);
     }

@@ -7,17 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "faces/common/window_command_line.h"
+
 namespace qks::qt {
 
 inline constexpr const char* kProgramName = "qks970-recovery";
 
-struct CommandLine {
-    std::vector<std::string> emulate;   // one emulated bridge each
-    std::string traceFile;
-    bool engineering = false;
-    bool verbose = false;
-    bool help = false;
-    bool version = false;
+// The shared options, and the toolkit's own that this program passes on.
+struct CommandLine : WindowCommandLine {
     // The program name and the toolkit's own options (-platform offscreen,
     // -style, ...), for the application object.
     std::vector<std::string> toolkitArguments;

@@ -6,19 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "faces/common/window_command_line.h"
+
 namespace qks::win32 {
 
 inline constexpr const char* kProgramName = "qks970-recovery";
 
-struct CommandLine {
-    std::vector<std::string> emulate;   // one emulated bridge each
-    std::string traceFile;
-    bool engineering = false;
-    bool verbose = false;
+// The shared options, and what only this program has: the self-test, and
+// virtual time for it to run without waiting.
+struct CommandLine : WindowCommandLine {
     bool selfTest = false;
     bool virtualTime = false;
-    bool help = false;
-    bool version = false;
 };
 
 struct CommandLineParse {

@@ -106,17 +106,12 @@ int main(int argc, char** argv) {
     const bool wantsConsole = !parsed.line || parsed.line->help || parsed.line->version ||
                               parsed.line->selfTest || parsed.line->verbose;
     const bool console = wantsConsole && ConnectConsole();
-    if (!parsed.line) {
-        Say(console, stderr, std::string(kProgramName) + ": " + parsed.error + "\n", MB_ICONERROR);
-        return 2;
-    }
-    if (parsed.line->help) {
-        Say(console, stdout, qks::win32::UsageText(), MB_ICONINFORMATION);
-        return 0;
-    }
-    if (parsed.line->version) {
-        Say(console, stdout, qks::win32::VersionText(), MB_ICONINFORMATION);
-        return 0;
+    if (const auto answer = qks::AnswerBeforeWindow(
+            kProgramName, parsed.error, parsed.line ? &*parsed.line : nullptr,
+            qks::win32::UsageText())) {
+        Say(console, answer->onErrorStream ? stderr : stdout, answer->text,
+            answer->onErrorStream ? MB_ICONERROR : MB_ICONINFORMATION);
+        return answer->status;
     }
     // The message loop's last word on an error nobody handled: shown, then the end.
     try {

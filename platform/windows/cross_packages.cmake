@@ -14,7 +14,7 @@ function(qks_host_header_package package version_header folder)
     message(FATAL_ERROR "${package} headers not found in /usr/include/${folder}")
   endif()
   file(COPY /usr/include/${folder} DESTINATION ${copy})
-  file(STRINGS /usr/include/${version_header} lines REGEX "#define [A-Z_]+VERSION_(MAJOR|MINOR|PATCH) ")
+  file(STRINGS /usr/include/${version_header} lines REGEX "#define [A-Z0-9_]+VERSION_(MAJOR|MINOR|PATCH) ")
   set(version "")
   foreach(part MAJOR MINOR PATCH)
     string(REGEX MATCH "VERSION_${part} ([0-9]+)" found "${lines}")
@@ -40,6 +40,7 @@ function(qks_host_header_package package version_header folder)
 endfunction()
 
 qks_host_header_package(nlohmann_json nlohmann/detail/abi_macros.hpp nlohmann)
+qks_host_header_package(CLI11 CLI/Version.hpp CLI)
 
 if(QKS_BUILD_TESTS)
   set(QKS_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH

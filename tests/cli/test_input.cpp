@@ -70,6 +70,8 @@ std::vector<BadInput> BadInputs() {
          {"run", "--emulate", "q719", "--backup-file", "x.bin"},
          "requires"},
         {"RecoverWithoutTerminalOrYes", {"recover", "--emulate", "q970"}, "--yes"},
+        {"WatchForNegative", {"watch", "--for", "-1", "--emulate", "q970"}, "--for"},
+        {"WatchForNotANumber", {"watch", "--for", "soon", "--emulate", "q970"}, "--for"},
     };
 }
 

@@ -1,5 +1,5 @@
-// Device notices for the window, and the firmware images the program finds
-// among its own resources.
+// Device notices for the window and for the command line's window of its
+// own, and the firmware images the program finds among its own resources.
 #include <gtest/gtest.h>
 
 #include <initguid.h>
@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "device/device_notifier.h"
 #include "firmware/header_block.h"
 #include "firmware/image_store.h"
 #include "platform/windows/device_notices.h"
+#include "platform/windows/notice_window.h"
 #include "platform/windows/resource_images.h"
 
 namespace qks::win {
@@ -45,6 +48,63 @@ TEST(DeviceNotices, AWindowCanRegister) {
     EXPECT_NE(notices, nullptr) << GetLastError();
     if (notices) UnregisterDeviceNotification(notices);
     DestroyWindow(window);
+}
+
+// The system sends WM_DEVICECHANGE from elsewhere while the program waits;
+// a thread of the test stands in for it. Arrival and removal end the wait
+// at once and reach the listener; other codes and other messages are
+// handled without ending it.
+TEST(NoticeWindow, ArrivalAndRemovalEndTheWaitOtherMessagesDoNot) {
+    std::vector<uint32_t> heard;
+    UsbNoticeWindow notices([&heard](uint32_t code) { heard.push_back(code); });
+    ASSERT_EQ(notices.Error(), "");
+    ASSERT_NE(notices.Handle(), nullptr);
+
+    struct Case {
+        const char* what;
+        UINT message;
+        WPARAM code;
+        bool ends;
+    };
+    const Case cases[] = {
+        {"arrival", WM_DEVICECHANGE, DBT_DEVICEARRIVAL, true},
+        {"removal", WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, true},
+        {"nodes changed", WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, false},
+        {"query remove", WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, false},
+        {"another message", WM_APP + 7, DBT_DEVICEARRIVAL, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        heard.clear();
+        const HWND target = notices.Handle();
+        std::thread system([&c, target] {
+            Sleep(50);
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutA(target, c.message, c.code, 0, SMTO_NORMAL, 5000, &ignored);
+        });
+        const ULONGLONG started = GetTickCount64();
+        const bool ended = notices.WaitUpTo(c.ends ? 20000 : 400);
+        const ULONGLONG took = GetTickCount64() - started;
+        system.join();
+        EXPECT_EQ(ended, c.ends);
+        if (c.ends) {
+            EXPECT_EQ(heard, std::vector<uint32_t>{static_cast<uint32_t>(c.code)});
+            EXPECT_LT(took, 5000u);
+        } else {
+            EXPECT_TRUE(heard.empty());
+            EXPECT_GE(took, 380u);   // the tick count moves in steps of about 16 ms
+        }
+    }
+}
+
+TEST(NoticeWindow, ANoticeHandledBeforeTheWaitIsNotCountedAgain) {
+    int heard = 0;
+    UsbNoticeWindow notices([&heard](uint32_t) { ++heard; });
+    ASSERT_EQ(notices.Error(), "");
+    SendMessageA(notices.Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+    EXPECT_EQ(heard, 1);
+    EXPECT_FALSE(notices.WaitUpTo(100));
+    EXPECT_EQ(heard, 1);
 }
 
 TEST(ResourceImages, TheProgramCarriesEveryImageOfTypeFW) {
