@@ -68,6 +68,20 @@ bool CheckList::Expect(bool passed, const std::string& what) {
     return passed;
 }
 
+namespace {
+// The width of `text` in the font the control itself holds.
+LONG DrawnTextWidth(HWND control, const std::string& text) {
+    const auto font = reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0));
+    HDC dc = GetDC(control);
+    const HGDIOBJ previous = font ? SelectObject(dc, font) : nullptr;
+    SIZE size{};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    if (previous) SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    return size.cx;
+}
+}  // namespace
+
 std::vector<std::string> DifferencesFromModel(const Win32Face& face, const TQ71xFwTool& model,
                                               ControlId id) {
     std::vector<std::string> differences;
@@ -115,8 +129,13 @@ std::vector<std::string> DifferencesFromModel(const Win32Face& face, const TQ71x
 
     const RECT r = PlaceOf(native);
     const int height = d.kind == ControlKind::DropDownList ? state.height : r.bottom - r.top;
+    // A label is as wide as the model says, or as its text in the font it
+    // is drawn with where that is wider: never cut.
+    const int width = d.kind == ControlKind::Label
+                          ? std::max(state.width, static_cast<int>(DrawnTextWidth(native, state.text)))
+                          : state.width;
     differ("place", Box(r.left, r.top, r.right - r.left, height),
-           Box(state.left, state.top, state.width, state.height));
+           Box(state.left, state.top, width, state.height));
 
     if (const HWND label = face.EditLabel(id)) {
         const RECT l = PlaceOf(label);

@@ -331,7 +331,13 @@ void Win32Face::Sync(ControlId id, const ControlState& state) {
         case ControlKind::FileDialog:
             break;
     }
-    SetWindowPos(window, nullptr, state.left, state.top, state.width, height,
+    int width = state.width;
+    // The designed widths fit the texts as the designer's system drew them;
+    // a system that draws the font a little wider (Wine does, by about 2 %)
+    // would cut the last letter off. A label grows to its text, rightwards,
+    // as an auto-sized label does.
+    if (d.kind == ControlKind::Label) width = std::max(width, static_cast<int>(TextExtent(window, d, state.text).cx));
+    SetWindowPos(window, nullptr, state.left, state.top, width, height,
                  SWP_NOZORDER | SWP_NOACTIVATE);
     EnableWindow(window, state.enabled ? TRUE : FALSE);
     ShowWindow(window, state.visible ? SW_SHOWNA : SW_HIDE);
@@ -342,18 +348,22 @@ void Win32Face::Sync(ControlId id, const ControlState& state) {
     syncing_ = false;
 }
 
+SIZE Win32Face::TextExtent(HWND window, const ControlDescription& d, const std::string& text) {
+    HDC dc = GetDC(window);
+    const HGDIOBJ previous = SelectObject(dc, FontFor(d.font));
+    SIZE size{};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, previous);
+    ReleaseDC(window, dc);
+    return size;
+}
+
 // The label sits left of the field, `labelSpacing` pixels away, centred on
 // the field's height, as wide as its text.
 void Win32Face::PlaceEditLabel(ControlId id, const ControlState& state) {
     const ControlDescription& d = Describe(id);
     const HWND label = natives_[Index(id)].label;
-    const std::string text = d.caption ? d.caption : "";
-    HDC dc = GetDC(label);
-    const HGDIOBJ previous = SelectObject(dc, FontFor(d.font));
-    SIZE size{};
-    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
-    SelectObject(dc, previous);
-    ReleaseDC(label, dc);
+    const SIZE size = TextExtent(label, d, d.caption ? d.caption : "");
     SetWindowPos(label, nullptr, state.left - d.labelSpacing - size.cx,
                  state.top + (state.height - size.cy) / 2, size.cx, size.cy,
                  SWP_NOZORDER | SWP_NOACTIVATE);

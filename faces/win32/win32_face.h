@@ -125,6 +125,7 @@ private:
     HWND ParentOf(const ControlDescription& d) const;
     void Sync(ControlId id, const ControlState& state);
     void PlaceEditLabel(ControlId id, const ControlState& state);
+    SIZE TextExtent(HWND window, const ControlDescription& d, const std::string& text);
     void UpdateWindowSize();
     HFONT FontFor(const FontSpec& wanted);
     // Runs a user event in the model, then shows what the model made of it
