@@ -54,23 +54,31 @@ std::string TQ71xFwTool::IdentityOf(const DeviceEntry& row) {
     return "path-" + row.Path;
 }
 
+// Nothing is erased without a way back: a copy that cannot be written
+// stops the flow, and says why.
+std::optional<std::string> TQ71xFwTool::SaveCopy(const std::string& identity,
+                                                 const std::string& memory,
+                                                 std::span<const uint8_t> bytes) {
+    lastBackup_.clear();
+    std::string error;
+    const auto saved = SaveFlashBackup(services_.backupFolder, identity, bytes, std::time(nullptr), error);
+    if (!saved) {
+        DebugOutput(error);
+        SetStatusText("Backup of the " + memory + " failed, nothing written: " + error);
+        return std::nullopt;
+    }
+    lastBackup_ = *saved;
+    DebugOutput(memory + " backup saved to " + *saved);
+    SetStatusText("Backup of the " + memory + " saved to " + *saved);
+    return saved;
+}
+
 bool TQ71xFwTool::SaveBackupBeforeWriting(const DeviceEntry& row, std::span<const uint8_t> flash) {
     lastBackup_.clear();
     if (services_.backupFolder.empty()) return true;
-    std::string error;
-    const auto saved = SaveFlashBackup(services_.backupFolder, IdentityOf(row), flash,
-                                       std::time(nullptr), error);
-    if (!saved) {
-        // Nothing is erased without a way back.
-        DebugOutput(error);
-        SetStatusText("Backup of the flash failed, nothing written: " + error);
-        return false;
-    }
-    lastBackup_ = *saved;
-    MarkWritePending(services_.backupFolder, IdentityOf(row), *saved);
-    DebugOutput("flash backup saved to " + *saved);
-    SetStatusText("Backup of the flash saved to " + *saved);
-    return true;
+    const auto saved = SaveCopy(IdentityOf(row), "flash", flash);
+    if (saved) MarkWritePending(services_.backupFolder, IdentityOf(row), *saved);
+    return saved.has_value();
 }
 
 // Kept apart from the serial-flash copies: those are what a later recovery
@@ -79,22 +87,11 @@ bool TQ71xFwTool::KeepCopyBeforeWriting(const DevicePath& path, const std::strin
                                         std::span<const uint8_t> bytes) {
     lastBackup_.clear();
     if (services_.backupFolder.empty()) return true;
-    const DeviceEntry* row = nullptr;
+    DeviceEntry row;
+    row.Path = path;
     for (const auto& entry : deviceTable_)
-        if (entry.Path == path) row = &entry;
-    const std::string identity =
-        (row ? IdentityOf(*row) : "path-" + path) + "-" + BackupIdentity(memory);
-    std::string error;
-    const auto saved = SaveFlashBackup(services_.backupFolder, identity, bytes, std::time(nullptr), error);
-    if (!saved) {
-        DebugOutput(error);
-        SetStatusText("Backup of the " + memory + " failed, nothing written: " + error);
-        return false;
-    }
-    lastBackup_ = *saved;
-    DebugOutput(memory + " backup saved to " + *saved);
-    SetStatusText("Backup of the " + memory + " saved to " + *saved);
-    return true;
+        if (entry.Path == path) row = entry;
+    return SaveCopy(IdentityOf(row) + "-" + BackupIdentity(memory), memory, bytes).has_value();
 }
 
 bool TQ71xFwTool::BackupSerialFlash(const DeviceEntry& row) {

@@ -203,6 +203,8 @@ private:
     int RecoverTargetChip(const DeviceEntry& row, uint8_t revision);
     bool ConfirmDevelopmentImage(const DeviceEntry& row);
     static std::string IdentityOf(const DeviceEntry& row);
+    std::optional<std::string> SaveCopy(const std::string& identity, const std::string& memory,
+                                        std::span<const uint8_t> bytes);
     bool SaveBackupBeforeWriting(const DeviceEntry& row, std::span<const uint8_t> flash);
     bool BackupSerialFlash(const DeviceEntry& row);
     void RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header);
