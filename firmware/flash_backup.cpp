@@ -80,7 +80,10 @@ bool IsStampedRest(const std::string& rest) {
     if (tail == kSuffix) return true;
     if (tail.size() <= 1 + std::char_traits<char>::length(kSuffix) || tail[0] != '-') return false;
     tail = tail.substr(1, tail.size() - 1 - std::char_traits<char>::length(kSuffix));
-    return std::all_of(tail.begin(), tail.end(), [](char c) { return c >= '0' && c <= '9'; });
+    // SaveFlashBackup numbers at most 999 copies a second; a longer number
+    // is some other file, and would not fit the number the sort reads.
+    return tail.size() <= 3 &&
+           std::all_of(tail.begin(), tail.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Backups of one identity, oldest first: names carry the UTC time.

@@ -130,6 +130,10 @@ TEST_F(Backups, LookupsTakeOnlyThisDevicesCopiesNewestFirst) {
     ASSERT_TRUE(SaveFlashBackup(dir, "ABC-internal_ROM", header(3), t0 + 120, error)) << error;
     ASSERT_TRUE(SaveFlashBackup(dir, "ABC", header(4), t0, error)) << error;   // same second
 
+    // A file that only looks like a copy, with a number no save would write.
+    std::ofstream(folder / "ABC-20270115T080000Z-99999999999999999999.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(header(5).data()), 256);
+
     const auto saved = FindSavedHeader(dir, "ABC");
     ASSERT_TRUE(saved.has_value());
     EXPECT_EQ((*saved)[0], 4) << "the second copy of the same second is the newer";
