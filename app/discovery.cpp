@@ -4,10 +4,11 @@
 #include <cstring>
 #include <vector>
 
-#include "app/device_texts.h"
+#include "operations/device_texts.h"
 #include "app/tq71x_fw_tool.h"
 #include "device/device_notifier.h"
 #include "device/firmware_file_check.h"
+#include "operations/chip_family.h"
 
 namespace qks {
 
@@ -37,16 +38,24 @@ void TQ71xFwTool::DeviceChange(uint32_t eventCode) {
     RefreshBtnClick();
 }
 
+bool TQ71xFwTool::HoldWhileBusy(std::function<void()> event) {
+    if (!Busy()) return false;
+    held_.push_back(std::move(event));
+    return true;
+}
+
 void TQ71xFwTool::FinishOperation() {
     if (closeRequested_) {
         face_.CloseWindow();
         return;
     }
-    if (!refreshDeferred_) return;
+    auto held = std::move(held_);
+    held_.clear();
+    const bool refresh = refreshDeferred_;
     refreshDeferred_ = false;
     // The outcome of a recovery stays on screen; the next notice refreshes.
-    if (screen_ == Screen::Success || screen_ == Screen::Failure) return;
-    RefreshBtnClick();
+    if (refresh && screen_ != Screen::Success && screen_ != Screen::Failure) RefreshBtnClick();
+    for (auto& event : held) event();
 }
 
 class TQ71xFwTool::RefreshScope {
@@ -83,35 +92,23 @@ ChipIdValue TQ71xFwTool::IdentifyChip(const DevicePath& path) {
     return id;
 }
 
-int TQ71xFwTool::IsTargetChip(const DevicePath& path) {
-    return ChipTypeOf(IdentifyChip(path)) == kTargetChipType ? 1 : 0;
-}
+int TQ71xFwTool::IsTargetChip(const DevicePath& path) { return IsTarget(IdentifyChip(path)) ? 1 : 0; }
 
 // The engineering panel works on the older families too, so in that mode
 // every identified bridge is listed; the ordinary window lists targets only.
 int TQ71xFwTool::IsListedChip(const DevicePath& path) {
     if (!engineering_) return IsTargetChip(path);
-    return ChipTypeOf(IdentifyChip(path)) != 0 ? 1 : 0;
+    return IsIdentified(IdentifyChip(path)) ? 1 : 0;
 }
 
 int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
-    if (ChipTypeOf(IdentifyChip(path)) != kTargetChipType) return 0;
-    try {
-        std::vector<uint8_t> device(kImageBytes, 0);
-        std::vector<uint8_t> image(kImageBytes, 0);
-        const uint32_t size = LoadEmbeddedImage(services_.images, image.data(), 0, 0);
-        if (size == 0 || size > kImageBytes) return 0;
-        if (!blocks_.ReadFlashBlocks(path, 0, device.data(), kImageBytes)) return 0;
-        return std::equal(image.begin() + kHeaderBytes, image.begin() + size,
-                          device.begin() + kHeaderBytes)
-                   ? 1
-                   : 0;
-    } catch (...) {
-        return 0;
-    }
+    if (!IsTarget(IdentifyChip(path))) return 0;
+    return HoldsEmbeddedFirmware(services_, commands_, path) ? 1 : 0;
 }
 
 void TQ71xFwTool::RefreshBtnClick() {
+    // A message box of the refresh lets events through: a notice then waits.
+    Operation operation(*this);
     RefreshScope scope(*this);
     SetVisible(ControlId::replugLable1, false);
     SetVisible(ControlId::replugLable2, false);
@@ -217,6 +214,7 @@ void TQ71xFwTool::ShowDiscoveryScreen(int listed, bool alreadyUpdated) {
 }
 
 void TQ71xFwTool::UpdateBtnCheck() {
+    Operation operation(*this);
     SetVisible(ControlId::NVRAMCheck, false);
     if (deviceCount_ == 0) return;
     // Paths were found but none listed: there is no selected row to identify.
@@ -224,8 +222,6 @@ void TQ71xFwTool::UpdateBtnCheck() {
     if (row == nullptr) return;
     const DevicePath path = row->Path;
     chipId_ = IdentifyChip(path);
-    const uint8_t chipType = ChipTypeOf(chipId_);
-
     const std::string& file = Control(ControlId::FwFilenameEdit).text;
     if (Control(ControlId::DeviceList).enabled && !file.empty()) {
         if (CheckFirmwareFile(*this, file, chipId_)) {
@@ -238,21 +234,20 @@ void TQ71xFwTool::UpdateBtnCheck() {
     SetText(ControlId::StatusEdit, "");
     SetText(ControlId::SFlashTypeLable, "");
     SetText(ControlId::FwVerLableEdit, "");
-    SetText(ControlId::ChipLabelEdit,
-            chipType < ChipSeriesNames.size() ? ChipSeriesNames[chipType] : ChipSeriesNames[0]);
-    ShowFlashType(path, chipType);
-    ShowFirmwareVersion(path, chipType);
+    SetText(ControlId::ChipLabelEdit, FamilyOf(chipId_).series);
+    ShowFlashType(path, FamilyOf(chipId_));
+    ShowFirmwareVersion(path, ChipTypeOf(chipId_));
     SetText(ControlId::DiskLetterLable, row->DriveText);
 }
 
-void TQ71xFwTool::ShowFlashType(const DevicePath& path, uint8_t chipType) {
-    switch (chipType) {
-        case 1: case 3: case 4: case 6: case 7: {
+void TQ71xFwTool::ShowFlashType(const DevicePath& path, const ChipFamily& family) {
+    switch (family.flashType) {
+        case FlashTypeShown::SerialFlashMaker: {
             SetVisible(ControlId::SFlashTypeLable, true);
             SetVisible(ControlId::FlashTypeList, false);
             SetVisible(ControlId::FlashTypeLabel, false);
             SetVisible(ControlId::A1ChipCheck, false);
-            if (chipType == 6) SetVisible(ControlId::NVRAMCheck, true);
+            if (family.configurationBox) SetVisible(ControlId::NVRAMCheck, true);
             amicFlashCode_ = commands_.DetectAmicFlash(path);
             if (amicFlashCode_ != kNoAmicFlash) {
                 SetText(ControlId::SFlashTypeLable, "AMIC");
@@ -263,18 +258,18 @@ void TQ71xFwTool::ShowFlashType(const DevicePath& path, uint8_t chipType) {
                 SetText(ControlId::SFlashTypeLable, FlashVendorName(vendor[0]));
             break;
         }
-        case 2: case 18:
+        case FlashTypeShown::RomPart:
             SetVisible(ControlId::SFlashTypeLable, false);
-            SetVisible(ControlId::A1ChipCheck, true);
-            SetEnabled(ControlId::A1ChipCheck, true);
+            SetVisible(ControlId::A1ChipCheck, family.a1Box);
+            SetEnabled(ControlId::A1ChipCheck, family.a1Box);
             // The ROM part fitted decides the unlock cycles: let the engineer pick it.
-            if (engineering_) {
+            if (engineering_ && family.romTypeList) {
                 SetVisible(ControlId::FlashTypeList, true);
                 SetVisible(ControlId::FlashTypeLabel, true);
                 SetEnabled(ControlId::FlashTypeList, true);
             }
             break;
-        default:
+        case FlashTypeShown::NotSupported:
             SetVisible(ControlId::SFlashTypeLable, false);
             SetVisible(ControlId::FlashTypeList, false);
             SetVisible(ControlId::FlashTypeLabel, false);

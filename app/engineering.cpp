@@ -3,9 +3,6 @@
 
 #include "app/tq71x_fw_tool.h"
 #include "device/firmware_file_check.h"
-#include "firmware/internal_rom_engine.h"
-#include "firmware/nvram_update.h"
-#include "firmware/serial_flash_engine.h"
 
 namespace qks {
 
@@ -37,6 +34,11 @@ bool Overlap(const Box& a, const Box& b) {
     return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
 }  // namespace
+
+void TQ71xFwTool::EngineeringShortcut() {
+    if (HoldWhileBusy([this] { EngineeringShortcut(); })) return;
+    EnableEngineeringMode();
+}
 
 void TQ71xFwTool::EnableEngineeringMode() {
     if (engineering_) return;
@@ -99,32 +101,31 @@ void TQ71xFwTool::RdCheckBoxClick() {
 }
 
 void TQ71xFwTool::EnableRunForFile() {
-    const uint8_t chipType = ChipTypeOf(chipId_);
     const std::string& file = Control(ControlId::FwFilenameEdit).text;
-    if (deviceCount_ != 0 && chipType != 0 && !file.empty())
+    if (deviceCount_ != 0 && IsIdentified(chipId_) && !file.empty())
         SetEnabled(ControlId::UpdateBtn, CheckFirmwareFile(*this, file, chipId_) != 0);
     else
         SetEnabled(ControlId::UpdateBtn, false);
 }
 
 void TQ71xFwTool::EraseOnlyCheckClick(ControlId sender) {
-    const uint8_t chipType = ChipTypeOf(chipId_);
+    const ChipFamily& family = FamilyOf(chipId_);
     if (Describe(sender).tag == 0) {
-        if (chipType == 6) SetVisible(ControlId::NVRAMCheck, true);
+        if (family.configurationBox) SetVisible(ControlId::NVRAMCheck, true);
         if (Control(sender).checked) SetChecked(ControlId::BackupFWCheckBox, false);
     } else if (Control(sender).checked) {
         SetChecked(ControlId::EraseOnlyCheck, false);
     }
     const bool eraseTicked = Control(ControlId::EraseOnlyCheck).checked;
     const bool backupTicked = Control(ControlId::BackupFWCheckBox).checked;
-    const bool sizeList = chipType == 4 && (eraseTicked || backupTicked);
+    const bool sizeList = family.sizeList && (eraseTicked || backupTicked);
     SetEnabled(ControlId::FwSizeCheck, sizeList);
     SetVisible(ControlId::FwSizeCheck, sizeList);
     SetVisible(ControlId::FwSizeLable, sizeList);
     eraseOnly_ = eraseTicked ? 1 : 0;
     if (eraseTicked) {
         SetEnabled(ControlId::FwFilenameEdit, false);
-        SetEnabled(ControlId::UpdateBtn, deviceCount_ != 0 && chipType != 0);
+        SetEnabled(ControlId::UpdateBtn, deviceCount_ != 0 && IsIdentified(chipId_));
     } else {
         SetEnabled(ControlId::FwFilenameEdit, true);
         EnableRunForFile();
@@ -156,32 +157,30 @@ void TQ71xFwTool::UpdateBtnClick() {
     Operation operation(*this);
     SetEnabled(ControlId::UpdateBtn, false);
     face_.DebugOutput("Update Btn Press\n");
-    const uint8_t chipType = ChipTypeOf(chipId_);
     const DeviceEntry* row = SelectedRow();
-    const DeviceEntry entry = row ? *row : DeviceEntry{};
-    const DevicePath& path = entry.Path;
     SetText(ControlId::StatusEdit, "");
-    // A backup-only run writes nothing; every other serial-flash run keeps a
-    // copy of the flash first.
-    const bool writes = !(RdChecked() && eraseOnly_ == 0 && BackupOnlyChecked());
-    int result = 0;
+    lastRunResult_ = 0;
     if (row != nullptr) {
-        switch (chipType) {
-            case 1: case 3: case 4: case 7:
-                if (!writes || BackupSerialFlash(entry)) result = UpdateSerialFlash(*this, path);
-                break;
-            case 6:
-                if (BackupSerialFlash(entry)) result = UpdateFlashPreservingNvram(*this, path);
-                break;
-            case 2: case 18:
-                result = ProgramInternalRom(*this, path, Control(ControlId::FlashTypeList).selected);
-                break;
-            default:
-                break;
+        const DeviceRef device = RefOf(*row);
+        EngineOptions options = PanelOptions();
+        // The panel's boxes choose the action only while it is open; the
+        // family decides whether its Run takes them at all.
+        // (the ROM engine takes them whether the panel is open or not).
+        const bool open = Control(ControlId::RdCheckBox).checked ||
+                          FamilyOf(chipId_).run == RunAction::InternalRom;
+        const bool panel = open && OffersEraseAndBackup(chipId_);
+        if (panel && eraseOnly_ != 0) {
+            lastOutcome_ = EraseFlash(services_, device, options, sink_);
+        } else if (panel && Control(ControlId::BackupFWCheckBox).checked) {
+            lastOutcome_ = BackupFlash(services_, device, options, sink_);
+        } else if (FamilyOf(chipId_).run != RunAction::None &&
+                   AcceptImageRisk(device, Flow::Run, options)) {
+            lastOutcome_ = RunUpdate(services_, device, options, sink_);
+        } else {
+            lastOutcome_ = Outcome::Fail(FailureKind::NotOffered, "nothing run").Within("run");
         }
+        lastRunResult_ = lastOutcome_.Ok() ? 1 : 0;
     }
-    if (writes) FinishWrite(entry, result);
-    lastRunResult_ = result;
     SetEnabled(ControlId::UpdateBtn, true);
 }
 

@@ -113,15 +113,6 @@ void TQ71xFwTool::ShowMessageBox(const std::string& text, const std::string& cap
     face_.ShowMessageBox(text, caption, icon);
 }
 
-// The engines always work on the selected device.
-uint32_t TQ71xFwTool::MaxTransferBytes() const {
-    const DeviceEntry* row = SelectedRow();
-    if (row && services_.transferLimit) {
-        if (const uint32_t limit = services_.transferLimit(row->Path)) return limit;
-    }
-    return services_.maxTransferBytes;
-}
-
 const DeviceEntry* TQ71xFwTool::SelectedRow() const {
     const int index = Control(ControlId::DeviceList).selected;
     if (deviceCount_ == 0 || index < 0 || index >= static_cast<int>(kDeviceRows)) return nullptr;
@@ -129,14 +120,22 @@ const DeviceEntry* TQ71xFwTool::SelectedRow() const {
     return &deviceTable_[static_cast<size_t>(index)];
 }
 
-// A control the user cannot reach cannot be clicked, whatever a face sends.
+// A control the user cannot reach cannot be clicked, whatever a face sends;
+// one reached while an operation runs acts once it has returned, if it is
+// still there to be clicked then. NO and EXIT close the window after it.
 void TQ71xFwTool::Click(ControlId id) {
     if (!Control(id).visible || !Control(id).enabled) return;
-    RunHandler(Describe(id).onClick, id);
+    const Handler handler = Describe(id).onClick;
+    if (handler != Handler::ExitBtnClick && HoldWhileBusy([this, id] { Click(id); })) return;
+    RunHandler(handler, id);
 }
-void TQ71xFwTool::Change(ControlId id) { RunHandler(Describe(id).onChange, id); }
+void TQ71xFwTool::Change(ControlId id) {
+    if (HoldWhileBusy([this, id] { Change(id); })) return;
+    RunHandler(Describe(id).onChange, id);
+}
 
 void TQ71xFwTool::UserSetChecked(ControlId id, bool checked) {
+    if (HoldWhileBusy([this, id, checked] { UserSetChecked(id, checked); })) return;
     auto& state = Mutable(id);
     if (!state.visible || !state.enabled) return;
     state.checked = checked;
@@ -145,6 +144,7 @@ void TQ71xFwTool::UserSetChecked(ControlId id, bool checked) {
 }
 
 void TQ71xFwTool::UserSelect(ControlId id, int index) {
+    if (HoldWhileBusy([this, id, index] { UserSelect(id, index); })) return;
     auto& state = Mutable(id);
     if (!state.enabled || index < 0 || index >= static_cast<int>(state.items.size())) return;
     state.selected = index;
@@ -153,6 +153,7 @@ void TQ71xFwTool::UserSelect(ControlId id, int index) {
 }
 
 void TQ71xFwTool::UserSetText(ControlId id, const std::string& text) {
+    if (HoldWhileBusy([this, id, text] { UserSetText(id, text); })) return;
     auto& state = Mutable(id);
     if (!state.enabled || Describe(id).readOnly) return;
     state.text = text;

@@ -16,8 +16,9 @@
 #include "device/device_notifier.h"
 #include "device/enumeration.h"
 #include "device/transport.h"
-#include "firmware/engine_context.h"
 #include "firmware/header_block.h"
+#include "operations/operations.h"
+#include "operations/services.h"
 #include "resources/form_description.h"
 
 namespace qks {
@@ -50,34 +51,6 @@ inline constexpr size_t kDeviceRows = 16;
 enum class Screen : uint8_t { Start, Confirm, NoDevice, AlreadyUpdated, Working, Success, Failure };
 const char* ScreenName(Screen screen);
 
-// What the model needs from the platform below it.
-struct DeviceServices {
-    DeviceServices(PassThrough& p, DeviceEnumerator& e, Clock& c, const ImageStore& i)
-        : passThrough(p), enumerator(e), clock(c), images(i) {}
-    // The same services listing devices through another enumerator.
-    DeviceServices WithEnumerator(DeviceEnumerator& other) const {
-        DeviceServices copy(passThrough, other, clock, images);
-        copy.trace = trace;
-        copy.programFolder = programFolder;
-        copy.maxTransferBytes = maxTransferBytes;
-        copy.backupFolder = backupFolder;
-        copy.transferLimit = transferLimit;
-        return copy;
-    }
-
-    PassThrough& passThrough;
-    DeviceEnumerator& enumerator;
-    Clock& clock;
-    const ImageStore& images;
-    TraceSink* trace = nullptr;
-    std::string programFolder;   // where the file dialog starts, with its separator
-    uint32_t maxTransferBytes = 0;
-    // Where copies of a flash are kept before it is written; empty: none kept.
-    std::string backupFolder;
-    // The host's transfer limit for one device, where it is known per device.
-    std::function<uint32_t(const DevicePath&)> transferLimit;
-};
-
 inline constexpr int kRdPanelHeight = 129;
 inline constexpr const char* kConfirmText = "Please ensure to update the firmware";
 inline constexpr const char* kNoDeviceText = "                 No device found!!";
@@ -85,7 +58,7 @@ inline constexpr const char* kAlreadyUpdatedText = "        The chip already upd
 inline constexpr const char* kFailureText = "                     Update    fail!!";
 inline constexpr const char* kMismatchText = "The firmware file seems not match this chip!";
 
-class TQ71xFwTool final : public EngineContext {
+class TQ71xFwTool final : public UserMessages {
 public:
     TQ71xFwTool(DeviceServices services, WindowFace& face);
     ~TQ71xFwTool() override;
@@ -124,38 +97,23 @@ public:
     // The hidden engineering controls made reachable and laid out clear of
     // the recovery controls.
     void EnableEngineeringMode();
+    // The RD shortcut: opens the panel, or waits while an operation runs.
+    void EngineeringShortcut();
     bool EngineeringMode() const { return engineering_; }
 
     int IsTargetChip(const DevicePath& path);
     int IsAlreadyUpdated(const DevicePath& path);
     int IsListedChip(const DevicePath& path);
 
-    // EngineContext
-    VendorCommandSet& Commands() override { return commands_; }
-    Clock& GetClock() override { return services_.clock; }
-    const ImageStore& Images() const override { return services_.images; }
-    void SetStatusText(const std::string& text) override;
-    std::string StatusText() const override { return Control(ControlId::StatusEdit).text; }
-    void RepaintStatusNow() override { face_.RepaintNow(ControlId::StatusEdit); }
-    void ProcessPendingEvents() override { face_.ProcessPendingEvents(); }
-    void StepProgress(int32_t amount) override;
-    uint32_t FirmwareSize() const override { return firmwareSize_; }
-    uint32_t TransferPageSize() const override { return transferPageSize_; }
-    std::string BackupFileName() const override { return Control(ControlId::BackupFileEdit).text; }
-    bool RdChecked() const override { return Control(ControlId::RdCheckBox).checked; }
-    bool BackupOnlyChecked() const override { return Control(ControlId::BackupFWCheckBox).checked; }
-    bool A1ChipChecked() const override { return Control(ControlId::A1ChipCheck).checked; }
-    int32_t EraseOnly() const override { return eraseOnly_; }
-    int32_t AmicFlashCode() const override { return amicFlashCode_; }
-    uint32_t MaxTransferBytes() const override;
+    // The status line, the progress bar and the boxes as the operations
+    // report to them.
+    void SetStatusText(const std::string& text);
+    const std::string& StatusText() const { return Control(ControlId::StatusEdit).text; }
+    void StepProgress(int32_t amount);
     void ShowMessageBox(const std::string& text, const std::string& caption,
                         MessageIcon icon) override;
-    std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path, uint32_t length,
-                                                        bool currentIsBlank) const override;
     void DebugOutput(const std::string& text) override { face_.DebugOutput(text); }
-    bool KeepsCopiesBeforeWriting() const override { return !services_.backupFolder.empty(); }
-    bool KeepCopyBeforeWriting(const DevicePath& path, const std::string& memory,
-                               std::span<const uint8_t> bytes) override;
+    VendorCommandSet& Commands() { return commands_; }
 
     // State, for faces and tests.
     const ControlState& Control(ControlId id) const { return controls_[Index(id)]; }
@@ -172,8 +130,10 @@ public:
     const std::vector<std::string>& Problems() const { return problems_; }
     // What the engine behind the last Run returned (Run itself shows nothing).
     int LastRunResult() const { return lastRunResult_; }
+    // The outcome of the last operation that wrote or read a device's memory.
+    const Outcome& LastOutcome() const { return lastOutcome_; }
     // The backup taken before the last write, empty when none was taken.
-    const std::string& LastBackupPath() const { return lastBackup_; }
+    const std::string& LastBackupPath() const { return lastOutcome_.backupPath; }
 
 private:
     ControlState& Mutable(ControlId id) { return controls_[Index(id)]; }
@@ -196,20 +156,41 @@ private:
                      bool& alreadyUpdated);
     void ShowDiscoveryScreen(int listed, bool alreadyUpdated);
     void ClearSelectionFields();
-    void ShowFlashType(const DevicePath& path, uint8_t chipType);
+    void ShowFlashType(const DevicePath& path, const ChipFamily& family);
     void ShowFirmwareVersion(const DevicePath& path, uint8_t chipType);
     void ShowWorking();
     void ShowOutcome(int result);
-    int RecoverTargetChip(const DeviceEntry& row, uint8_t revision);
-    bool ConfirmDevelopmentImage(const DeviceEntry& row);
-    static std::string IdentityOf(const DeviceEntry& row);
-    std::optional<std::string> SaveCopy(const std::string& identity, const std::string& memory,
-                                        std::span<const uint8_t> bytes);
-    bool SaveBackupBeforeWriting(const DeviceEntry& row, std::span<const uint8_t> flash);
-    bool BackupSerialFlash(const DeviceEntry& row);
-    void RecoverSavedHeader(const DeviceEntry& row, HeaderBlock& header);
-    void FinishWrite(const DeviceEntry& row, int result);
+    void ExplainFailure(const Outcome& outcome);
+    DeviceRef RefOf(const DeviceEntry& row) const;
+    EngineOptions PanelOptions() const;
+    // Asks before a flow writes a built-in development image to a real
+    // bridge; false when the user did not accept.
+    bool AcceptImageRisk(const DeviceRef& device, Flow flow, EngineOptions& options);
     void EnableRunForFile();
+
+    // While an operation runs, every event that could start another one
+    // waits here and runs, in order, once it has returned.
+    bool HoldWhileBusy(std::function<void()> event);
+
+    class WindowSink final : public ProgressSink {
+    public:
+        explicit WindowSink(TQ71xFwTool& window) : window_(window) {}
+        void Status(const std::string& text) override { window_.SetStatusText(text); }
+        void AppendStatus(const std::string& more) override {
+            window_.SetStatusText(window_.StatusText() + more);
+        }
+        void RepaintStatus() override { window_.face_.RepaintNow(ControlId::StatusEdit); }
+        void Step(int32_t amount) override { window_.StepProgress(amount); }
+        void LetEventsThrough() override { window_.face_.ProcessPendingEvents(); }
+        void ShowMessageBox(const std::string& text, const std::string& caption,
+                            MessageIcon icon) override {
+            window_.ShowMessageBox(text, caption, icon);
+        }
+        void DebugOutput(const std::string& text) override { window_.DebugOutput(text); }
+
+    private:
+        TQ71xFwTool& window_;
+    };
 
     // Guards an operation that may let the face process events: a device
     // notice waits for its end, and so does a close.
@@ -250,7 +231,9 @@ private:
     std::vector<std::pair<DevicePath, ChipIdValue>> refreshIds_;
     std::vector<std::string> problems_;
     std::vector<std::string> problemsShown_;
-    std::string lastBackup_;
+    std::vector<std::function<void()>> held_;
+    WindowSink sink_{*this};
+    Outcome lastOutcome_;
     int lastRunResult_ = 0;
 };
 

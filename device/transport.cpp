@@ -39,7 +39,9 @@ std::string DescribeSense(const std::vector<uint8_t>& sense) {
 std::string TransferFailure::Describe() const {
     if (!any) return "no failure";
     char head[160];
-    if (openFailed) {
+    if (heldBack) {
+        std::snprintf(head, sizeof head, "%s: not sent", path.c_str());
+    } else if (openFailed) {
         static constexpr const char* kWhy[] = {"", "not found", "access denied",
                                                "busy", "open failed"};
         std::snprintf(head, sizeof head, "%s: %s", path.c_str(),
@@ -80,6 +82,20 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
     record.length = length;
     record.timeMicros = clock_.NowMicros();
 
+    if (gate_) {
+        if (std::string refusal = gate_(path, cdb, cdbLength); !refusal.empty()) {
+            lastFailure_ = TransferFailure{};
+            lastFailure_.any = true;
+            lastFailure_.path = path;
+            lastFailureSeq_ = seq_;
+            lastFailure_.heldBack = true;
+            lastFailure_.diagnostic = std::move(refusal);
+            lastFailure_.cdb = record.cdb;
+            record.error = lastFailure_.Describe();
+            if (trace_) trace_->Record(record);
+            return 0;
+        }
+    }
     const OpenMode mode =
         direction == DataDirection::In ? OpenMode::Shared : OpenMode::Exclusive;
     OpenResult opened = passThrough_.Open(path, mode);
@@ -92,6 +108,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.openFailure = opened.failure;
         lastFailure_.osError = opened.osError;
         lastFailure_.diagnostic = opened.diagnostic;
+        lastFailure_.cdb = record.cdb;
         record.error = lastFailure_.Describe();
         if (trace_) trace_->Record(record);
         return 0;   // nothing sent; the transferred length stays untouched
@@ -145,6 +162,8 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.osError = outcome.osError;
         lastFailure_.senseText = DescribeSense(outcome.sense);
         lastFailure_.diagnostic = outcome.diagnostic;
+        lastFailure_.cdb = record.cdb;
+        lastFailure_.sense = outcome.sense;
         record.error = lastFailure_.Describe();
     }
     if (trace_) trace_->Record(record);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "device/clock.h"
 #include "device/command_trace.h"
@@ -33,6 +35,9 @@ struct TransferFailure {
     int osError = 0;
     std::string senseText;
     std::string diagnostic;
+    std::vector<uint8_t> cdb;     // the command that failed
+    std::vector<uint8_t> sense;
+    bool heldBack = false;        // the host's own guard kept it from being sent
 
     std::string Describe() const;
 };
@@ -48,6 +53,10 @@ public:
                         const uint8_t* buffer, uint32_t length, uint32_t* transferred);
 
     void SetTrace(TraceSink* trace) { trace_ = trace; }
+    // Asked before each command is sent; a non-empty answer keeps the
+    // command back and becomes the failure's diagnostic.
+    using Gate = std::function<std::string(const DevicePath&, const uint8_t* cdb, uint8_t length)>;
+    void SetGate(Gate gate) { gate_ = std::move(gate); }
     const TransferFailure& LastFailure() const { return lastFailure_; }
     // The most recent command found no device at its path (unplugged, or
     // gone after a reset): a poll loop need not wait for it.
@@ -55,6 +64,8 @@ public:
         return lastFailureSeq_ == seq_ && lastFailure_.openFailed &&
                lastFailure_.openFailure == OpenFailure::NotFound;
     }
+    // The most recent command failed (or was held back).
+    bool LastCommandFailed() const { return seq_ != 0 && lastFailureSeq_ == seq_; }
     uint64_t CommandsSent() const { return seq_; }
     uint64_t BytesMoved() const { return bytesMoved_; }
     Clock& GetClock() { return clock_; }
@@ -67,6 +78,7 @@ private:
     PassThrough& passThrough_;
     Clock& clock_;
     TraceSink* trace_;
+    Gate gate_;
     uint64_t seq_ = 0;
     uint64_t bytesMoved_ = 0;
     TransferFailure lastFailure_;

@@ -1,5 +1,6 @@
 #include "device/vendor_commands.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace qks {
@@ -303,6 +304,73 @@ int VendorCommandSet::ReadRom(const DevicePath& path, uint32_t address, uint8_t*
 int VendorCommandSet::ProgramRom(const DevicePath& path, const uint8_t* data,
                                  uint32_t length, int32_t romType) {
     return Out(path, BuildProgramRomCdb(romType), data, length);
+}
+
+}  // namespace qks
+
+namespace qks {
+
+namespace {
+uint32_t Address24(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2];
+}
+}  // namespace
+
+CommandSummary SummarizeCommand(const uint8_t* cdb, size_t length) {
+    CommandSummary s;
+    if (length < kCdbLength) {
+        s.name = length > 0 && cdb[0] == 0x12 ? "INQUIRY" : "command";
+        return s;
+    }
+    if (cdb[0] == kExtOpcode) {
+        switch (cdb[11]) {
+            case kExtReadFlash: s = {"read", Address24(cdb + 8), false}; break;
+            case kExtWriteFlash: s = {"write", Address24(cdb + 8), true}; break;
+            case kExtReadXdata: s.name = "read of chip registers"; break;
+            case kExtReadIdWord: s.name = "chip id read"; break;
+            default: s.name = "vendor command"; break;
+        }
+        return s;
+    }
+    if (cdb[0] == 0x12) {
+        s.name = "INQUIRY";
+        return s;
+    }
+    if (cdb[0] != kVendorOpcode || cdb[1] != kVendorGroup) {
+        s.name = "command";
+        return s;
+    }
+    switch (cdb[2]) {
+        case kFlashRead: s = {"read", Address24(cdb + 3), false}; break;
+        case kFlashWrite: s = {"write", Address24(cdb + 3), true}; break;
+        case kFlashEraseSector: s = {"erase", Address24(cdb + 3), true}; break;
+        case kFlashEraseChip: s = {"chip erase", std::nullopt, true}; break;
+        case kFlashStatus: s.name = "flash status read"; break;
+        case kFlashVendor: s.name = "flash maker read"; break;
+        case kRomErase: s = {"ROM erase", std::nullopt, true}; break;
+        case kRomPreErase: s = {"ROM unlock", std::nullopt, true}; break;
+        case kRomProgram: s = {"ROM program", std::nullopt, true}; break;
+        case kRomRead:
+            s.name = "ROM read";
+            s.address = uint32_t{cdb[3]} | (uint32_t{cdb[4]} << 8) | (uint32_t{cdb[5]} << 16) |
+                        (uint32_t{cdb[6]} << 24);
+            break;
+        case kRomStatus: s.name = "ROM status read"; break;
+        case kRomSwitch: s.name = "switch to the internal ROM"; break;
+        case kKeyQ: s.name = cdb[4] == 0xAA ? "vendor mode exit" : "vendor mode entry"; break;
+        case kMode25: s.name = "mode command 25"; break;
+        case kIdString: s.name = "id string read"; break;
+        case kAmicSelect: case kAmicReply: s.name = "AMIC probe"; break;
+        default: s.name = "vendor command"; break;
+    }
+    return s;
+}
+
+std::string CommandSummary::Text() const {
+    if (!address) return name;
+    char at[24];
+    std::snprintf(at, sizeof at, " at 0x%X", *address);
+    return name + at;
 }
 
 }  // namespace qks

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "device/transport.h"
 
@@ -37,6 +39,17 @@ Cdb BuildReadRomCdb(uint32_t address);
 Cdb BuildProgramRomCdb(int32_t romType);
 std::array<uint8_t, kRomEraseCycleBytes> BuildRomEraseCycles(int32_t romType);
 int32_t AmicCodeFromReply(const uint8_t reply[4]);
+
+// What a CDB asks of the bridge, for causes and for guards: "write at
+// 0x4000", and whether it changes the flash or the ROM.
+struct CommandSummary {
+    std::string name;
+    std::optional<uint32_t> address;
+    bool modifiesMemory = false;
+
+    std::string Text() const;
+};
+CommandSummary SummarizeCommand(const uint8_t* cdb, size_t length);
 
 class VendorCommandSet {
 public:

@@ -22,9 +22,10 @@ public:
     virtual Clock& GetClock() = 0;
     virtual const ImageStore& Images() const = 0;
 
-    // The status line: set replaces the text; "at once" also repaints it.
+    // The status line: set replaces the text; append adds to what is shown
+    // (the rows of dots), so no engine ever reads the line back.
     virtual void SetStatusText(const std::string& text) = 0;
-    virtual std::string StatusText() const = 0;
+    virtual void AppendStatusText(const std::string& more) = 0;
     virtual void RepaintStatusNow() = 0;
     // Let the face handle what is pending (paint, clicks, device notices).
     virtual void ProcessPendingEvents() = 0;
@@ -66,6 +67,10 @@ public:
     // paged operations show each text and dot.
     void ShowStatus(const std::string& text) {
         SetStatusText(text);
+        ProcessPendingEvents();
+    }
+    void ShowStatusAppended(const std::string& more) {
+        AppendStatusText(more);
         ProcessPendingEvents();
     }
     void ShowStatusAtOnce(const std::string& text) {

@@ -51,7 +51,7 @@ int ReadFlashPaged(EngineContext& window, const DevicePath& path, uint32_t addre
             break;
         }
         result = 1;
-        window.ShowStatus(window.StatusText() + ".");
+        window.ShowStatusAppended(".");
     }
     return result;
 }
@@ -70,7 +70,7 @@ int EraseFlashPaged(EngineContext& window, const DevicePath& path, uint32_t leng
         }
         if (!WaitFlashReady(window, path)) window.DebugOutput(kNotReadyAfterErase);
         result = 1;
-        window.ShowStatus(window.StatusText() + ".");
+        window.ShowStatusAppended(".");
     }
     return result;
 }

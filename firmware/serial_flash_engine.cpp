@@ -86,7 +86,6 @@ int ProgramAndVerify(EngineContext& window, const DevicePath& path,
                      std::vector<uint8_t>& readBack) {
     const auto length = static_cast<uint32_t>(image.size());
     window.StepProgress(10);
-    std::string dots = window.StatusText();
     bool refused = false;
     for (uint32_t i = 0; i < pages; ++i) {
         window.StepProgress(10);
@@ -94,8 +93,7 @@ int ProgramAndVerify(EngineContext& window, const DevicePath& path,
             refused = true;
             break;
         }
-        dots += ".";
-        window.ShowStatus(dots);
+        window.ShowStatusAppended(".");
     }
     window.StepProgress(20);
     if (refused) {

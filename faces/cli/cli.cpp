@@ -54,8 +54,9 @@ void AddGlobalOptions(CLI::App& app, Parsed& p) {
                    "Where the copy of a flash taken before writing is kept")
         ->type_name("DIR");
     app.add_option("--device", p.global.device,
-                   "The row of the device list to work on (see list); the first by default")
-        ->type_name("N");
+                   "The device to work on: the number list shows, its path or its USB serial; "
+                   "the first that fits by default")
+        ->type_name("ID");
     app.add_flag("-v,--verbose", p.global.verbosity,
                  "Show status texts and debugger output; twice: every command too");
     app.add_flag("--virtual-time", p.global.virtualTime,
@@ -79,11 +80,16 @@ void AddPanelOptions(CLI::App& command, Parsed& p) {
         ->type_name("SIZE");
 }
 
+void AddWriteOptions(CLI::App& command, Parsed& p) {
+    command.add_flag("-y,--yes", p.recover.yes, "Answer yes to the question before writing");
+    command.add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
+                     "Write a built-in image to a real device even when it is a development image");
+    command.add_flag("--json", p.recover.json, "Print one JSON document with the outcome");
+}
+
 // Checked here rather than by validators so that each message names the
 // choices the way the panel's lists show them.
 std::string ResolveChoices(Parsed& p) {
-    if (p.global.device && *p.global.device < 0)
-        return "--device: a row number is 0 or more, not " + std::to_string(*p.global.device);
     const auto romItems = static_cast<int>(Describe(ControlId::FlashTypeList).items.size());
     if (p.romType && (*p.romType < 0 || *p.romType >= romItems))
         return "--rom-type: " + std::to_string(*p.romType) + " is not one of 0 to " +
@@ -131,10 +137,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
 
     auto* recover = app.add_subcommand(
         "recover", "Write the embedded firmware to the first listed QKS970/958 bridge (YES)");
-    recover->add_flag("-y,--yes", p.recover.yes, "Answer YES to the question without asking");
-    recover->add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
-                      "Write the embedded firmware to a real device even when it is a "
-                      "development image");
+    AddWriteOptions(*recover, p);
 
     auto* backup = app.add_subcommand("backup", "Save the flash of an older bridge to FILE");
     backup->add_option("FILE", p.panel.backupFile, "The backup file")
@@ -142,25 +145,19 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
         ->required();
     AddPanelOptions(*backup, p);
 
+    backup->add_flag("--json", p.recover.json, "Print one JSON document");
+
     auto* erase = app.add_subcommand("erase", "Erase the flash of an older bridge");
     AddPanelOptions(*erase, p);
+    AddWriteOptions(*erase, p);
 
-    auto* run = app.add_subcommand("run", "The engineering panel's Run, for the older bridges");
-    auto* firmware = run->add_option("--firmware", p.panel.firmwareFile,
-                                     "The firmware file; it must carry the chip's tag")
-                         ->type_name("FILE");
-    auto* eraseOnly =
-        run->add_flag("--erase-only", p.panel.eraseOnly, "Tick \"Erase All Flash Only\"");
-    auto* backupOnly =
-        run->add_flag("--backup-only", p.panel.backupOnly, "Tick \"Backup Old Firmware Only\"");
-    run->add_option("--backup-file", p.panel.backupFile,
-                    "With --backup-only: the backup file (default oldflash.bak)")
-        ->type_name("FILE")
-        ->needs(backupOnly);
-    eraseOnly->excludes(backupOnly);
-    firmware->excludes(eraseOnly);
-    firmware->excludes(backupOnly);
+    auto* run = app.add_subcommand(
+        "run", "The engineering panel's Run for the older bridges: the update their family takes");
+    run->add_option("--firmware", p.panel.firmwareFile,
+                    "The firmware file; it must carry the chip's tag")
+        ->type_name("FILE");
     AddPanelOptions(*run, p);
+    AddWriteOptions(*run, p);
 
     auto* images = app.add_subcommand("images", "The firmware images built into this program");
     images->add_flag("--json", p.json, "Print one JSON document");
@@ -169,6 +166,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     auto* restore = app.add_subcommand(
         "restore", "Write a saved 64 KB flash (a backup) back to a QKS970/958 bridge, verified");
     restore->add_option("FILE", restoreFile, "The saved flash, 65536 bytes")->required();
+    AddWriteOptions(*restore, p);
     double watchSeconds = 0;
     auto* watch = app.add_subcommand(
         "watch", "Follow device notices and print the screen after every refresh, until interrupted");
@@ -207,14 +205,17 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     if (const auto error = ResolveChoices(p); !error.empty())
         return Fail(console, json, kExitUsage, error);
 
+    p.recover.json = p.recover.json || json;
     if (list->parsed()) return ListCommand(p.global, p.json, console, environment);
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
     if (images->parsed()) return ImagesCommand(p.json, console);
     if (watch->parsed()) return WatchCommand(p.global, watchSeconds, console, environment);
-    if (restore->parsed()) return RestoreCommand(p.global, restoreFile, console, environment);
-    if (backup->parsed()) p.panel.backupOnly = true;
-    if (erase->parsed()) p.panel.eraseOnly = true;
-    return PanelCommand(p.global, p.panel, console, environment);
+    if (restore->parsed())
+        return RestoreCommand(p.global, restoreFile, p.recover, console, environment);
+    const PanelAction action = backup->parsed() ? PanelAction::Backup
+                               : erase->parsed() ? PanelAction::Erase
+                                                 : PanelAction::Run;
+    return PanelCommand(p.global, action, p.panel, p.recover, console, environment);
 }
 
 }  // namespace

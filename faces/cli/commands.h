@@ -17,23 +17,26 @@ struct GlobalOptions {
     std::vector<std::string> emulate;
     std::string traceFile;
     std::string backupFolder;   // empty: the runtime's default
-    std::optional<int> device;  // the device list's row; the first by default
+    // The number `list` shows, a path or a USB serial; the first that fits by default.
+    std::optional<std::string> device;
     int verbosity = 0;
     bool virtualTime = false;
 };
 
+// What every command that writes takes.
 struct RecoverOptions {
     bool yes = false;
     bool allowDevelopmentImage = false;
+    bool json = false;
 };
+
+enum class PanelAction : uint8_t { Run, Erase, Backup };
 
 // The engineering panel's settings as its controls take them: item indices
 // of its lists, names for its fields, ticks for its boxes.
 struct PanelChoices {
     std::string firmwareFile;
     std::string backupFile;
-    bool eraseOnly = false;
-    bool backupOnly = false;
     bool a1Chip = false;
     std::optional<int> romTypeItem;
     std::optional<int> firmwareSizeItem;
@@ -44,10 +47,11 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
                 const CliEnvironment& environment);
 int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, Console& console,
                    const CliEnvironment& environment);
-int PanelCommand(const GlobalOptions& global, const PanelChoices& choices, Console& console,
-                 const CliEnvironment& environment);
+int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelChoices& choices,
+                 const RecoverOptions& options, Console& console, const CliEnvironment& environment);
 int ImagesCommand(bool json, Console& console);
-int RestoreCommand(const GlobalOptions& global, const std::string& file, Console& console,
+int RestoreCommand(const GlobalOptions& global, const std::string& file,
+                   const RecoverOptions& options, Console& console,
                    const CliEnvironment& environment);
 // Until interrupted, or for `seconds` when above 0.
 int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
@@ -61,10 +65,6 @@ int Fail(Console& console, bool json, int status, const std::string& message);
 int NoDeviceStatus(const TQ71xFwTool& window);
 
 SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face);
-
-// Works on the row --device names, through the device list as a user picks
-// it; an error text when the list has no such row.
-std::string SelectRow(TQ71xFwTool& window, std::optional<int> device);
 
 // Sizes as a user types them ("64KB", "1mb", "8 KB") against a size list's
 // items; nothing when the list has no such item.

@@ -38,21 +38,6 @@ SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face)
     return options;
 }
 
-std::string SelectRow(TQ71xFwTool& window, std::optional<int> device) {
-    const ControlState& list = window.Control(ControlId::DeviceList);
-    const int rows = window.SelectedRow() ? static_cast<int>(list.items.size()) : 0;
-    const int wanted = device.value_or(0);
-    if (wanted >= rows) {
-        if (rows == 0) return "no device is listed";
-        return "--device " + std::to_string(wanted) + ": there is no such row (rows 0 to " +
-               std::to_string(rows - 1) + " are listed)";
-    }
-    if (list.selected != wanted) window.UserSelect(ControlId::DeviceList, wanted);
-    if (window.Control(ControlId::DeviceList).selected != wanted)
-        return "--device " + std::to_string(wanted) + ": the device list did not take the row";
-    return {};
-}
-
 namespace {
 std::string Compact(const std::string& text) {
     std::string compact;

@@ -31,7 +31,7 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    TQ71xFwTool& Window() { return *window_; }
+    TQ71xFwTool& Window();
     CliFace& Face() { return *face_; }
     Runtime& GetRuntime() { return *runtime_; }
     // What the model was built from, adapted or not.
@@ -52,6 +52,8 @@ private:
     };
 
     std::function<void(Runtime&)> inspect_;
+    Console* console_ = nullptr;
+    FaceOptions faceOptions_;
     std::unique_ptr<Runtime> runtime_;
     std::unique_ptr<CommandEcho> echo_;
     std::unique_ptr<DeviceServices> services_;

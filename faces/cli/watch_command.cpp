@@ -7,7 +7,6 @@
 
 #include "faces/cli/commands.h"
 #include "faces/cli/notice_wait.h"
-#include "faces/cli/status_text.h"
 
 namespace qks::cli {
 

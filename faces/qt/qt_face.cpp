@@ -80,7 +80,7 @@ QtFace::QtFace(QWidget* parent) : QWidget(parent) {
     // The way into the engineering panel; it has no control of its own.
     auto* engineering = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R), this);
     QObject::connect(engineering, &QShortcut::activated, this, [this] {
-        Forward(ControlId::Count, [](TQ71xFwTool& model) { model.EnableEngineeringMode(); });
+        Forward(ControlId::Count, [](TQ71xFwTool& model) { model.EngineeringShortcut(); });
     });
 }
 

@@ -502,7 +502,7 @@ std::optional<ControlId> Win32Face::ControlOf(HWND control, bool* isLabel) const
 
 void Win32Face::Command(int id, int code, HWND from) {
     if (from == nullptr && id == kEngineeringCommand) {
-        Forward(ControlId::Count, [](TQ71xFwTool& model) { model.EnableEngineeringMode(); });
+        Forward(ControlId::Count, [](TQ71xFwTool& model) { model.EngineeringShortcut(); });
         return;
     }
     if (switches_ && code == BN_CLICKED && switches_->Command(id)) return;

@@ -34,7 +34,7 @@ public:
         status = text;
         statusHistory.push_back(text);
     }
-    std::string StatusText() const override { return status; }
+    void AppendStatusText(const std::string& more) override { SetStatusText(status + more); }
     void RepaintStatusNow() override { repainted.push_back(status); }
     void ProcessPendingEvents() override {
         ++eventsProcessed;

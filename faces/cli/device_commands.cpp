@@ -1,0 +1,521 @@
+// `list`, `recover`, `backup`, `erase`, `run` and `restore`: each identifies
+// the devices once and hands the one it works on to an operation; the
+// outcome decides the exit status.
+#include "faces/cli/device_commands.h"
+
+#include <istream>
+
+#include <nlohmann/json.hpp>
+
+#include "device/firmware_file_check.h"
+#include "faces/cli/commands.h"
+#include "firmware/flash_maintenance.h"
+
+namespace qks::cli {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+const char* InterfaceName(InterfaceClass cls) {
+    return cls == InterfaceClass::Disk ? "disk" : "cdrom";
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string Series(const IdentifyReport& r) { return FamilyOf(r.id.chip).series; }
+
+nlohmann::json DeviceJson(const IdentifyReport& r, size_t number) {
+    const uint8_t type = ChipTypeOf(r.id.chip);
+    nlohmann::json device = {
+        {"id", number},
+        {"path", r.info.path},
+        {"interface", InterfaceName(r.iface)},
+        {"serial", r.info.serial},
+        {"emulated", r.info.emulated},
+        {"chip",
+         {{"id", r.id.chip},
+          {"type", type},
+          {"revision", ChipRevisionOf(r.id.chip)},
+          {"series", Series(r)}}},
+        {"flash_vendor", nullptr},
+        {"firmware_version", nullptr},
+        {"target", r.target},
+        {"updated", r.updated},
+    };
+    if (r.flashVendor)
+        device["flash_vendor"] = {{"code", *r.flashVendor},
+                                  {"name", FlashVendorName(*r.flashVendor)}};
+    if (r.version)
+        device["firmware_version"] = {{"major", (*r.version)[0]},
+                                      {"minor", (*r.version)[1]},
+                                      {"build", (*r.version)[2]},
+                                      {"text", r.versionText.value_or("")}};
+    else if (r.versionText)
+        device["firmware_version"] = {{"text", *r.versionText}};
+    return device;
+}
+
+std::string Dump(const nlohmann::json& document) {
+    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The recovery window's line for this set of devices.
+std::string ScreenText(const DeviceList& list) {
+    bool updated = false;
+    for (const auto& r : list.devices) {
+        if (r.target && !r.updated) return Trimmed(kConfirmText);
+        updated = updated || (r.target && r.updated);
+    }
+    return Trimmed(updated ? kAlreadyUpdatedText : kNoDeviceText);
+}
+
+int NoDevice(Console& console, const DeviceList& list, bool json, const std::string& why) {
+    return Fail(console, json, list.problems.empty() ? kExitNoDevice : kExitNoAccess, why);
+}
+
+bool Ask(Console& console, const std::string& question, bool yes,
+         const CliEnvironment& environment) {
+    if (yes) {
+        console.Err(question + " [y/N] y (--yes)");
+        return true;
+    }
+    console.Prompt(question + " [y/N] ");
+    std::string line;
+    if (!environment.input || !std::getline(*environment.input, line)) {
+        console.Err("");
+        return false;
+    }
+    const std::string answer = Trimmed(line);
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
+
+// Writing a development image to a real bridge needs its own yes.
+bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRef& device,
+                Flow flow, bool allowed, EngineOptions& options) {
+    const auto risk = DevelopmentImageRisk(services, device, flow);
+    if (!risk) return true;
+    if (allowed) {
+        console.Err("warning: " + Trimmed(*risk));
+        console.Err("warning: accepted by --allow-development-image");
+        options.developmentImageAccepted = true;
+        return true;
+    }
+    for (size_t start = 0; start <= risk->size();) {
+        const size_t end = risk->find('\n', start);
+        const std::string line =
+            Trimmed(risk->substr(start, end == std::string::npos ? end : end - start));
+        if (!line.empty()) console.Err("qks970: " + line);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    console.Err("qks970: nothing was written; give --allow-development-image to write it anyway");
+    return false;
+}
+
+int StatusOf(const Outcome& outcome) {
+    if (outcome.Ok()) return kExitSuccess;
+    return outcome.failure->kind == FailureKind::NotOffered ? kExitUsage : kExitFailed;
+}
+
+int Report(Console& console, const std::string& command, const IdentifyReport& device,
+           size_t number, const Outcome& outcome, bool json, const CliSink& sink) {
+    if (json) {
+        nlohmann::json document = {{"schema_version", kSchemaVersion},
+                                   {"command", command},
+                                   {"device", DeviceJson(device, number)},
+                                   {"result", outcome.Ok() ? "success" : "failure"},
+                                   {"backup", outcome.backupPath.empty()
+                                                  ? nlohmann::json(nullptr)
+                                                  : nlohmann::json(outcome.backupPath)},
+                                   {"status_text", Trimmed(outcome.statusText)},
+                                   {"messages", nlohmann::json::array()}};
+        if (outcome.failure) {
+            document["cause"] = {{"kind", FailureKindName(outcome.failure->kind)},
+                                 {"chain", outcome.failure->chain},
+                                 {"command", outcome.failure->command}};
+            if (outcome.failure->address) document["cause"]["address"] = *outcome.failure->address;
+            if (outcome.failure->answer)
+                document["cause"]["answer"] = {{"status", outcome.failure->answer->scsiStatus},
+                                               {"sense", HexBytes(outcome.failure->answer->sense.data(),
+                                                                  outcome.failure->answer->sense.size())},
+                                               {"decoded", outcome.failure->answer->decoded}};
+        }
+        for (const auto& m : sink.Messages())
+            document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
+        console.Out(Dump(document));
+    } else {
+        if (!outcome.backupPath.empty())
+            console.Out((command == "backup" ? "Backup: " : "Flash backup: ") + outcome.backupPath);
+        if (!Trimmed(outcome.statusText).empty() && command != "recover")
+            console.Out("Status: " + Trimmed(outcome.statusText));
+    }
+    if (!outcome.Ok()) console.Err("qks970: " + outcome.CauseText());
+    return StatusOf(outcome);
+}
+
+std::string DeviceLine(const IdentifyReport& r, size_t number) {
+    return "Device " + std::to_string(number) + ": " + Series(r) + " at " + r.info.path +
+           (r.info.serial.empty() ? "" : " (serial " + r.info.serial + ")");
+}
+
+size_t NumberOf(const DeviceList& list, const IdentifyReport* device) {
+    return static_cast<size_t>(device - list.devices.data());
+}
+
+struct Opened {
+    std::unique_ptr<Session> session;
+    std::unique_ptr<CliSink> sink;
+    DeviceList list;
+};
+
+std::optional<Opened> OpenAndIdentify(const GlobalOptions& global, bool json, Console& console,
+                                      const CliEnvironment& environment, int& status) {
+    if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty()) {
+        status = Fail(console, json, kExitUsage, error);
+        return std::nullopt;
+    }
+    std::string error;
+    Opened opened;
+    opened.session = Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
+    if (!opened.session) {
+        status = Fail(console, json, kExitUsage, error);
+        return std::nullopt;
+    }
+    opened.sink = std::make_unique<CliSink>(console, global.verbosity, json);
+    opened.list = IdentifyAll(opened.session->Services(), *opened.sink);
+    for (const auto& problem : opened.list.problems) console.Err("qks970: " + problem);
+    return opened;
+}
+
+bool IsWaitingTarget(const IdentifyReport& r) { return r.target && !r.updated; }
+bool IsTargetDevice(const IdentifyReport& r) { return r.target; }
+bool RunsSomething(const IdentifyReport& r) { return FamilyOf(r.id.chip).run != RunAction::None; }
+bool ErasesOrBacksUp(const IdentifyReport& r) { return OffersEraseAndBackup(r.id.chip); }
+
+// Panel choices the chip's family does not offer are refused before
+// anything is sent.
+std::string CheckChoices(const IdentifyReport& r, const PanelChoices& c) {
+    const ChipFamily& family = FamilyOf(r.id.chip);
+    const std::string series = std::string(family.series) + " (chip type " +
+                               std::to_string(ChipTypeOf(r.id.chip)) + ")";
+    if (c.firmwareSizeItem && !family.sizeList)
+        return "--firmware-size: the engineering panel does not offer this for the " + series;
+    if (c.a1Chip && !family.a1Box)
+        return "--a1-chip: the engineering panel does not offer this for the " + series;
+    if (c.romTypeItem && !family.romTypeList)
+        return "--rom-type: the engineering panel does not offer this for the " + series;
+    return {};
+}
+
+EngineOptions OptionsFrom(const PanelChoices& c) {
+    EngineOptions options;
+    if (c.firmwareSizeItem)
+        options.firmwareSize = kFirmwareSizeValues[static_cast<size_t>(*c.firmwareSizeItem)];
+    if (c.pageSizeItem)
+        options.transferPageSize = kTransferPageSizeValues[static_cast<size_t>(*c.pageSizeItem)];
+    options.backupFile = c.backupFile;
+    options.a1Chip = c.a1Chip;
+    options.romType = c.romTypeItem.value_or(0);
+    return options;
+}
+
+}  // namespace
+
+void CliSink::Status(const std::string& text) {
+    status_ = text;
+    if (verbosity_ >= 1 && !Trimmed(text).empty()) console_.Err("status: " + Trimmed(text));
+}
+
+void CliSink::StartProgress(int percent) {
+    bar_ = true;
+    percent_ = percent;
+    console_.ShowProgress(percent_);
+}
+
+void CliSink::EndProgress() {
+    bar_ = false;
+    console_.HideProgress();
+}
+
+void CliSink::Step(int32_t amount) {
+    if (!bar_) return;
+    percent_ = std::min(percent_ + amount, 100);
+    console_.ShowProgress(percent_);
+}
+
+void CliSink::ShowMessageBox(const std::string& text, const std::string& caption, MessageIcon) {
+    messages_.push_back({caption, text});
+    // A modal box on a terminal has nobody to wait for: it is answered OK.
+    if (!collect_) console_.Err("[" + caption + "] " + Trimmed(text));
+}
+
+void CliSink::DebugOutput(const std::string& text) {
+    if (verbosity_ >= 1) console_.Err("debug: " + Trimmed(text));
+}
+
+DeviceList IdentifyAll(const DeviceServices& services, ProgressSink& sink) {
+    PathSlots slots;
+    const int diskCount = EnumerateUsbDisks(services.enumerator, slots);
+    const int total = diskCount + EnumerateUsbCdroms(services.enumerator, slots, diskCount);
+    DeviceList list;
+    list.problems = services.enumerator.TakeProblems();
+    for (int i = 0; i < total; ++i)
+        list.devices.push_back(Identify(services, slots.slot[static_cast<size_t>(i)],
+                                        i < diskCount ? InterfaceClass::Disk : InterfaceClass::Cdrom,
+                                        sink));
+    return list;
+}
+
+const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std::string>& device,
+                                 bool (*wanted)(const IdentifyReport&), std::string& error) {
+    if (!device) {
+        for (const auto& r : list.devices)
+            if (wanted(r)) return &r;
+        error = "no listed device fits";
+        return nullptr;
+    }
+    const std::string& key = *device;
+    const bool number = !key.empty() && key.find_first_not_of("0123456789") == std::string::npos;
+    if (number && key.size() < 6) {
+        const size_t index = std::stoul(key);
+        if (index < list.devices.size()) return &list.devices[index];
+    }
+    for (const auto& r : list.devices)
+        if (Lower(r.info.path) == Lower(key) || (!r.info.serial.empty() && r.info.serial == key))
+            return &r;
+    error = "--device " + key + ": no such device (give the number, path or serial that list shows";
+    error += list.devices.empty() ? "; none is present)"
+                                  : "; 0 to " + std::to_string(list.devices.size() - 1) + " are listed)";
+    return nullptr;
+}
+
+int ListCommand(const GlobalOptions& global, bool json, Console& console,
+                const CliEnvironment& environment) {
+    int status = kExitSuccess;
+    auto opened = OpenAndIdentify(global, json, console, environment, status);
+    if (!opened) return status;
+    const DeviceList& list = opened->list;
+    if (json) {
+        nlohmann::json document = {{"schema_version", kSchemaVersion},
+                                   {"device_count", list.devices.size()},
+                                   {"screen_text", ScreenText(list)},
+                                   {"devices", nlohmann::json::array()},
+                                   {"messages", nlohmann::json::array()},
+                                   {"problems", list.problems}};
+        for (size_t i = 0; i < list.devices.size(); ++i)
+            document["devices"].push_back(DeviceJson(list.devices[i], i));
+        for (const auto& m : opened->sink->Messages())
+            document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
+        console.Out(Dump(document));
+    } else {
+        const size_t count = list.devices.size();
+        console.Out(count == 0 ? "No USB storage device found."
+                               : std::to_string(count) + " USB storage path" +
+                                     (count == 1 ? "" : "s") + " found.");
+        for (size_t i = 0; i < count; ++i) {
+            const IdentifyReport& r = list.devices[i];
+            const uint8_t type = ChipTypeOf(r.id.chip);
+            console.Out("");
+            console.Out("[" + std::to_string(i) + "] " + r.info.path + " (" + InterfaceName(r.iface) + ")");
+            if (!r.info.serial.empty()) console.Out("  serial:    " + r.info.serial);
+            console.Out("  chip:      " + Series(r) + " (type " + std::to_string(type) +
+                        ", revision " + std::to_string(ChipRevisionOf(r.id.chip)) + ")");
+            if (r.flashVendor)
+                console.Out("  flash:     " + std::string(FlashVendorName(*r.flashVendor)) +
+                            " (vendor code " + std::to_string(*r.flashVendor) + ")");
+            if (type != 0)
+                console.Out("  firmware:  " + r.versionText.value_or("(not a Tavrel chip record)"));
+            console.Out(std::string("  target:    ") + (r.target ? "yes" : "no"));
+            console.Out(std::string("  updated:   ") +
+                        (r.updated ? "yes, it holds the embedded firmware" : "no"));
+        }
+        console.Out("");
+        console.Out(ScreenText(list));
+    }
+    if (!list.problems.empty()) return kExitNoAccess;
+    return list.devices.empty() ? kExitNoDevice : kExitSuccess;
+}
+
+int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, Console& console,
+                   const CliEnvironment& environment) {
+    if (!options.yes && !(environment.inputIsTerminal && environment.input))
+        return Fail(console, options.json, kExitUsage,
+                    "recover asks before it writes, and there is no terminal to answer on; "
+                    "give --yes to answer YES");
+    int status = kExitSuccess;
+    auto opened = OpenAndIdentify(global, options.json, console, environment, status);
+    if (!opened) return status;
+    const DeviceList& list = opened->list;
+    std::string error;
+    const IdentifyReport* device = PickDevice(list, global.device, IsWaitingTarget, error);
+    if (!device) {
+        if (global.device) return Fail(console, options.json, kExitUsage, error);
+        const std::string screen = ScreenText(list);
+        for (const auto& r : list.devices)
+            if (r.target && r.updated) {
+                if (!options.json) console.Out(screen);
+                return Fail(console, options.json, kExitNothingToDo,
+                            "every QKS970/958 bridge already holds the embedded firmware");
+            }
+        if (!options.json) console.Out(screen);
+        return NoDevice(console, list, options.json, "no QKS970/958 bridge to recover was found");
+    }
+    const size_t number = NumberOf(list, device);
+    if (FamilyOf(device->id.chip).yes == YesAction::None)
+        return Fail(console, options.json, kExitUsage,
+                    "the " + Series(*device) + " at " + device->info.path + " offers no recovery");
+    if (device->updated)
+        return Fail(console, options.json, kExitNothingToDo,
+                    Trimmed(kAlreadyUpdatedText) + " (" + device->info.path + ")");
+    console.Err(DeviceLine(*device, number));
+    const DeviceServices& services = opened->session->Services();
+    EngineOptions engine;
+    const DeviceRef ref = device->Ref();
+    if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
+        return kExitFailed;
+    if (!Ask(console, Trimmed(kConfirmText), options.yes, environment)) {
+        console.Err("Not updated.");
+        return kExitFailed;
+    }
+    CliSink& sink = *opened->sink;
+    sink.StartProgress(20);
+    const Outcome outcome = RecoverDevice(services, ref, engine, sink);
+    sink.EndProgress();
+    if (!options.json) {
+        if (outcome.Ok()) {
+            console.Out(Trimmed(Describe(ControlId::replugLable1).caption));
+            console.Out(Trimmed(Describe(ControlId::replugLable2).caption));
+        } else {
+            console.Out(Trimmed(kFailureText));
+        }
+    }
+    return Report(console, "recover", *device, number, outcome, options.json, sink);
+}
+
+int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelChoices& choices,
+                 const RecoverOptions& options, Console& console, const CliEnvironment& environment) {
+    const bool writes = action != PanelAction::Backup;
+    if (writes && !options.yes && !(environment.inputIsTerminal && environment.input))
+        return Fail(console, options.json, kExitUsage,
+                    "this command writes to the device and asks first, and there is no terminal "
+                    "to answer on; give --yes");
+    if (!choices.firmwareFile.empty()) {
+        const auto error = CheckReadableFile("firmware file", choices.firmwareFile);
+        if (!error.empty()) return Fail(console, options.json, kExitUsage, error);
+    }
+    if (!choices.backupFile.empty()) {
+        if (choices.backupFile.size() > kBackupNameLimit)
+            return Fail(console, options.json, kExitUsage,
+                        "the backup file name is longer than " + std::to_string(kBackupNameLimit) +
+                            " characters");
+        if (const auto error = CheckWritableFile("backup file", choices.backupFile); !error.empty())
+            return Fail(console, options.json, kExitUsage, error);
+    }
+    int status = kExitSuccess;
+    auto opened = OpenAndIdentify(global, options.json, console, environment, status);
+    if (!opened) return status;
+    const DeviceList& list = opened->list;
+    static constexpr const char* kNames[] = {"run", "erase", "backup"};
+    const std::string command = kNames[static_cast<int>(action)];
+    std::string error;
+    const IdentifyReport* device =
+        PickDevice(list, global.device, action == PanelAction::Run ? RunsSomething : ErasesOrBacksUp,
+                   error);
+    if (!device) {
+        if (global.device) return Fail(console, options.json, kExitUsage, error);
+        // Bridges are there, but their families do not offer the action.
+        for (const auto& r : list.devices)
+            if (IsIdentified(r.id.chip))
+                return Fail(console, options.json, kExitUsage,
+                            command + ": the " + Series(r) + " (chip type " +
+                                std::to_string(ChipTypeOf(r.id.chip)) +
+                                ") offers no such action; nothing was sent");
+        return NoDevice(console, list, options.json,
+                        "no bridge whose engineering panel offers " + command + " was found");
+    }
+    const size_t number = NumberOf(list, device);
+    const bool offered = action == PanelAction::Run ? RunsSomething(*device) : ErasesOrBacksUp(*device);
+    if (!offered)
+        return Fail(console, options.json, kExitUsage,
+                    command + ": the " + Series(*device) + " (chip type " +
+                        std::to_string(ChipTypeOf(device->id.chip)) +
+                        ") offers no such action; nothing was sent");
+    if (const auto choiceError = CheckChoices(*device, choices); !choiceError.empty())
+        return Fail(console, options.json, kExitUsage, choiceError);
+    const DeviceServices& services = opened->session->Services();
+    CliSink& sink = *opened->sink;
+    if (action == PanelAction::Run) {
+        if (choices.firmwareFile.empty())
+            return Fail(console, options.json, kExitUsage,
+                        "run needs --firmware FILE matching the chip (the panel's Run is disabled "
+                        "without one)");
+        SilentSink silent;
+        if (!CheckFirmwareFile(silent, choices.firmwareFile, device->id.chip))
+            return Fail(console, options.json, kExitUsage,
+                        "the firmware file '" + choices.firmwareFile + "' does not match the " +
+                            Series(*device));
+    }
+    console.Err(DeviceLine(*device, number));
+    EngineOptions engine = OptionsFrom(choices);
+    const DeviceRef ref = device->Ref();
+    if (action == PanelAction::Run &&
+        !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))
+        return kExitFailed;
+    if (writes) {
+        const std::string question = action == PanelAction::Run
+                                         ? "Write the " + std::string(RunImageFor(device->id.chip)) +
+                                               " image to this device?"
+                                         : "Erase the flash of this device?";
+        if (!Ask(console, question, options.yes, environment)) {
+            console.Err("Nothing written.");
+            return kExitFailed;
+        }
+    }
+    Outcome outcome;
+    switch (action) {
+        case PanelAction::Run: outcome = RunUpdate(services, ref, engine, sink); break;
+        case PanelAction::Erase: outcome = EraseFlash(services, ref, engine, sink); break;
+        case PanelAction::Backup: outcome = BackupFlash(services, ref, engine, sink); break;
+    }
+    return Report(console, command, *device, number, outcome, options.json, sink);
+}
+
+int RestoreCommand(const GlobalOptions& global, const std::string& file,
+                   const RecoverOptions& options, Console& console,
+                   const CliEnvironment& environment) {
+    if (!options.yes && !(environment.inputIsTerminal && environment.input))
+        return Fail(console, options.json, kExitUsage,
+                    "restore asks before it writes, and there is no terminal to answer on; "
+                    "give --yes");
+    if (const auto error = CheckReadableFile("restore file", file); !error.empty())
+        return Fail(console, options.json, kExitUsage, error);
+    int status = kExitSuccess;
+    auto opened = OpenAndIdentify(global, options.json, console, environment, status);
+    if (!opened) return status;
+    const DeviceList& list = opened->list;
+    std::string error;
+    const IdentifyReport* device = PickDevice(list, global.device, IsTargetDevice, error);
+    if (!device) {
+        if (global.device) return Fail(console, options.json, kExitUsage, error);
+        return NoDevice(console, list, options.json, "no QKS970/958 bridge was found");
+    }
+    const size_t number = NumberOf(list, device);
+    if (!device->target)
+        return Fail(console, options.json, kExitUsage,
+                    "restore: the " + Series(*device) + " offers no restore; nothing was sent");
+    console.Err(DeviceLine(*device, number));
+    if (!Ask(console, "Write " + file + " to this device?", options.yes, environment)) {
+        console.Err("Nothing written.");
+        return kExitFailed;
+    }
+    const Outcome outcome =
+        RestoreFlash(opened->session->Services(), device->Ref(), file, *opened->sink);
+    return Report(console, "restore", *device, number, outcome, options.json, *opened->sink);
+}
+
+}  // namespace qks::cli

@@ -1,0 +1,53 @@
+// What the device commands share: the sink that shows an operation's
+// progress on a terminal, one identification of every device, and the one
+// numbering `--device` takes everywhere.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faces/cli/cli_face.h"
+#include "faces/cli/console.h"
+#include "operations/operations.h"
+
+namespace qks::cli {
+
+class CliSink final : public ProgressSink {
+public:
+    CliSink(Console& console, int verbosity, bool collectMessages)
+        : console_(console), verbosity_(verbosity), collect_(collectMessages) {}
+    void Status(const std::string& text) override;
+    void AppendStatus(const std::string& more) override { status_ += more; }
+    void Step(int32_t amount) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        MessageIcon icon) override;
+    void DebugOutput(const std::string& text) override;
+
+    void StartProgress(int percent);
+    void EndProgress();
+    const std::string& LastStatus() const { return status_; }
+    const std::vector<ShownMessage>& Messages() const { return messages_; }
+
+private:
+    Console& console_;
+    int verbosity_;
+    bool collect_;
+    std::string status_;
+    int percent_ = 0;
+    bool bar_ = false;
+    std::vector<ShownMessage> messages_;
+};
+
+struct DeviceList {
+    std::vector<IdentifyReport> devices;   // the numbering --device takes
+    std::vector<std::string> problems;     // nodes that may not be opened
+};
+DeviceList IdentifyAll(const DeviceServices& services, ProgressSink& sink);
+
+// The device --device names (its number in `list`, its path or its USB
+// serial), or the first one `wanted` accepts. An error text when none.
+const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std::string>& device,
+                                 bool (*wanted)(const IdentifyReport&), std::string& error);
+
+}  // namespace qks::cli

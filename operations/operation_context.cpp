@@ -1,0 +1,207 @@
+#include "operations/operation_context.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "device/block_transfers.h"
+#include "device/chip_id.h"
+#include "firmware/flash_backup.h"
+#include "firmware/flash_maintenance.h"
+
+namespace qks {
+
+namespace {
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \r\n\t");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \r\n\t") - first + 1);
+}
+
+const char* SeriesName(ChipIdValue chip) { return FamilyOf(chip).series; }
+}  // namespace
+
+OperationContext::OperationContext(const DeviceServices& services, const DeviceRef& device,
+                                   const EngineOptions& options, ProgressSink& sink,
+                                   Choice choice)
+    : services_(services),
+      device_(device),
+      options_(options),
+      sink_(sink),
+      choice_(choice),
+      transport_(services.passThrough, services.clock, services.trace),
+      commands_(transport_) {
+    // The device the operation was given must be the one its first erase or
+    // write reaches: in between, a plug or unplug may have put another one
+    // at the same path.
+    transport_.SetGate([this](const DevicePath&, const uint8_t* cdb, uint8_t length) {
+        if (!SummarizeCommand(cdb, length).modifiesMemory) return std::string{};
+        if (!checked_) {
+            checked_ = true;
+            changed_ = CheckSameDevice();
+        }
+        return changed_;
+    });
+}
+
+std::string OperationContext::CheckSameDevice() {
+    bool listed = false;
+    for (InterfaceClass cls : {InterfaceClass::Disk, InterfaceClass::Cdrom}) {
+        for (const auto& info : services_.enumerator.ListUsbStorage(cls)) {
+            if (Lower(info.path) != Lower(device_.path)) continue;
+            listed = true;
+            if (!device_.serial.empty() && info.serial != device_.serial)
+                return "another device (serial " + info.serial + ") now answers at " + device_.path;
+        }
+    }
+    if (!listed) return "the device is no longer listed at " + device_.path;
+    Transport check(services_.passThrough, services_.clock, services_.trace);
+    VendorCommandSet commands(check);
+    SilentSink silent;
+    const ChipIdValue chip = GetChipId(commands, silent, device_.path);
+    if (chip != device_.id.chip)
+        return std::string("the device at ") + device_.path + " now identifies as " +
+               SeriesName(chip) + ", not " + SeriesName(device_.id.chip);
+    return {};
+}
+
+void OperationContext::SetStatusText(const std::string& text) {
+    status_ = text;
+    sink_.Status(text);
+}
+
+void OperationContext::AppendStatusText(const std::string& more) {
+    status_ += more;
+    sink_.AppendStatus(more);
+}
+
+std::string OperationContext::Identity() const {
+    if (!device_.serial.empty()) return device_.serial;
+    return "path-" + device_.path;
+}
+
+// Nothing is erased without a way back: a copy that cannot be written
+// stops the flow, and says why.
+std::optional<std::string> OperationContext::SaveCopy(const std::string& identity,
+                                                      const std::string& memory,
+                                                      std::span<const uint8_t> bytes) {
+    std::string error;
+    const auto saved =
+        SaveFlashBackup(services_.backupFolder, identity, bytes, std::time(nullptr), error);
+    if (!saved) {
+        DebugOutput(error);
+        SetStatusText("Backup of the " + memory + " failed, nothing written: " + error);
+        copyFailure_ = Outcome::Fail(FailureKind::Copy, "the copy of the " + memory +
+                                                            " could not be kept, nothing written: " +
+                                                            error);
+        return std::nullopt;
+    }
+    backupPath_ = *saved;
+    DebugOutput(memory + " backup saved to " + *saved);
+    SetStatusText("Backup of the " + memory + " saved to " + *saved);
+    return saved;
+}
+
+bool OperationContext::KeepFlashCopy(std::span<const uint8_t> flash) {
+    if (services_.backupFolder.empty()) return true;
+    const auto saved = SaveCopy(Identity(), "flash", flash);
+    if (saved) MarkWritePending(services_.backupFolder, Identity(), *saved);
+    return saved.has_value();
+}
+
+bool OperationContext::KeepFlashCopy(uint32_t length, bool blockReads) {
+    if (services_.backupFolder.empty()) return true;
+    std::vector<uint8_t> flash(length, 0);
+    bool read = false;
+    if (blockReads) {
+        BlockTransfers blocks(commands_, services_.clock);
+        read = blocks.ReadFlashBlocks(device_.path, 0, flash.data(), length) != 0;
+    } else {
+        WaitFlashReady(*this, device_.path);
+        read = ReadFlashWhole(*this, device_.path, 0, flash.data(), length) != 0;
+    }
+    if (!read) {
+        DebugOutput("cannot read the flash for its backup: " + transport_.LastFailure().Describe());
+        SetStatusText("Backup of the flash failed, nothing written: the flash cannot be read");
+        Outcome cause;
+        cause.failure = FailureFromTransport(transport_.LastFailure());
+        copyFailure_ = cause.Within("reading the flash for its copy");
+        return false;
+    }
+    return KeepFlashCopy(flash);
+}
+
+void OperationContext::FinishWrite(bool succeeded) {
+    if (succeeded && !services_.backupFolder.empty())
+        ClearWritePending(services_.backupFolder, Identity());
+}
+
+// Kept apart from the serial-flash copies: those are what a later recovery
+// takes the device's header from, and a ROM image carries none.
+bool OperationContext::KeepCopyBeforeWriting(const DevicePath&, const std::string& memory,
+                                             std::span<const uint8_t> bytes) {
+    if (services_.backupFolder.empty()) return true;
+    return SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes).has_value();
+}
+
+std::optional<std::vector<uint8_t>> OperationContext::SavedFlashStart(const DevicePath&,
+                                                                     uint32_t length,
+                                                                     bool currentIsBlank) const {
+    if (services_.backupFolder.empty()) return std::nullopt;
+    const std::string identity = Identity();
+    if (auto pending = PendingBackup(services_.backupFolder, identity))
+        return ReadBackupStart(*pending, length);
+    if (currentIsBlank) return FindSavedStart(services_.backupFolder, identity, length);
+    return std::nullopt;
+}
+
+// The flash an interrupted attempt left behind cannot be trusted for the
+// device's own header: the copy taken before that attempt can.
+void OperationContext::RecoverSavedHeader(HeaderBlock& header) {
+    if (services_.backupFolder.empty()) return;
+    const std::string identity = Identity();
+    if (auto pending = PendingBackup(services_.backupFolder, identity)) {
+        const auto start = ReadBackupStart(*pending, kHeaderBlockBytes);
+        if (start && HasHeaderSignature(start->data(), start->size())) {
+            std::copy(start->begin(), start->end(), header.begin());
+            DebugOutput("an earlier attempt did not finish; using the header saved before it");
+            return;
+        }
+    }
+    if (HasHeaderSignature(header.data(), header.size())) return;
+    if (const auto saved = FindSavedHeader(services_.backupFolder, identity)) {
+        header = *saved;
+        DebugOutput("the device header is not signed; using the header saved in an earlier backup");
+    }
+}
+
+Outcome OperationContext::Fail(Outcome outcome, const std::string& operation) {
+    outcome.backupPath = backupPath_;
+    outcome.statusText = status_;
+    return outcome.Within(operation);
+}
+
+Outcome OperationContext::Conclude(int result, const std::string& operation) {
+    if (copyFailure_) return Fail(*copyFailure_, operation);
+    if (result) {
+        Outcome done = Outcome::Success();
+        done.backupPath = backupPath_;
+        done.statusText = status_;
+        return done;
+    }
+    Outcome failed;
+    if (transport_.LastCommandFailed()) {
+        failed.failure = FailureFromTransport(transport_.LastFailure());
+    } else {
+        const std::string said = Trim(status_);
+        failed = Outcome::Fail(FailureKind::Failed, said.empty() ? "the flow did not succeed" : said);
+    }
+    return Fail(failed, operation);
+}
+
+}  // namespace qks

@@ -1,0 +1,97 @@
+// One operation per flow, each on one device: it takes the device as a
+// reference, its options by value and a sink for its progress, keeps
+// nothing between calls, and returns a typed outcome with its cause.
+#pragma once
+
+#include <cstdint>
+#include <array>
+#include <optional>
+#include <string>
+
+#include "device/chip_id.h"
+#include "device/enumeration.h"
+#include "operations/chip_family.h"
+#include "operations/outcome.h"
+#include "operations/progress_sink.h"
+#include "operations/services.h"
+
+namespace qks {
+
+// What identification found out about a device, as the flows need it.
+struct Identification {
+    ChipIdValue chip = 0;
+    // The AMIC probe's answer, asked only of the families whose flash maker
+    // is shown; 0 until then, which the serial-flash engine refuses.
+    int32_t amicFlashCode = 0;
+};
+
+// One device as an operation is given it. Before its first erase or write
+// an operation checks that the same device (path, serial, chip) still
+// answers there, and refuses otherwise.
+struct DeviceRef {
+    DevicePath path;
+    std::string serial;
+    bool emulated = false;
+    InterfaceClass iface = InterfaceClass::Disk;
+    Identification id;
+};
+
+// The engineering panel's settings, by value.
+struct EngineOptions {
+    uint32_t firmwareSize = 65536;
+    uint32_t transferPageSize = 16384;
+    std::string backupFile;   // empty: the default name, after its notice
+    bool a1Chip = false;
+    int32_t romType = 0;
+    // The user accepted writing a built-in development image to a real bridge.
+    bool developmentImageAccepted = false;
+};
+
+// The question to ask before this flow writes a built-in development image
+// to a bridge that is not emulated; nothing when none needs asking.
+enum class Flow : uint8_t { Recover, Run, Erase, Backup, Restore };
+std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
+                                                const DeviceRef& device, Flow flow);
+// Names the image a write takes and its SHA-256, for confirmations.
+std::string ImageNameAndHash(const DeviceServices& services, const char* name);
+
+// YES on the Confirm screen.
+Outcome RecoverDevice(const DeviceServices& services, const DeviceRef& device,
+                      EngineOptions options, ProgressSink& sink);
+// The panel's Run: the engine the chip's family takes, as a full update.
+Outcome RunUpdate(const DeviceServices& services, const DeviceRef& device, EngineOptions options,
+                  ProgressSink& sink);
+// The panel's erase-only and backup-only actions.
+Outcome EraseFlash(const DeviceServices& services, const DeviceRef& device, EngineOptions options,
+                   ProgressSink& sink);
+Outcome BackupFlash(const DeviceServices& services, const DeviceRef& device,
+                    EngineOptions options, ProgressSink& sink);
+// A saved 64 KB flash written back to a QKS970/958 through the verified writer.
+Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
+                     const std::string& file, ProgressSink& sink);
+
+// Identification of one device, everything the window and the list show.
+struct IdentifyReport {
+    InterfaceInfo info;
+    InterfaceClass iface = InterfaceClass::Disk;
+    Identification id;
+    std::optional<uint8_t> flashVendor;
+    // The chip record's version as numbers, and as the window shows it.
+    std::optional<std::array<uint8_t, 3>> version;   // major, minor, build (0 when absent)
+    std::optional<std::string> versionText;
+    bool target = false;
+    bool updated = false;
+
+    DeviceRef Ref() const;
+};
+IdentifyReport Identify(const DeviceServices& services, const InterfaceInfo& info,
+                        InterfaceClass iface, ProgressSink& sink);
+// The chip alone: what a refresh asks of every path.
+ChipIdValue IdentifyChip(const DeviceServices& services, const DevicePath& path,
+                         UserMessages& messages);
+// The target chip's flash holds the embedded image from byte 128 on.
+bool HoldsEmbeddedFirmware(const DeviceServices& services, const DevicePath& path);
+bool HoldsEmbeddedFirmware(const DeviceServices& services, VendorCommandSet& commands,
+                           const DevicePath& path);
+
+}  // namespace qks

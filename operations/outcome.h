@@ -1,0 +1,62 @@
+// What an operation returns: success, or a failure with its cause. A cause
+// gathers context on its way up ("recover: erase at 0x8000: device went
+// away"), carries what the device answered, and what was saved before.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/transport.h"
+
+namespace qks {
+
+enum class FailureKind : uint8_t {
+    Refused,         // the device refused a command, or did not answer
+    DeviceGone,      // no device at the path any more
+    DeviceChanged,   // another device now answers at the path
+    Verify,          // the flash does not hold what was written
+    Copy,            // the copy kept before writing could not be made
+    File,            // a file to read or write
+    NotOffered,      // the chip's family has no such flow
+    Declined,        // the user said no
+    Failed,          // the flow said it failed, without a device cause
+};
+const char* FailureKindName(FailureKind kind);
+
+// The device's answer to the command that failed.
+struct DeviceAnswer {
+    uint8_t scsiStatus = 0;
+    std::vector<uint8_t> sense;
+    std::string decoded;   // "CHECK CONDITION, sense 05/24/00 (invalid field in CDB)"
+};
+
+struct Failure {
+    FailureKind kind = FailureKind::Failed;
+    std::vector<std::string> chain;   // outermost context first
+    std::string command;              // "erase", "write", ... when a command failed
+    std::optional<uint32_t> address;
+    std::optional<DeviceAnswer> answer;
+};
+
+struct Outcome {
+    std::optional<Failure> failure;   // none: success
+    std::string backupPath;           // the copy kept before writing, if one was
+    std::string statusText;           // the flow's last status line
+
+    bool Ok() const { return !failure.has_value(); }
+    static Outcome Success() { return {}; }
+    static Outcome Fail(FailureKind kind, std::string cause);
+    // Adds the context in front of the chain.
+    Outcome& Within(const std::string& context);
+    // "recover: write at 0x4000 refused: CHECK CONDITION, ..." on one line.
+    std::string CauseText() const;
+};
+
+// The cause of the transport's most recent failure, named by command and
+// address, with the device's answer: "write at 0x4000 refused: ...".
+Failure FailureFromTransport(const TransferFailure& failure);
+
+
+}  // namespace qks

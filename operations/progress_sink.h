@@ -1,0 +1,32 @@
+// Where an operation reports while it runs: status texts (replaced, or rows
+// of dots appended), progress steps, message boxes and diagnostics. The
+// window turns them into its controls, the command line into lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/user_messages.h"
+
+namespace qks {
+
+class ProgressSink : public UserMessages {
+public:
+    virtual void Status(const std::string& text) = 0;
+    virtual void AppendStatus(const std::string& more) = 0;
+    virtual void RepaintStatus() {}
+    virtual void Step(int32_t amount) = 0;
+    // The flow pauses where the user may act (a window processes its events).
+    virtual void LetEventsThrough() {}
+};
+
+class SilentSink final : public ProgressSink {
+public:
+    void Status(const std::string&) override {}
+    void AppendStatus(const std::string&) override {}
+    void Step(int32_t) override {}
+    void ShowMessageBox(const std::string&, const std::string&, MessageIcon) override {}
+    void DebugOutput(const std::string&) override {}
+};
+
+}  // namespace qks
