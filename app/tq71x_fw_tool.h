@@ -114,6 +114,10 @@ public:
                         MessageIcon icon) override;
     void DebugOutput(const std::string& text) override { face_.DebugOutput(text); }
     VendorCommandSet& Commands() { return commands_; }
+    // The panel's option values as its lists and boxes set them.
+    uint32_t FirmwareSize() const { return firmwareSize_; }
+    uint32_t TransferPageSize() const { return transferPageSize_; }
+    int32_t EraseOnly() const { return eraseOnly_; }
 
     // State, for faces and tests.
     const ControlState& Control(ControlId id) const { return controls_[Index(id)]; }

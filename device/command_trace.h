@@ -2,6 +2,7 @@
 // emulator alike: one JSON object per line.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -34,6 +35,12 @@ class TraceSink {
 public:
     virtual ~TraceSink() = default;
     virtual void Record(const TraceRecord& record) = 0;
+    // One numbering for every command a trace holds, whichever operation
+    // (and transport) sent it.
+    uint64_t NextSequence() { return ++sequence_; }
+
+private:
+    std::atomic<uint64_t> sequence_{0};
 };
 
 std::string HexBytes(const uint8_t* bytes, size_t count);

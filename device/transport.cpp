@@ -74,27 +74,28 @@ int Transport::ScsiTransferOut(const DevicePath& path, const uint8_t* cdb,
 int Transport::Transfer(const DevicePath& path, DataDirection direction,
                         const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer,
                         uint32_t length, uint32_t* transferred) {
+    // The guard may send commands of its own: they come before this one.
+    std::string refusal = gate_ ? gate_(path, cdb, cdbLength) : std::string{};
     TraceRecord record;
-    record.seq = ++seq_;
+    ++seq_;
+    record.seq = trace_ ? trace_->NextSequence() : seq_;
     record.path = path;
     record.direction = direction;
     record.cdb.assign(cdb, cdb + cdbLength);
     record.length = length;
     record.timeMicros = clock_.NowMicros();
 
-    if (gate_) {
-        if (std::string refusal = gate_(path, cdb, cdbLength); !refusal.empty()) {
-            lastFailure_ = TransferFailure{};
-            lastFailure_.any = true;
-            lastFailure_.path = path;
-            lastFailureSeq_ = seq_;
-            lastFailure_.heldBack = true;
-            lastFailure_.diagnostic = std::move(refusal);
-            lastFailure_.cdb = record.cdb;
-            record.error = lastFailure_.Describe();
-            if (trace_) trace_->Record(record);
-            return 0;
-        }
+    if (!refusal.empty()) {
+        lastFailure_ = TransferFailure{};
+        lastFailure_.any = true;
+        lastFailure_.path = path;
+        lastFailureSeq_ = seq_;
+        lastFailure_.heldBack = true;
+        lastFailure_.diagnostic = std::move(refusal);
+        lastFailure_.cdb = record.cdb;
+        record.error = lastFailure_.Describe();
+        if (trace_) trace_->Record(record);
+        return 0;
     }
     const OpenMode mode =
         direction == DataDirection::In ? OpenMode::Shared : OpenMode::Exclusive;

@@ -340,7 +340,7 @@ TEST(InternalRomProgram, RomTypeChoosesTheUnlockCycles) {
         EXPECT_EQ(bench.First(0x04)->dataOut, c.eraseCycles);
         if (c.program.empty()) {
             EXPECT_EQ(result, 0);
-            EXPECT_EQ(bench.window.StatusText(), kNotErased);
+            EXPECT_EQ(bench.window.status, kNotErased);
             EXPECT_EQ(bench.Count(0x02), 0);
             continue;
         }
