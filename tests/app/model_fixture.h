@@ -39,6 +39,7 @@ public:
     }
     bool ConfirmRisk(const std::string& text) override {
         risks.push_back(text);
+        if (onRisk) onRisk();
         return acceptRisk;
     }
     void CloseWindow() override { ++closes; }
@@ -52,6 +53,7 @@ public:
     std::vector<std::string> debug;
     std::optional<std::string> chosenFile;
     std::vector<std::string> risks;
+    std::function<void()> onRisk;   // what happens while the question is open
     bool acceptRisk = false;
     int closes = 0;
 };

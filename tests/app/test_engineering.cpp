@@ -44,6 +44,25 @@ protected:
     fs::path dir;
 };
 
+// Run writes a built-in image too: on a real bridge a development image
+// needs the same yes as the recovery, and without it nothing is written.
+TEST_F(Engineering, RunAsksBeforeWritingADevelopmentImageToARealBridge) {
+    fx = std::make_unique<ModelFixture>(std::vector<std::string>{"q742"});
+    RealLookingEnumerator real(*fx->platform);
+    auto& w = fx->Open(&real);
+    w.EnableEngineeringMode();
+    const auto before = fx->Flash();
+    w.UserSetChecked(ControlId::RdCheckBox, true);
+    LoadFirmware(w, "fw742.bin", EmbeddedImages().Find(kRevisionAImageName));
+    w.Click(ControlId::UpdateBtn);
+    ASSERT_EQ(fx->face.risks.size(), 1u);
+    EXPECT_EQ(fx->Flash(), before);
+    EXPECT_EQ(w.LastRunResult(), 0);
+    fx->face.acceptRisk = true;
+    w.Click(ControlId::UpdateBtn);
+    EXPECT_EQ(w.LastRunResult(), 1) << w.LastOutcome().CauseText();
+}
+
 TEST_F(Engineering, TheTwoOnlyBoxesExcludeEachOther) {
     auto& w = OpenPanel("q719");
     w.UserSetChecked(ControlId::EraseOnlyCheck, true);

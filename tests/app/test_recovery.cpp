@@ -172,6 +172,26 @@ TEST(RecoveryGuard, DevelopmentImageOnRealHardwareNeedsAnExplicitYes) {
     EXPECT_EQ(w.CurrentScreen(), Screen::Success);
 }
 
+// While the question is open the bridge it is about goes away: the refresh
+// waits, the other (updated) bridge is never written, and the Failure screen
+// is followed by a box that says why.
+TEST(RecoveryGuard, AnUnplugWhileTheQuestionIsOpenWritesNoOtherBridge) {
+    ModelFixture fx({"q970", "q970:content=updated"});
+    RealLookingEnumerator real(*fx.platform);
+    auto& w = fx.Open(&real);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    const auto other = fx.Flash(1);
+    fx.face.acceptRisk = true;
+    fx.face.onRisk = [&] { fx.platform->Unplug(0); };
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(fx.Flash(1), other);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    ASSERT_FALSE(fx.face.boxes.empty());
+    EXPECT_EQ(fx.face.boxes.back().rfind("Error: The update did not complete.", 0), 0u)
+        << fx.face.boxes.back();
+    EXPECT_FALSE(w.LastOutcome().Ok());
+}
+
 TEST(RecoveryConcurrency, NoDuringTheOperationClosesOnlyAfterItReturns) {
     ModelFixture fx({"q970"});
     auto& w = fx.Open();

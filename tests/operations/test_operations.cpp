@@ -1,0 +1,149 @@
+// The chip-family table's shape, and the operations' outcomes: what they
+// refuse before sending anything, the cause a failure carries, and the
+// check that the device is still the one they started on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/model_fixture.h"
+#include "operations/operations.h"
+
+namespace qks::test {
+namespace {
+
+TEST(ChipFamilies, OneRowPerChipTypeAndEveryRowConsistent) {
+    ASSERT_EQ(kChipFamilies.size(), ChipSeriesNames.size());
+    int targets = 0;
+    for (size_t type = 0; type < kChipFamilies.size(); ++type) {
+        const ChipFamily& f = kChipFamilies[type];
+        const auto chip = MakeChipId(static_cast<uint8_t>(type), 1);
+        EXPECT_STREQ(f.series, ChipSeriesNames[type]) << type;
+        EXPECT_LT(std::strlen(f.series), kNameFieldBytes) << type;
+        // A family whose flows write has an image to write, and only then.
+        EXPECT_EQ(f.run != RunAction::None, *RunImageFor(chip) != '\0') << type;
+        EXPECT_EQ(f.yes != YesAction::None, *YesImageFor(chip) != '\0') << type;
+        // The ROM options belong to the ROM engine; the 4 KB box to its update.
+        EXPECT_EQ(f.romTypeList, f.run == RunAction::InternalRom) << type;
+        EXPECT_EQ(f.configurationBox, f.run == RunAction::KeepConfigurationUpdate) << type;
+        if (f.sizeList) EXPECT_TRUE(OffersEraseAndBackup(chip)) << type;
+        targets += f.yes == YesAction::RecoverTarget;
+    }
+    EXPECT_EQ(targets, 1);
+    EXPECT_TRUE(IsTarget(MakeChipId(kTargetChipType, 0)));
+    EXPECT_STREQ(RunImageFor(MakeChipId(6, 2)), kRevisionBImageName);
+    EXPECT_STREQ(RunImageFor(MakeChipId(6, 3)), "");
+    EXPECT_EQ(&FamilyOf(MakeChipId(200, 0)), &kChipFamilies[0]);
+}
+
+class Operations : public ::testing::Test {
+protected:
+    DeviceRef Ref(ModelFixture& fx, size_t bridge) {
+        auto list = fx.platform->ListUsbStorage(InterfaceClass::Disk);
+        SilentSink sink;
+        return Identify(Services(fx), list.at(bridge), InterfaceClass::Disk, sink).Ref();
+    }
+    DeviceServices Services(ModelFixture& fx) {
+        DeviceServices services(*fx.platform, *fx.platform, fx.clock, EmbeddedImages());
+        services.trace = &fx.trace;
+        return services;
+    }
+    bool AnyModifyingCommand(const ModelFixture& fx) {
+        for (const auto& r : fx.trace.records)
+            if (SummarizeCommand(r.cdb.data(), r.cdb.size()).modifiesMemory) return true;
+        return false;
+    }
+    SilentSink sink;
+};
+
+// Actions a family does not offer are refused before anything is sent.
+TEST_F(Operations, WhatTheFamilyDoesNotOfferIsRefusedWithoutACommand) {
+    struct Case {
+        std::string bridge;
+        Outcome (*operation)(const DeviceServices&, const DeviceRef&, EngineOptions, ProgressSink&);
+    };
+    const Case cases[] = {{"q742", EraseFlash}, {"q742", BackupFlash}, {"q970", RunUpdate},
+                          {"q970", EraseFlash}, {"q709", RecoverDevice}};
+    for (const auto& c : cases) {
+        ModelFixture fx({c.bridge});
+        const DeviceRef ref = Ref(fx, 0);
+        const auto flash = fx.Flash();
+        fx.trace.records.clear();
+        const Outcome outcome = c.operation(Services(fx), ref, EngineOptions{}, sink);
+        ASSERT_FALSE(outcome.Ok()) << c.bridge;
+        EXPECT_EQ(outcome.failure->kind, FailureKind::NotOffered) << c.bridge;
+        EXPECT_TRUE(fx.trace.records.empty()) << c.bridge;
+        EXPECT_EQ(fx.Flash(), flash) << c.bridge;
+    }
+}
+
+// A refused write names itself, its address and the device's answer; a
+// device that went away says so; either way under the operation's name.
+TEST_F(Operations, AFailureCarriesItsCauseChain) {
+    struct Case {
+        const char* fault;
+        const char* expected;
+    };
+    for (const Case c : {Case{"fail", "recover: write at 0x"}, Case{"unplug", "device went away"}}) {
+        uint64_t firstWrite = 0;
+        {
+            ModelFixture counting({"q970"});
+            const DeviceRef ref = Ref(counting, 0);
+            counting.trace.records.clear();
+            ASSERT_TRUE(RecoverDevice(Services(counting), ref, {}, sink).Ok());
+            for (const auto& r : counting.trace.records)
+                if (SummarizeCommand(r.cdb.data(), r.cdb.size()).name == "write") {
+                    firstWrite = r.seq;
+                    break;
+                }
+        }
+        // Trace numbers count from the identification on, as the emulator does.
+        ModelFixture faulty({std::string("q970:") + c.fault + "=" + std::to_string(firstWrite)});
+        const DeviceRef faultyRef = Ref(faulty, 0);
+        const Outcome outcome = RecoverDevice(Services(faulty), faultyRef, {}, sink);
+        ASSERT_FALSE(outcome.Ok()) << c.fault;
+        EXPECT_NE(outcome.CauseText().find(c.expected), std::string::npos) << outcome.CauseText();
+        EXPECT_EQ(outcome.failure->chain.front(), "recover");
+        if (std::string(c.fault) == "fail") {
+            ASSERT_TRUE(outcome.failure->answer.has_value());
+            EXPECT_NE(outcome.failure->answer->decoded.find("CHECK CONDITION"), std::string::npos);
+            EXPECT_TRUE(outcome.failure->address.has_value());
+        } else {
+            EXPECT_EQ(outcome.failure->kind, FailureKind::DeviceGone);
+        }
+    }
+}
+
+// Another bridge at the operation's path, or none, stops it before its
+// first erase: nothing is written anywhere.
+TEST_F(Operations, AnotherDeviceAtThePathIsNeverWritten) {
+    ModelFixture fx({"q970", "q970:content=updated"});
+    DeviceRef ref = Ref(fx, 0);
+    ref.serial = "SOMEONE-ELSE";
+    const auto other = fx.Flash(1);
+    const auto own = fx.Flash(0);
+    fx.trace.records.clear();
+    Outcome outcome = RecoverDevice(Services(fx), ref, {}, sink);
+    ASSERT_FALSE(outcome.Ok());
+    EXPECT_EQ(outcome.failure->kind, FailureKind::DeviceChanged) << outcome.CauseText();
+    EXPECT_EQ(fx.Flash(0), own);
+    EXPECT_EQ(fx.Flash(1), other);
+
+    ref = Ref(fx, 0);
+    ref.id.chip = MakeChipId(4, 1);   // identified as something else now
+    EXPECT_EQ(RecoverDevice(Services(fx), ref, {}, sink).failure->kind, FailureKind::NotOffered);
+    ref = Ref(fx, 0);
+    fx.platform->Unplug(0);
+    outcome = RecoverDevice(Services(fx), ref, {}, sink);
+    ASSERT_FALSE(outcome.Ok());
+    EXPECT_FALSE(AnyModifyingCommand(fx) && fx.Flash(1) != other);
+}
+
+// The 4 KB-keeping update has no success text of its own: its outcome says it.
+TEST_F(Operations, RunOnTheQkb742SucceedsByItsOutcome) {
+    ModelFixture fx({"q742"});
+    const Outcome outcome = RunUpdate(Services(fx), Ref(fx, 0), {}, sink);
+    EXPECT_TRUE(outcome.Ok()) << outcome.CauseText();
+}
+
+}  // namespace
+}  // namespace qks::test
