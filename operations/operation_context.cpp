@@ -24,6 +24,13 @@ std::string Trim(const std::string& text) {
 }
 
 const char* SeriesName(ChipIdValue chip) { return FamilyOf(chip).series; }
+
+// The engines end a failed flow on a text of their own ("Compare Fail!!"),
+// or leave a progress line ("ReadFlash....") that names nothing.
+bool SaysWhatFailed(const std::string& text) {
+    const std::string t = Trim(text);
+    return t.size() >= 2 && t.compare(t.size() - 2, 2, "!!") == 0;
+}
 }  // namespace
 
 OperationContext::OperationContext(const DeviceServices& services, const DeviceRef& device,
@@ -40,7 +47,8 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
     // write reaches: in between, a plug or unplug may have put another one
     // at the same path.
     transport_.SetGate([this](const DevicePath&, const uint8_t* cdb, uint8_t length) {
-        if (!SummarizeCommand(cdb, length).modifiesMemory) return std::string{};
+        lastCommand_ = SummarizeCommand(cdb, length);
+        if (!lastCommand_.modifiesMemory) return std::string{};
         if (!checked_) {
             checked_ = true;
             changed_ = CheckSameDevice();
@@ -197,9 +205,14 @@ Outcome OperationContext::Conclude(int result, const std::string& operation) {
     Outcome failed;
     if (transport_.LastCommandFailed()) {
         failed.failure = FailureFromTransport(transport_.LastFailure());
+    } else if (SaysWhatFailed(status_)) {
+        failed = Outcome::Fail(FailureKind::Failed, Trim(status_));
+    } else if (lastCommand_.name == "read" || lastCommand_.name == "ROM read") {
+        // Every command was accepted and the flow ended on a read-back.
+        failed = Outcome::Fail(FailureKind::Verify,
+                               "the flash read back differs from what was written");
     } else {
-        const std::string said = Trim(status_);
-        failed = Outcome::Fail(FailureKind::Failed, said.empty() ? "the flow did not succeed" : said);
+        failed = Outcome::Fail(FailureKind::Failed, "the flow did not succeed");
     }
     return Fail(failed, operation);
 }

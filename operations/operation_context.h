@@ -83,6 +83,7 @@ private:
     std::string status_;
     std::string backupPath_;
     std::optional<Outcome> copyFailure_;
+    CommandSummary lastCommand_;
     bool checked_ = false;
     std::string changed_;
 };

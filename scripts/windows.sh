@@ -79,7 +79,7 @@ cmake -S . -B build-win -G Ninja \
   -DQKS_BUILD_QT=OFF -DQKS_BUILD_BENCHMARKS=OFF -DQKS_PLATFORM_LINUX=OFF \
   -DQKS_WERROR="$QKS_WERROR" >/dev/null
 # Only what runs below.
-test_programs=(test_device test_firmware test_emulator test_app test_cli test_windows test_campaign)
+test_programs=(test_device test_firmware test_operations test_emulator test_app test_cli test_windows test_campaign)
 cmake --build build-win --target qks970-recovery qks970 window_probe "${test_programs[@]}"
 echo "== built after $(( $(date +%s) - started ))s"
 

@@ -17,7 +17,7 @@ TEST(Screens, EveryScreenIsReachedAndRendered) {
     EXPECT_EQ(rendering.written,
               (std::vector<std::string>{"confirm.png", "working.png", "success.png",
                                         "no-device.png", "already-updated.png", "failure.png",
-                                        "engineering.png", "emulator-strip.png", "icon.png"}));
+                                        "failure-cause.png", "engineering.png", "emulator-strip.png", "icon.png"}));
 
     // The recovery screens are the shrunk window: question line and buttons.
     const QSize recovery(kWindowDescription.clientWidth,

@@ -1,12 +1,14 @@
 // Every screen of the window rendered to PNG files in a folder, driving the
 // real widgets over emulated bridges: Confirm, Working (captured while the
-// recovery runs), Success, NoDevice, AlreadyUpdated, Failure, the open
+// recovery runs), Success, NoDevice, AlreadyUpdated, Failure and the box
+// with its cause, the open
 // engineering panel and the emulator's power strip, and the program icon.
 #pragma once
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QDir>
+#include <QMessageBox>
 #include <QPixmap>
 #include <string>
 #include <vector>
@@ -89,11 +91,21 @@ private:
         SaveScreen(window, Screen::AlreadyUpdated, "already-updated");
     }
 
-    // A bit that reads back wrong: the verification fails.
+    // A bit that reads back wrong: the verification fails, and the box
+    // after the Failure screen says why and where the old flash went.
     void FailedRecovery() {
         EmulatedWindow window({"q970:flip=0x2000"});
         Click(window, ControlId::EraseButton);
         SaveScreen(window, Screen::Failure, "failure");
+        if (window.face.messages.empty()) {
+            Fail("failure: no box told the cause");
+            return;
+        }
+        const auto& cause = window.face.messages.back();
+        QMessageBox box(QMessageBox::Critical, QString::fromStdString(cause.caption),
+                        QString::fromStdString(cause.text), QMessageBox::Ok);
+        box.show();
+        Save(box.grab(), "failure-cause");
     }
 
     // An older family, so the panel's fields have something to show.
