@@ -138,6 +138,9 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     auto* recover = app.add_subcommand(
         "recover", "Write the embedded firmware to the first listed QKS970/958 bridge (YES)");
     AddWriteOptions(*recover, p);
+    bool all = false;
+    recover->add_flag("--all", all,
+                      "Every QKS970/958 bridge that needs it, all at once, each on its own thread");
 
     auto* backup = app.add_subcommand("backup", "Save the flash of an older bridge to FILE");
     backup->add_option("FILE", p.panel.backupFile, "The backup file")
@@ -172,6 +175,10 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
         "watch", "Follow device notices and print the screen after every refresh, until interrupted");
     watch->add_option("--for", watchSeconds, "Stop after SECONDS instead of waiting for Ctrl+C")
         ->check(CLI::NonNegativeNumber);
+    bool station = false;
+    watch->add_flag("--recover", station,
+                    "Station mode: recover every QKS970/958 bridge that arrives, once (needs --yes)");
+    AddWriteOptions(*watch, p);
     for (auto* command : {list, recover, backup, erase, run, images, restore, watch})
         command->group("Commands");
     app.footer(kExitStatusText);
@@ -207,7 +214,10 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
 
     p.recover.json = p.recover.json || json;
     if (list->parsed()) return ListCommand(p.global, p.json, console, environment);
+    if (recover->parsed() && all) return RecoverAllCommand(p.global, p.recover, console, environment);
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
+    if (watch->parsed() && station)
+        return StationCommand(p.global, watchSeconds, p.recover, console, environment);
     if (images->parsed()) return ImagesCommand(p.json, console);
     if (watch->parsed()) return WatchCommand(p.global, watchSeconds, console, environment);
     if (restore->parsed())

@@ -37,6 +37,9 @@ struct CliEnvironment {
     // look at the runtime once the model is gone (all commands sent).
     std::function<DeviceServices(DeviceServices)> adaptServices;
     std::function<void(Runtime&)> inspectRuntime;
+    // Handed the runtime as soon as it is built (a test plugs and unplugs
+    // emulated bridges through it while a command runs).
+    std::function<void(Runtime&)> startedRuntime;
 };
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

@@ -53,6 +53,11 @@ int ImagesCommand(bool json, Console& console);
 int RestoreCommand(const GlobalOptions& global, const std::string& file,
                    const RecoverOptions& options, Console& console,
                    const CliEnvironment& environment);
+// Every bridge at once; and station mode, which recovers each one that arrives.
+int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options,
+                      Console& console, const CliEnvironment& environment);
+int StationCommand(const GlobalOptions& global, double seconds, const RecoverOptions& options,
+                   Console& console, const CliEnvironment& environment);
 // Until interrupted, or for `seconds` when above 0.
 int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
                  const CliEnvironment& environment);

@@ -31,6 +31,14 @@ void Console::Err(const std::string& line) {
     DrawBar();
 }
 
+void Console::DrawBlock(const std::vector<std::string>& lines) {
+    EraseBar();
+    if (blockLines_ > 0) err_ << "\x1b[" << blockLines_ << 'A';
+    for (const auto& line : lines) err_ << "\r\x1b[2K" << line << '\n';
+    blockLines_ = lines.size();
+    err_.flush();
+}
+
 void Console::Prompt(const std::string& text) {
     EraseBar();
     out_ << text;

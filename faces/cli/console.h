@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace qks::cli {
 
@@ -26,6 +27,9 @@ public:
     bool DrawsProgress() const { return errIsTerminal_; }
 
     std::ostream& OutStream() { return out_; }
+    // Several lines redrawn in place on the error stream's terminal (one per
+    // enclosure of a bench run); the first call draws them below the text.
+    void DrawBlock(const std::vector<std::string>& lines);
 
 private:
     void EraseBar();
@@ -35,6 +39,7 @@ private:
     std::ostream& err_;
     bool errIsTerminal_;
     bool barShown_ = false;
+    size_t blockLines_ = 0;
     int percent_ = 0;
 };
 

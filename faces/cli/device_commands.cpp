@@ -78,8 +78,10 @@ int NoDevice(Console& console, const DeviceList& list, bool json, const std::str
     return Fail(console, json, list.problems.empty() ? kExitNoDevice : kExitNoAccess, why);
 }
 
-bool Ask(Console& console, const std::string& question, bool yes,
-         const CliEnvironment& environment) {
+}  // namespace
+
+bool AskYesNo(Console& console, const std::string& question, bool yes,
+              const CliEnvironment& environment) {
     if (yes) {
         console.Err(question + " [y/N] y (--yes)");
         return true;
@@ -93,6 +95,8 @@ bool Ask(Console& console, const std::string& question, bool yes,
     const std::string answer = Trimmed(line);
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
+
+namespace {
 
 // Writing a development image to a real bridge needs its own yes.
 bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRef& device,
@@ -158,10 +162,14 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
     return StatusOf(outcome);
 }
 
+}  // namespace
+
 std::string DeviceLine(const IdentifyReport& r, size_t number) {
     return "Device " + std::to_string(number) + ": " + Series(r) + " at " + r.info.path +
            (r.info.serial.empty() ? "" : " (serial " + r.info.serial + ")");
 }
+
+namespace {
 
 size_t NumberOf(const DeviceList& list, const IdentifyReport* device) {
     return static_cast<size_t>(device - list.devices.data());
@@ -378,7 +386,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     const DeviceRef ref = device->Ref();
     if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
         return kExitFailed;
-    if (!Ask(console, Trimmed(kConfirmText), options.yes, environment)) {
+    if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment)) {
         console.Err("Not updated.");
         return kExitFailed;
     }
@@ -471,7 +479,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
                                          ? "Write the " + std::string(RunImageFor(device->id.chip)) +
                                                " image to this device?"
                                          : "Erase the flash of this device?";
-        if (!Ask(console, question, options.yes, environment)) {
+        if (!AskYesNo(console, question, options.yes, environment)) {
             console.Err("Nothing written.");
             return kExitFailed;
         }
@@ -509,7 +517,7 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
         return Fail(console, options.json, kExitUsage,
                     "restore: the " + Series(*device) + " offers no restore; nothing was sent");
     console.Err(DeviceLine(*device, number));
-    if (!Ask(console, "Write " + file + " to this device?", options.yes, environment)) {
+    if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment)) {
         console.Err("Nothing written.");
         return kExitFailed;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "faces/cli/cli.h"
 #include "faces/cli/cli_face.h"
 #include "faces/cli/console.h"
 #include "operations/operations.h"
@@ -49,5 +50,11 @@ DeviceList IdentifyAll(const DeviceServices& services, ProgressSink& sink);
 // serial), or the first one `wanted` accepts. An error text when none.
 const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std::string>& device,
                                  bool (*wanted)(const IdentifyReport&), std::string& error);
+
+// A question answered on the terminal, or by --yes.
+bool AskYesNo(Console& console, const std::string& question, bool yes,
+              const CliEnvironment& environment);
+// "Device N: SERIES at PATH (serial S)".
+std::string DeviceLine(const IdentifyReport& device, size_t number);
 
 }  // namespace qks::cli

@@ -1,0 +1,72 @@
+#include "app/bench.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace qks {
+
+namespace {
+
+// One device's progress: the bar's percentage, as the window would move it.
+class DeviceSink final : public ProgressSink {
+public:
+    DeviceSink(size_t index, std::mutex& lock, const BenchObserver& observer)
+        : index_(index), lock_(lock), observer_(observer) {}
+    void Status(const std::string&) override {}
+    void AppendStatus(const std::string&) override {}
+    void Step(int32_t amount) override {
+        percent_ = std::min(percent_ + amount, 100);
+        Tell(BenchState::Working);
+    }
+    void ShowMessageBox(const std::string&, const std::string&, MessageIcon) override {}
+    void DebugOutput(const std::string&) override {}
+
+    void Tell(BenchState state) {
+        if (!observer_) return;
+        const std::lock_guard<std::mutex> hold(lock_);
+        observer_(index_, state, percent_);
+    }
+    void Start() {
+        percent_ = 20;
+        Tell(BenchState::Working);
+    }
+
+private:
+    size_t index_;
+    std::mutex& lock_;
+    const BenchObserver& observer_;
+    int percent_ = 0;
+};
+
+}  // namespace
+
+const char* BenchStateName(BenchState state) {
+    static constexpr const char* kNames[] = {"waiting", "working", "succeeded", "failed"};
+    return kNames[static_cast<int>(state)];
+}
+
+std::vector<BenchResult> RecoverAll(const DeviceServices& services,
+                                    const std::vector<IdentifyReport>& devices,
+                                    const EngineOptions& options, const BenchObserver& observer) {
+    std::vector<BenchResult> results(devices.size());
+    std::mutex lock;
+    std::vector<std::thread> workers;
+    workers.reserve(devices.size());
+    for (size_t i = 0; i < devices.size(); ++i) {
+        results[i].device = devices[i];
+        workers.emplace_back([&, i] {
+            DeviceSink sink(i, lock, observer);
+            sink.Start();
+            const auto started = std::chrono::steady_clock::now();
+            results[i].outcome = RecoverDevice(services, devices[i].Ref(), options, sink);
+            results[i].seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            sink.Tell(results[i].outcome.Ok() ? BenchState::Succeeded : BenchState::Failed);
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    return results;
+}
+
+}  // namespace qks
