@@ -2,6 +2,7 @@
 // can run in virtual time while the program sleeps for real.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace qks {
@@ -26,13 +27,15 @@ private:
 };
 
 // Time passes only when somebody sleeps in it.
+// Time that passes only when someone sleeps; operations on several threads
+// may share it.
 class VirtualClock final : public Clock {
 public:
     void SleepMicros(uint64_t micros) override { now_ += micros; }
     uint64_t NowMicros() const override { return now_; }
 
 private:
-    uint64_t now_ = 0;
+    std::atomic<uint64_t> now_{0};
 };
 
 }  // namespace qks

@@ -40,7 +40,9 @@ std::string TraceLine(const TraceRecord& r) {
 }
 
 void JsonLinesTrace::Record(const TraceRecord& record) {
-    out_ << TraceLine(record) << '\n';
+    const std::string line = TraceLine(record);
+    const std::lock_guard<std::mutex> hold(lock_);
+    out_ << line << '\n';
     out_.flush();
 }
 

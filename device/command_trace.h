@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ std::string HexBytes(const uint8_t* bytes, size_t count);
 std::string TraceLine(const TraceRecord& record);
 
 // Writes TraceLine per record and flushes, so a trace survives a crash.
+// Operations on several threads share one trace: each line is written whole.
 class JsonLinesTrace final : public TraceSink {
 public:
     explicit JsonLinesTrace(std::ostream& out) : out_(out) {}
@@ -54,18 +56,26 @@ public:
 
 private:
     std::ostream& out_;
+    std::mutex lock_;
 };
 
 // Several sinks at once, e.g. a trace file and the command line's -v.
 class TraceFanOut final : public TraceSink {
 public:
-    void Add(TraceSink* sink) { sinks_.push_back(sink); }
+    void Add(TraceSink* sink) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        sinks_.push_back(sink);
+    }
+    // One record reaches every sink before the next one starts, so all
+    // sinks see the commands of several threads in the same order.
     void Record(const TraceRecord& record) override {
+        const std::lock_guard<std::mutex> hold(lock_);
         for (auto* sink : sinks_) sink->Record(record);
     }
 
 private:
     std::vector<TraceSink*> sinks_;
+    std::mutex lock_;
 };
 
 }  // namespace qks
