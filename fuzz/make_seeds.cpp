@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/device_texts.h"
+#include "operations/device_texts.h"
 #include "byte_reader.h"
 #include "device/chip_id.h"
 #include "device/clock.h"
