@@ -26,4 +26,17 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:halt_o
 status=0
 ctest --preset asan -j "$jobs" "$@" || status=$?
 echo "sanitize: build $((built - start)) s, tests $((SECONDS - built)) s, total $((SECONDS - start)) s"
-exit $status
+
+# Operations run side by side on the bench: the operation, emulator and
+# command-line tests once more under ThreadSanitizer.
+tsan_start=$SECONDS
+cmake --preset tsan -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" >/dev/null
+cmake --build --preset tsan -j "$jobs"
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}halt_on_error=1:second_deadlock_stack=1"
+tsan_status=0
+for t in test_operations test_emulator test_cli; do
+  build-tsan/tests/$t --gtest_brief=1 || tsan_status=$?
+done
+echo "thread sanitizer: $((SECONDS - tsan_start)) s"
+[ $status -eq 0 ] || exit $status
+exit $tsan_status
