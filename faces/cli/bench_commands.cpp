@@ -59,14 +59,14 @@ void PrintSummary(Console& console, const std::vector<BenchResult>& results,
         console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
         return;
     }
-    console.Out(Cell("DEVICE", 6) + Cell("SERIAL", 18) + Cell("RESULT", 9) + Cell("SECONDS", 9) +
+    console.Out(Cell("DEVICE", 8) + Cell("SERIAL", 18) + Cell("RESULT", 9) + Cell("SECONDS", 9) +
                 "CAUSE / BACKUP");
     for (size_t i = 0; i < results.size(); ++i) {
         const auto& r = results[i];
         std::string detail = r.outcome.Ok() ? r.outcome.backupPath : r.outcome.CauseText();
         if (!r.outcome.Ok() && !r.outcome.backupPath.empty())
             detail += " (backup " + r.outcome.backupPath + ")";
-        console.Out(Cell(std::to_string(numbers[i]), 6) +
+        console.Out(Cell(std::to_string(numbers[i]), 8) +
                     Cell(r.device.info.serial.empty() ? "-" : r.device.info.serial, 18) +
                     Cell(r.outcome.Ok() ? "success" : "failure", 9) + Cell(Seconds(r.seconds), 9) +
                     (detail.empty() ? "-" : detail));
@@ -177,7 +177,7 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     };
     std::map<std::string, std::unique_ptr<Worker>> working;
     std::set<std::string> present, failed, awaitingCycle;
-    int done = 0, failures = 0, recovered = 0;
+    int done = 0, failures = 0;
     EngineOptions engine;
     engine.developmentImageAccepted = options.allowDevelopmentImage;
 
@@ -198,7 +198,6 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
             w.thread.join();
             if (w.outcome.Ok()) {
                 awaitingCycle.insert(it->first);
-                ++recovered;
                 console.Out(it->first + ": recovered; " +
                             Trimmed(Describe(ControlId::replugLable1).caption) + " " +
                             Trimmed(Describe(ControlId::replugLable2).caption));
@@ -261,7 +260,6 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     for (auto& [key, w] : working) {
         w->thread.join();
         if (w->outcome.Ok()) {
-            ++recovered;
             awaitingCycle.insert(key);
             console.Out(key + ": recovered; power-cycle it to finish");
         } else {
@@ -273,7 +271,6 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     std::signal(SIGTERM, previousTerm);
     console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
                 std::to_string(awaitingCycle.size()) + " recovered and waiting for a power cycle");
-    (void)recovered;
     return failures == 0 ? kExitSuccess : kExitFailed;
 }
 
