@@ -1,5 +1,6 @@
 #include "operations/outcome.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "device/vendor_commands.h"
@@ -122,7 +123,8 @@ Failure FailureFromTransport(const TransferFailure& f) {
     if (f.heldBack) {
         failure.kind = FailureKind::DeviceChanged;
         failure.chain = {command.Text() + " not sent", f.diagnostic};
-    } else if (f.openFailed && f.openFailure == OpenFailure::NotFound) {
+    } else if ((f.openFailed && f.openFailure == OpenFailure::NotFound) || f.osError == ENODEV) {
+        // Gone before the command, or during it.
         failure.kind = FailureKind::DeviceGone;
         failure.chain = {command.Text(), "device went away"};
     } else if (f.openFailed) {

@@ -39,10 +39,12 @@ void Console::DrawBlock(const std::vector<std::string>& lines) {
     err_.flush();
 }
 
+// Questions share the error stream with the other words for the user, so
+// that standard output holds results only (one JSON document with --json).
 void Console::Prompt(const std::string& text) {
     EraseBar();
-    out_ << text;
-    out_.flush();
+    err_ << text;
+    err_.flush();
 }
 
 void Console::ShowProgress(int percent) {

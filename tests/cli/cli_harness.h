@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/enumerators.h"
+#include "device/vendor_commands.h"
 #include "emulator/platform.h"
 #include "faces/cli/cli.h"
 #include "faces/common/runtime.h"
@@ -105,6 +106,27 @@ protected:
         return result;
     }
 
+    // An emulated bridge whose flash lives in a file of the test's folder.
+    std::string Bridge(const std::string& profile, const std::string& file,
+                       const std::string& keys = "") const {
+        return profile + ":flash=" + File(file) + (keys.empty() ? "" : "," + keys);
+    }
+    // The flash file as a first look at the bridge creates it.
+    std::vector<uint8_t> CreateFlash(const std::string& description, const std::string& file) {
+        const auto listed = Run({"list", "--emulate", description});
+        EXPECT_EQ(listed.status, kExitSuccess) << listed.err;
+        return ReadBytes(File(file));
+    }
+    // A firmware file whose tag record names a chip: signature, then the
+    // chip number and the revision digit.
+    std::string TaggedFile(const std::string& name, const std::string& tag) {
+        std::vector<uint8_t> bytes = {0x55, 0xAA, 0xAA, 0x55};
+        bytes.insert(bytes.end(), tag.begin(), tag.end());
+        bytes.resize(4096, 0xFF);
+        WriteBytes(File(name), bytes);
+        return File(name);
+    }
+
     // The model is built over the adapted services; the wrapper must outlive it.
     static std::function<DeviceServices(DeviceServices)> LooksReal() {
         auto holder = std::make_shared<std::unique_ptr<RealLookingEnumerator>>();
@@ -124,16 +146,35 @@ protected:
         };
     }
 
-    // The sequence number of the first traced command whose CDB starts so.
-    static std::optional<uint64_t> FirstCommand(const std::string& trace,
-                                                const std::string& cdbPrefix) {
+    // Every traced command, one JSON object each; none when nothing was traced.
+    static std::vector<nlohmann::json> Traced(const std::string& trace) {
+        std::vector<nlohmann::json> records;
         std::ifstream in(trace);
-        for (std::string line; std::getline(in, line);) {
-            const auto record = nlohmann::json::parse(line);
-            if (record.at("cdb").get<std::string>().rfind(cdbPrefix, 0) == 0)
+        for (std::string line; std::getline(in, line);)
+            records.push_back(nlohmann::json::parse(line));
+        return records;
+    }
+
+    // The sequence number of the n-th traced command (from 1) whose CDB starts so.
+    static std::optional<uint64_t> NthCommand(const std::string& trace,
+                                              const std::string& cdbPrefix, int n = 1) {
+        for (const auto& record : Traced(trace))
+            if (record.at("cdb").get<std::string>().rfind(cdbPrefix, 0) == 0 && --n == 0)
                 return record.at("seq").get<uint64_t>();
-        }
         return std::nullopt;
+    }
+
+    // The traced commands that change a flash or a ROM (erase, write, program).
+    static std::vector<std::string> ModifyingCommands(const std::string& trace) {
+        std::vector<std::string> found;
+        for (const auto& record : Traced(trace)) {
+            const std::string hex = record.at("cdb");
+            std::vector<uint8_t> cdb;
+            for (size_t i = 0; i + 1 < hex.size(); i += 2)
+                cdb.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+            if (SummarizeCommand(cdb.data(), cdb.size()).modifiesMemory) found.push_back(hex);
+        }
+        return found;
     }
 
     std::filesystem::path dir_;

@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "cli/cli_harness.h"
-#include "faces/cli/status_text.h"
 #include "firmware/image_store.h"
 
 namespace qks::cli::test {
@@ -42,7 +41,7 @@ std::vector<BadInput> BadInputs() {
         {"UnknownOption", {"list", "--emulate", "q970", "--bogus"}, "--bogus"},
         {"UnknownProfile", {"list", "--emulate", "q999"}, "unknown profile 'q999'"},
         {"UnknownKey", {"recover", "--yes", "--emulate", "q970:frob=1"}, "unknown key 'frob'"},
-        {"BadKeyValue", {"erase", "--emulate", "q719:vendor=99"}, "vendor"},
+        {"BadKeyValue", {"erase", "--yes", "--emulate", "q719:vendor=99"}, "vendor"},
         {"KeyWithoutValue", {"list", "--emulate", "q970:fail"}, "has no '='"},
         {"EmulateWithoutDescription", {"list", "--emulate"}, "--emulate"},
         {"FirmwareSizeNotListed",
@@ -50,26 +49,30 @@ std::vector<BadInput> BadInputs() {
          "--firmware-size"},
         {"PageSizeNotListed", {"erase", "--emulate", "q719", "--page-size", "64KB"}, "--page-size"},
         {"RomTypeOutOfRange", {"run", "--emulate", "q716", "--rom-type", "3"}, "--rom-type"},
-        {"NegativeDevice", {"list", "--emulate", "q970", "--device", "-1"}, "--device"},
         {"FirmwareMissing",
-         {"run", "--emulate", "q719", "--firmware", "/nonexistent/fw.bin"},
+         {"run", "--yes", "--emulate", "q719", "--firmware", "/nonexistent/fw.bin"},
          "/nonexistent/fw.bin"},
-        {"FirmwareIsAFolder", {"run", "--emulate", "q719", "--firmware", "DIR"}, "folder"},
+        {"FirmwareIsAFolder", {"run", "--yes", "--emulate", "q719", "--firmware", "DIR"}, "folder"},
         {"BackupFolderMissing",
          {"backup", "/nonexistent/out.bin", "--emulate", "q719"},
          "/nonexistent"},
         {"BackupIsAFolder", {"backup", "DIR", "--emulate", "q719"}, "folder"},
         {"BackupWithoutFile", {"backup", "--emulate", "q719"}, "FILE"},
-        {"EraseAndBackupOnly",
-         {"run", "--emulate", "q719", "--erase-only", "--backup-only"},
-         "excludes"},
-        {"FirmwareWithEraseOnly",
-         {"run", "--emulate", "q719", "--erase-only", "--firmware", "FILE"},
-         "excludes"},
-        {"BackupFileWithoutBackupOnly",
-         {"run", "--emulate", "q719", "--backup-file", "x.bin"},
-         "requires"},
+        // run is the update alone now: erase and backup FILE are commands of their own.
+        {"RunEraseOnlyIsGone",
+         {"run", "--yes", "--emulate", "q719", "--erase-only"},
+         "--erase-only"},
+        {"RunBackupOnlyIsGone",
+         {"run", "--yes", "--emulate", "q719", "--backup-only"},
+         "--backup-only"},
+        {"RunBackupFileIsGone",
+         {"run", "--yes", "--emulate", "q719", "--backup-file", "x.bin"},
+         "--backup-file"},
+        // Commands that write ask first; with no terminal to answer on, only --yes does.
         {"RecoverWithoutTerminalOrYes", {"recover", "--emulate", "q970"}, "--yes"},
+        {"EraseWithoutTerminalOrYes", {"erase", "--emulate", "q719"}, "--yes"},
+        {"RunWithoutTerminalOrYes", {"run", "--firmware", "FILE", "--emulate", "q719"}, "--yes"},
+        {"RestoreWithoutTerminalOrYes", {"restore", "FILE", "--emulate", "q970"}, "--yes"},
         {"WatchForNegative", {"watch", "--for", "-1", "--emulate", "q970"}, "--for"},
         {"WatchForNotANumber", {"watch", "--for", "soon", "--emulate", "q970"}, "--for"},
     };
@@ -127,7 +130,7 @@ TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
 
     const auto sub = Run({"run", "--help"});
     EXPECT_EQ(sub.status, kExitSuccess);
-    for (const char* text : {"--firmware", "--erase-only", "--backup-only", "--a1-chip",
+    for (const char* text : {"--firmware", "--yes", "--json", "--a1-chip",
                              "--rom-type", "--firmware-size", "--page-size", "1MB", "2KB"})
         EXPECT_NE(sub.out.find(text), std::string::npos) << text;
 
@@ -135,37 +138,6 @@ TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
     EXPECT_EQ(version.status, kExitSuccess);
     EXPECT_EQ(version.out.rfind("qks970 ", 0), 0u) << version.out;
 }
-
-struct StatusCase {
-    std::string text;
-    RunOutcome outcome;
-};
-
-class StatusTextTest : public ::testing::TestWithParam<StatusCase> {};
-
-TEST_P(StatusTextTest, TheEnginesLastWordDecides) {
-    EXPECT_EQ(ClassifyStatus(GetParam().text), GetParam().outcome) << GetParam().text;
-}
-
-// The engines' own final texts, typos and line ends included.
-INSTANTIATE_TEST_SUITE_P(
-    Engines, StatusTextTest,
-    ::testing::Values(StatusCase{"Programming Success!!", RunOutcome::Success},
-                      StatusCase{"Programming & Compare Success!!", RunOutcome::Success},
-                      StatusCase{"Read flash and backup success!", RunOutcome::Success},
-                      StatusCase{"Erase flash all success!", RunOutcome::Success},
-                      StatusCase{"Erase All success!!", RunOutcome::Success},
-                      StatusCase{"Programming Fail!!", RunOutcome::Failure},
-                      StatusCase{"Compare Fail!!\r\n\r\n", RunOutcome::Failure},
-                      StatusCase{"Read ROM Suceess, but save to file fail!!", RunOutcome::Failure},
-                      StatusCase{"Open Backup File Error!!", RunOutcome::Failure},
-                      StatusCase{"Data not 0xff !!", RunOutcome::Failure},
-                      StatusCase{"Not Erase correctly!", RunOutcome::Failure},
-                      StatusCase{"Can't switch to internal ROM", RunOutcome::Failure},
-                      StatusCase{"Backup of the flash failed, nothing written: disk full",
-                                 RunOutcome::Failure},
-                      StatusCase{"", RunOutcome::Nothing},
-                      StatusCase{" \r\n", RunOutcome::Nothing}));
 
 }  // namespace
 }  // namespace qks::cli::test

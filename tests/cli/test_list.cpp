@@ -1,5 +1,5 @@
-// `list`: every path of both enumeration passes, identified, as text and as
-// one JSON document.
+// `list`: every path of both enumeration passes, identified once, numbered
+// as --device takes them, as text and as one JSON document.
 #include <set>
 
 #include "app/tq71x_fw_tool.h"
@@ -17,10 +17,10 @@ json ParseList(const CliResult& result) {
     return json::parse(result.out);
 }
 
-const json* DeviceAt(const json& document, const std::string& path) {
-    for (const auto& device : document.at("devices"))
-        if (device.at("path") == path) return &device;
-    return nullptr;
+std::set<std::string> Keys(const json& object) {
+    std::set<std::string> keys;
+    for (const auto& item : object.items()) keys.insert(item.key());
+    return keys;
 }
 
 class ListTest : public CliTest {};
@@ -28,79 +28,168 @@ class ListTest : public CliTest {};
 struct Expected {
     std::string path;
     std::string interface;
+    std::string serial;
     int type;
+    int revision;
     std::string series;
     bool target;
-    json row;          // null when the recovery window does not list it
-    json panelRow;     // null when the engineering panel does not list it
+    bool updated;
     json flashVendor;  // null for a disk without vendor commands
 };
 
 TEST_F(ListTest, JsonIdentifiesEveryPathOfBothPasses) {
     const auto result = Run({"list", "--json", "--emulate", "q970:iface=both", "--emulate", "q719",
-                             "--emulate", "plain", "--emulate", "q970:content=updated"});
+                             "--emulate", "plain", "--emulate", "q970:late=1,content=updated"});
     const json document = ParseList(result);
-    // Disks first, then the CD-ROM pass.
+    // Disks first, then the CD-ROM pass; the position is the id --device takes.
     const std::vector<Expected> expected = {
-        {"emu:usbstor#disk&ven_tavrel&prod_q970#0", "disk", 10, "QKS970/958 Series", true, 0, 0,
-         "WINBOND"},
-        {"emu:usbstor#disk&ven_tavrel&prod_q719#1", "disk", 4, "QK60719 Series", false, nullptr, 1,
-         "SST"},
-        {"emu:usbstor#disk&ven_generic&prod_plain#2", "disk", 0, "Unknown Chip", false, nullptr,
-         nullptr, nullptr},
-        // Already updated: not for recovery, but the panel lists it (a restore, say).
-        {"emu:usbstor#disk&ven_tavrel&prod_q970#3", "disk", 10, "QKS970/958 Series", true, nullptr,
-         2, "WINBOND"},
-        {"emu:usbstor#cdrom&ven_tavrel&prod_q970#0", "cdrom", 10, "QKS970/958 Series", true, 1, 3,
-         "WINBOND"},
+        {"emu:usbstor#disk&ven_tavrel&prod_q970#0", "disk", "EMU0-Q970", 10, 0,
+         "QKS970/958 Series", true, false, "WINBOND"},
+        {"emu:usbstor#disk&ven_tavrel&prod_q719#1", "disk", "EMU1-Q719", 4, 1, "QK60719 Series",
+         false, false, "SST"},
+        {"emu:usbstor#disk&ven_generic&prod_plain#2", "disk", "EMU2-PLAIN", 0, 0, "Unknown Chip",
+         false, false, nullptr},
+        {"emu:usbstor#disk&ven_tavrel&prod_q970#3", "disk", "EMU3-Q970", 10, 9,
+         "QKS970/958 Series", true, true, "WINBOND"},
+        {"emu:usbstor#cdrom&ven_tavrel&prod_q970#0", "cdrom", "EMU0-Q970", 10, 0,
+         "QKS970/958 Series", true, false, "WINBOND"},
     };
+    EXPECT_EQ(Keys(document), (std::set<std::string>{"schema_version", "device_count",
+                                                     "screen_text", "devices", "messages",
+                                                     "problems"}));
+    EXPECT_EQ(document.at("schema_version"), 1);
     EXPECT_EQ(document.at("device_count"), expected.size());
+    EXPECT_EQ(document.at("screen_text"), "Please ensure to update the firmware");
     ASSERT_EQ(document.at("devices").size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(expected[i].path);
+        const Expected& e = expected[i];
+        SCOPED_TRACE(e.path);
         const json& device = document.at("devices").at(i);
-        EXPECT_EQ(device.at("path"), expected[i].path);
-        EXPECT_EQ(device.at("interface"), expected[i].interface);
-        EXPECT_EQ(device.at("chip").at("type"), expected[i].type);
-        EXPECT_EQ(device.at("chip").at("series"), expected[i].series);
-        EXPECT_EQ(device.at("target"), expected[i].target);
-        EXPECT_EQ(device.at("row"), expected[i].row);
-        EXPECT_EQ(device.at("panel_row"), expected[i].panelRow);
-        if (expected[i].flashVendor.is_null())
+        EXPECT_EQ(Keys(device),
+                  (std::set<std::string>{"id", "path", "interface", "serial", "emulated", "chip",
+                                         "flash_vendor", "firmware_version", "target",
+                                         "updated"}));
+        EXPECT_EQ(device.at("id"), i);
+        EXPECT_EQ(device.at("path"), e.path);
+        EXPECT_EQ(device.at("interface"), e.interface);
+        EXPECT_EQ(device.at("serial"), e.serial);
+        EXPECT_EQ(device.at("emulated"), true);
+        EXPECT_EQ(device.at("chip").at("type"), e.type);
+        EXPECT_EQ(device.at("chip").at("revision"), e.revision);
+        EXPECT_EQ(device.at("chip").at("id"), e.type | (e.revision << 8));
+        EXPECT_EQ(device.at("chip").at("series"), e.series);
+        EXPECT_EQ(device.at("target"), e.target);
+        EXPECT_EQ(device.at("updated"), e.updated);
+        if (e.flashVendor.is_null())
             EXPECT_TRUE(device.at("flash_vendor").is_null());
         else
-            EXPECT_EQ(device.at("flash_vendor").at("name"), expected[i].flashVendor);
+            EXPECT_EQ(device.at("flash_vendor").at("name"), e.flashVendor);
     }
-    EXPECT_EQ(document.at("devices").at(3).at("already_updated"), true);
-    EXPECT_EQ(document.at("devices").at(0).at("already_updated"), false);
-    EXPECT_EQ(document.at("screen"), "Confirm");
-    EXPECT_EQ(document.at("screen_text"), "Please ensure to update the firmware");
 }
 
-TEST_F(ListTest, JsonReportsTheRevisionAndTheAlreadyUpdatedScreen) {
-    const auto document =
-        ParseList(Run({"list", "--json", "--emulate", "q970:late=1,content=updated"}));
-    const json& device = document.at("devices").at(0);
-    EXPECT_EQ(device.at("chip").at("revision"), 9);
-    EXPECT_EQ(device.at("chip").at("id"), 10 | (9 << 8));
-    EXPECT_EQ(device.at("already_updated"), true);
-    EXPECT_TRUE(device.at("row").is_null());
-    EXPECT_EQ(document.at("screen"), "AlreadyUpdated");
-    EXPECT_EQ(document.at("screen_text"), "The chip already updated!!");
+TEST_F(ListTest, TextNumbersEachPathWithItsIdentity) {
+    const auto result = Run({"list", "--emulate", "q970", "--emulate", "q719", "--emulate",
+                             "plain", "--emulate", "q970:content=updated"});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    EXPECT_EQ(result.out,
+              "4 USB storage paths found.\n"
+              "\n"
+              "[0] emu:usbstor#disk&ven_tavrel&prod_q970#0 (disk)\n"
+              "  serial:    EMU0-Q970\n"
+              "  chip:      QKS970/958 Series (type 10, revision 0)\n"
+              "  flash:     WINBOND (vendor code 6)\n"
+              "  firmware:  Ver 1.05.03\n"
+              "  target:    yes\n"
+              "  updated:   no\n"
+              "\n"
+              "[1] emu:usbstor#disk&ven_tavrel&prod_q719#1 (disk)\n"
+              "  serial:    EMU1-Q719\n"
+              "  chip:      QK60719 Series (type 4, revision 1)\n"
+              "  flash:     SST (vendor code 2)\n"
+              "  firmware:  Ver 1.05.03\n"
+              "  target:    no\n"
+              "  updated:   no\n"
+              "\n"
+              "[2] emu:usbstor#disk&ven_generic&prod_plain#2 (disk)\n"
+              "  serial:    EMU2-PLAIN\n"
+              "  chip:      Unknown Chip (type 0, revision 0)\n"
+              "  target:    no\n"
+              "  updated:   no\n"
+              "\n"
+              "[3] emu:usbstor#disk&ven_tavrel&prod_q970#3 (disk)\n"
+              "  serial:    EMU3-Q970\n"
+              "  chip:      QKS970/958 Series (type 10, revision 0)\n"
+              "  flash:     WINBOND (vendor code 6)\n"
+              "  firmware:  Ver 1.05.03\n"
+              "  target:    yes\n"
+              "  updated:   yes, it holds the embedded firmware\n"
+              "\n"
+              "Please ensure to update the firmware\n");
+    EXPECT_TRUE(result.err.empty()) << result.err;
 }
 
-// The screen is the recovery window's, even though the panel lists more.
-TEST_F(ListTest, AnOlderBridgeIsListedForThePanelOnly) {
-    const auto document = ParseList(Run({"list", "--json", "--emulate", "q719"}));
-    const json& device = document.at("devices").at(0);
-    EXPECT_TRUE(device.at("row").is_null());
-    EXPECT_EQ(device.at("panel_row"), 0);
-    EXPECT_EQ(document.at("screen"), "NoDevice");
-    EXPECT_EQ(document.at("screen_text"), "No device found!!");
+struct ScreenCase {
+    std::string name;
+    std::vector<std::string> bridges;
+    bool unplugged;  // the enumerator lists nothing
+    std::string screenText;
+    int status;
+};
+
+class ListScreenTest : public ListTest, public ::testing::WithParamInterface<ScreenCase> {};
+
+// The recovery window's line for the devices present closes the text and
+// is the document's screen_text.
+TEST_P(ListScreenTest, EndsWithTheWindowsLine) {
+    RunSettings settings;
+    if (GetParam().unplugged) settings.adaptServices = NothingPlugged();
+    for (const bool asJson : {false, true}) {
+        std::vector<std::string> args = {"list"};
+        if (asJson) args.push_back("--json");
+        for (const auto& bridge : GetParam().bridges)
+            args.insert(args.end(), {"--emulate", bridge});
+        const auto result = Run(args, settings);
+        EXPECT_EQ(result.status, GetParam().status) << result.err;
+        EXPECT_EQ(result.commandsSent == 0, GetParam().unplugged);
+        if (asJson) {
+            const json document = json::parse(result.out);
+            EXPECT_EQ(document.at("screen_text"), GetParam().screenText);
+            EXPECT_EQ(document.at("device_count"),
+                      GetParam().unplugged ? 0 : GetParam().bridges.size());
+        } else {
+            const std::string last = "\n" + GetParam().screenText + "\n";
+            ASSERT_GE(result.out.size(), last.size()) << result.out;
+            EXPECT_EQ(result.out.substr(result.out.size() - last.size()), last) << result.out;
+            EXPECT_EQ(result.out.rfind("No USB storage device found.\n", 0) == 0,
+                      GetParam().unplugged)
+                << result.out;
+        }
+    }
 }
 
-// The version is worded by the list itself for paths the window never
-// selects; it must read exactly as the window's own field does.
+INSTANTIATE_TEST_SUITE_P(
+    Screens, ListScreenTest,
+    ::testing::Values(
+        ScreenCase{"WaitingTarget", {"q970"}, false, "Please ensure to update the firmware", 0},
+        ScreenCase{"UpdatedTarget", {"q970:content=updated"}, false,
+                   "The chip already updated!!", 0},
+        // An older bridge is listed, but the window has nothing to recover.
+        ScreenCase{"OlderBridgeOnly", {"q719"}, false, "No device found!!", 0},
+        ScreenCase{"NothingPlugged", {"q970"}, true, "No device found!!", kExitNoDevice}),
+    [](const auto& info) { return info.param.name; });
+
+// One enumeration and one identification: no window refreshing behind it.
+TEST_F(ListTest, OneTargetCostsAtMostTwentyOneCommands) {
+    const auto result = Run({"list", "--trace", File("t.jsonl"), "--emulate", "q970"});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    const auto traced = Traced(File("t.jsonl"));
+    EXPECT_GT(traced.size(), 0u);
+    EXPECT_LE(traced.size(), 21u);
+    EXPECT_TRUE(ModifyingCommands(File("t.jsonl")).empty());
+}
+
+// The version is worded by the list itself; it must read exactly as the
+// window's own field does.
 TEST_F(ListTest, FirmwareVersionReadsAsTheWindowShowsIt) {
     const std::vector<std::string> bridges = {"q970", "q719",     "q715", "q743:rev=2",
                                               "q742", "qk60717w", "q716"};
@@ -117,43 +206,22 @@ TEST_F(ListTest, FirmwareVersionReadsAsTheWindowShowsIt) {
     window.EnableEngineeringMode();  // lists every identified bridge
     const auto& items = window.Control(ControlId::DeviceList).items;
     ASSERT_EQ(items.size(), bridges.size());
+    size_t compared = 0;
     for (size_t row = 0; row < items.size(); ++row) {
         window.UserSelect(ControlId::DeviceList, static_cast<int>(row));
         const std::string path = window.DeviceTable()[row].Path;
         SCOPED_TRACE(path);
-        const json* device = DeviceAt(document, path);
-        ASSERT_NE(device, nullptr);
-        const std::string shown = window.Control(ControlId::FwVerLableEdit).text;
-        if (shown.empty())
-            EXPECT_TRUE(device->at("firmware_version").is_null());
-        else
-            EXPECT_EQ(device->at("firmware_version"), shown);
+        for (const auto& device : document.at("devices")) {
+            if (device.at("path") != path) continue;
+            ++compared;
+            const std::string shown = window.Control(ControlId::FwVerLableEdit).text;
+            if (shown.empty())
+                EXPECT_TRUE(device.at("firmware_version").is_null());
+            else
+                EXPECT_EQ(device.at("firmware_version").at("text"), shown);
+        }
     }
-}
-
-TEST_F(ListTest, TextNamesEachPathWithItsIdentity) {
-    const auto result = Run({"list", "--emulate", "q970", "--emulate", "plain"});
-    ASSERT_EQ(result.status, kExitSuccess) << result.err;
-    const std::vector<std::string> expected = {
-        "2 USB storage paths found.",
-        "emu:usbstor#disk&ven_tavrel&prod_q970#0 (disk)",
-        "  chip:      QKS970/958 Series (type 10, revision 0)",
-        "  flash:     WINBOND (vendor code 6)",
-        "  target:    yes",
-        "  updated:   no",
-        "  recover:   --device 0  <<USB>> Tavrel  QKS970 USB Disk",
-        "  panel:     --device 0",
-        "emu:usbstor#disk&ven_generic&prod_plain#1 (disk)",
-        "  chip:      Unknown Chip (type 0, revision 0)",
-        "  target:    no",
-        "Please ensure to update the firmware",
-    };
-    size_t from = 0;
-    for (const auto& line : expected) {
-        const size_t at = result.out.find(line + "\n", from);
-        ASSERT_NE(at, std::string::npos) << "missing, in order: " << line << "\n" << result.out;
-        from = at + line.size();
-    }
+    EXPECT_EQ(compared, bridges.size());
 }
 
 // A present device nobody may open is not "no device": the fix is printed
@@ -174,28 +242,14 @@ TEST_F(ListTest, ALockedNodeIsReportedWithItsFixAndItsOwnStatus) {
     }
 }
 
-TEST_F(ListTest, NothingPluggedInIsNoDevice) {
-    RunSettings settings;
-    settings.adaptServices = NothingPlugged();
-    for (const bool json : {false, true}) {
-        std::vector<std::string> args = {"list", "--emulate", "q970"};
-        if (json) args.push_back("--json");
-        const auto result = Run(args, settings);
-        EXPECT_EQ(result.status, kExitNoDevice);
-        EXPECT_EQ(result.commandsSent, 0u);
-        if (json) {
-            const auto document = json::parse(result.out);
-            EXPECT_TRUE(document.at("devices").empty());
-            EXPECT_EQ(document.at("screen"), "NoDevice");
-        } else {
-            EXPECT_NE(result.out.find("No USB storage device found."), std::string::npos);
-            EXPECT_NE(result.out.find("No device found!!"), std::string::npos);
-        }
-    }
-}
+// A message box goes to stderr with its caption; with --json it goes into
+// the document instead, so that stdout stays one document.
+TEST_F(ListTest, MessageBoxesGoToStderrOrIntoTheDocument) {
+    const auto text = Run({"list", "--emulate", "q743:rev=3"});
+    EXPECT_NE(text.err.find("[Error] Get chip information fail !\n"), std::string::npos)
+        << text.err;
+    EXPECT_EQ(text.out.find("[Error]"), std::string::npos) << text.out;
 
-// With --json a message box must not break the document: it goes into it.
-TEST_F(ListTest, JsonCarriesMessageBoxesInsteadOfPrintingThem) {
     const auto result = Run({"list", "--json", "--emulate", "q743:rev=3"});
     const json document = ParseList(result);
     std::set<std::string> texts;
@@ -203,13 +257,7 @@ TEST_F(ListTest, JsonCarriesMessageBoxesInsteadOfPrintingThem) {
         texts.insert(message.at("caption").get<std::string>() + ": " +
                      message.at("text").get<std::string>());
     EXPECT_TRUE(texts.count("Error: Get chip information fail !")) << result.out;
-    EXPECT_EQ(result.out.find("[Error]"), std::string::npos);
-}
-
-TEST_F(ListTest, TextPrintsMessageBoxesWithTheirCaption) {
-    const auto result = Run({"list", "--emulate", "q743:rev=3"});
-    EXPECT_NE(result.out.find("[Error] Get chip information fail !\n"), std::string::npos)
-        << result.out;
+    EXPECT_EQ(result.err.find("[Error]"), std::string::npos) << result.err;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-// `recover`: the question, YES through the window, and the screens it ends
-// in, over flash files so that one run's result is the next run's device.
+// `recover` and `restore`: the question, the operation's outcome and its
+// cause, over flash files so that one run's result is the next run's device.
+#include <set>
+
 #include "cli/cli_harness.h"
 #include "firmware/image_store.h"
 
@@ -10,53 +12,80 @@ using nlohmann::json;
 
 class RecoverTest : public CliTest {
 protected:
-    // A q970 whose flash lives in a file, created by a first look at it.
-    std::string Bridge(const std::string& file, const std::string& keys = "") {
-        const std::string description =
-            "q970:flash=" + File(file) + (keys.empty() ? "" : "," + keys);
-        return description;
+    // A q970 whose flash lives in a file.
+    std::string Q970(const std::string& file, const std::string& keys = "") const {
+        return Bridge("q970", file, keys);
     }
     std::vector<uint8_t> CreateFlash(const std::string& file) {
-        const auto listed = Run({"list", "--emulate", Bridge(file)});
-        EXPECT_EQ(listed.status, kExitSuccess) << listed.err;
-        return ReadBytes(File(file));
+        return CliTest::CreateFlash(Q970(file), file);
     }
 };
 
+// The copy kept before writing, as the text output names it.
+std::string FlashBackupNamed(const std::string& out) {
+    const std::string marker = "Flash backup: ";
+    const size_t at = out.find(marker);
+    if (at == std::string::npos) return {};
+    return out.substr(at + marker.size(), out.find('\n', at) - at - marker.size());
+}
+
 TEST_F(RecoverTest, YesRecoversThenTheChipCountsAsUpdated) {
     const auto before = CreateFlash("f.bin");
-    const auto recovered = Run({"recover", "--yes", "--emulate", Bridge("f.bin")});
+    const auto recovered = Run({"recover", "--yes", "--emulate", Q970("f.bin")});
     EXPECT_EQ(recovered.status, kExitSuccess) << recovered.err;
-    EXPECT_NE(recovered.out.find("Please ensure to update the firmware"), std::string::npos);
-    EXPECT_NE(recovered.out.find("\nPlease un-plug AC adapter\nand plug it again\n"),
-              std::string::npos)
+    EXPECT_EQ(recovered.out.rfind("Please un-plug AC adapter\nand plug it again\n", 0), 0u)
         << recovered.out;
+    // The device and the question answered go to stderr, not among the results.
+    EXPECT_NE(recovered.err.find("Device 0: QKS970/958 Series at "
+                                 "emu:usbstor#disk&ven_tavrel&prod_q970#0 (serial EMU0-Q970)\n"),
+              std::string::npos)
+        << recovered.err;
+    EXPECT_NE(recovered.err.find("Please ensure to update the firmware [y/N] y (--yes)\n"),
+              std::string::npos)
+        << recovered.err;
     const auto after = ReadBytes(File("f.bin"));
     const auto image = EmbeddedImages().Find(kTargetImageName);
     ASSERT_EQ(after.size(), before.size());
     EXPECT_TRUE(std::equal(image.begin() + 128, image.end(), after.begin() + 128));
 
-    const auto listed = json::parse(Run({"list", "--json", "--emulate", Bridge("f.bin")}).out);
-    EXPECT_EQ(listed.at("devices").at(0).at("already_updated"), true);
-    EXPECT_EQ(listed.at("screen"), "AlreadyUpdated");
+    const auto listed = json::parse(Run({"list", "--json", "--emulate", Q970("f.bin")}).out);
+    EXPECT_EQ(listed.at("devices").at(0).at("updated"), true);
+    EXPECT_EQ(listed.at("screen_text"), "The chip already updated!!");
 
-    const auto again = Run({"recover", "--yes", "--emulate", Bridge("f.bin")});
+    const auto again = Run({"recover", "--yes", "--emulate", Q970("f.bin")});
     EXPECT_EQ(again.status, kExitNothingToDo);
-    EXPECT_NE(again.out.find("The chip already updated!!"), std::string::npos);
+    EXPECT_NE(again.out.find("The chip already updated!!"), std::string::npos) << again.out;
     EXPECT_EQ(ReadBytes(File("f.bin")), after);
 }
 
 TEST_F(RecoverTest, TheFlashBackupTakenBeforeWritingIsNamed) {
     const auto before = CreateFlash("f.bin");
-    const auto result = Run({"recover", "--yes", "--emulate", Bridge("f.bin")});
+    const auto result = Run({"recover", "--yes", "--emulate", Q970("f.bin")});
     ASSERT_EQ(result.status, kExitSuccess) << result.err;
-    const std::string marker = "Flash backup: ";
-    const size_t at = result.out.find(marker);
-    ASSERT_NE(at, std::string::npos) << result.out;
-    const std::string path =
-        result.out.substr(at + marker.size(), result.out.find('\n', at) - at - marker.size());
-    EXPECT_EQ(path.rfind(File("backups"), 0), 0u) << path;
+    const std::string path = FlashBackupNamed(result.out);
+    EXPECT_EQ(path.rfind(File("backups"), 0), 0u) << result.out;
     const auto saved = ReadBytes(path);
+    ASSERT_GE(saved.size(), 65536u);
+    EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 65536, before.begin()));
+}
+
+TEST_F(RecoverTest, JsonIsOneDocumentWithTheDeviceAndTheBackup) {
+    const auto before = CreateFlash("f.bin");
+    const auto result = Run({"recover", "--yes", "--json", "--emulate", Q970("f.bin")});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    const json document = json::parse(result.out);
+    std::set<std::string> keys;
+    for (const auto& item : document.items()) keys.insert(item.key());
+    EXPECT_EQ(keys, (std::set<std::string>{"schema_version", "command", "device", "result",
+                                           "backup", "status_text", "messages"}));
+    EXPECT_EQ(document.at("schema_version"), 1);
+    EXPECT_EQ(document.at("command"), "recover");
+    EXPECT_EQ(document.at("result"), "success");
+    EXPECT_EQ(document.at("device").at("id"), 0);
+    EXPECT_EQ(document.at("device").at("serial"), "EMU0-Q970");
+    const std::string backup = document.at("backup");
+    EXPECT_EQ(backup.rfind(File("backups"), 0), 0u) << backup;
+    const auto saved = ReadBytes(backup);
     ASSERT_GE(saved.size(), 65536u);
     EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 65536, before.begin()));
 }
@@ -65,60 +94,107 @@ TEST_F(RecoverTest, TheFlashBackupTakenBeforeWritingIsNamed) {
 // as it was, byte for byte; a file of the wrong size writes nothing.
 TEST_F(RecoverTest, RestoreWritesTheBackupBack) {
     const auto before = CreateFlash("f.bin");
-    const auto result = Run({"recover", "--yes", "--emulate", Bridge("f.bin")});
+    const auto result = Run({"recover", "--yes", "--emulate", Q970("f.bin")});
     ASSERT_EQ(result.status, kExitSuccess) << result.err;
-    const std::string marker = "Flash backup: ";
-    const size_t at = result.out.find(marker);
-    ASSERT_NE(at, std::string::npos);
-    const std::string saved =
-        result.out.substr(at + marker.size(), result.out.find('\n', at) - at - marker.size());
+    const std::string saved = FlashBackupNamed(result.out);
+    ASSERT_FALSE(saved.empty()) << result.out;
     const auto updated = ReadBytes(File("f.bin"));
 
     WriteBytes(File("short.bin"), std::vector<uint8_t>(4096, 0));
-    const auto refused = Run({"restore", File("short.bin"), "--emulate", Bridge("f.bin")});
+    const auto refused = Run({"restore", File("short.bin"), "--yes", "--emulate", Q970("f.bin")});
     EXPECT_EQ(refused.status, kExitFailed);
     EXPECT_EQ(ReadBytes(File("f.bin")), updated);
 
-    const auto restored = Run({"restore", saved, "--emulate", Bridge("f.bin")});
+    const auto restored = Run({"restore", saved, "--yes", "--emulate", Q970("f.bin")});
     EXPECT_EQ(restored.status, kExitSuccess) << restored.out << restored.err;
     const auto after = ReadBytes(File("f.bin"));
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + 65536, after.begin()));
 
-    EXPECT_EQ(Run({"restore", File("missing.bin"), "--emulate", Bridge("f.bin")}).status, kExitUsage);
+    EXPECT_EQ(Run({"restore", File("missing.bin"), "--yes", "--emulate", Q970("f.bin")}).status,
+              kExitUsage);
 }
 
 struct Fault {
+    std::string name;
+    std::string profile;
+    std::vector<std::string> args;
     std::string key;        // the emulator's fault
     const char* cdbPrefix;  // the command it strikes
+    int occurrence;         // which one of them, from 1
+    std::string failureLine;  // on stdout
+    std::string cause;        // how the line on stderr begins
+    std::string command;
+    uint32_t address;
 };
 
-class RecoverFaultTest : public RecoverTest, public ::testing::WithParamInterface<Fault> {};
+class FaultTest : public CliTest, public ::testing::WithParamInterface<Fault> {};
 
 // The command number comes from a healthy run's trace, so the fault strikes
-// while the flash is being written, not during identification.
-TEST_P(RecoverFaultTest, AFaultWhileWritingEndsInTheFailureScreen) {
-    CreateFlash("healthy.bin");
-    const auto healthy = Run(
-        {"recover", "--yes", "--trace", File("healthy.jsonl"), "--emulate", Bridge("healthy.bin")});
+// while the flash is being changed, not during identification. The cause
+// names the command and its address, on one line of stderr and in the
+// document.
+TEST_P(FaultTest, EndsInFailureWithTheCause) {
+    const Fault& f = GetParam();
+    std::vector<std::string> args = f.args;
+    args.insert(args.end(), {"--trace", File("healthy.jsonl"), "--emulate",
+                             Bridge(f.profile, "healthy.bin")});
+    CreateFlash(Bridge(f.profile, "healthy.bin"), "healthy.bin");
+    const auto healthy = Run(args);
     ASSERT_EQ(healthy.status, kExitSuccess) << healthy.err;
-    const auto strike = FirstCommand(File("healthy.jsonl"), GetParam().cdbPrefix);
+    ASSERT_FALSE(ModifyingCommands(File("healthy.jsonl")).empty());
+    const auto strike = NthCommand(File("healthy.jsonl"), f.cdbPrefix, f.occurrence);
     ASSERT_TRUE(strike.has_value());
+    const std::string fault = f.key + "=" + std::to_string(*strike);
 
-    CreateFlash("f.bin");
-    const auto result = Run({"recover", "--yes", "--emulate",
-                             Bridge("f.bin", GetParam().key + "=" + std::to_string(*strike))});
-    EXPECT_EQ(result.status, kExitFailed);
-    EXPECT_NE(result.out.find("\nUpdate    fail!!\n"), std::string::npos) << result.out;
-    EXPECT_EQ(result.out.find("Please un-plug AC adapter"), std::string::npos);
+    for (const bool asJson : {false, true}) {
+        SCOPED_TRACE(asJson ? "json" : "text");
+        const std::string file = asJson ? "j.bin" : "t.bin";
+        CreateFlash(Bridge(f.profile, file), file);
+        args = f.args;
+        if (asJson) args.push_back("--json");
+        args.insert(args.end(), {"--emulate", Bridge(f.profile, file, fault)});
+        const auto result = Run(args);
+        EXPECT_EQ(result.status, kExitFailed) << result.out << result.err;
+        size_t causes = 0;
+        std::istringstream lines(result.err);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("qks970: ", 0) == 0) {
+                ++causes;
+                EXPECT_EQ(line.rfind(f.cause, 0), 0u) << line;
+            }
+        EXPECT_EQ(causes, 1u) << result.err;
+        if (!asJson) {
+            EXPECT_NE(result.out.find(f.failureLine + "\n"), std::string::npos) << result.out;
+            EXPECT_EQ(result.out.find("Please un-plug AC adapter"), std::string::npos);
+            continue;
+        }
+        const json document = json::parse(result.out);
+        EXPECT_EQ(document.at("result"), "failure");
+        const json& cause = document.at("cause");
+        EXPECT_EQ(cause.at("command"), f.command);
+        EXPECT_EQ(cause.at("address"), f.address);
+        EXPECT_EQ(cause.at("chain").at(0), f.args.at(0));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Faults, RecoverFaultTest,
-    ::testing::Values(Fault{"fail", kEraseSectorCdb}, Fault{"fail", kWriteFlashCdb},
-                      Fault{"unplug", kEraseSectorCdb}, Fault{"powerloss", kWriteFlashCdb}),
-    [](const auto& info) {
-        return info.param.key + (info.param.cdbPrefix == kEraseSectorCdb ? "AtErase" : "AtWrite");
-    });
+    Faults, FaultTest,
+    ::testing::Values(
+        Fault{"RecoverFailAtErase", "q970", {"recover", "--yes"}, "fail", kEraseSectorCdb, 2,
+              "Update    fail!!",
+              "qks970: recover: erase at 0x8000 refused: CHECK CONDITION, sense ", "erase", 0x8000},
+        Fault{"RecoverFailAtWrite", "q970", {"recover", "--yes"}, "fail", kWriteFlashCdb, 3,
+              "Update    fail!!",
+              "qks970: recover: write at 0x4000 refused: CHECK CONDITION, sense ", "write", 0x4000},
+        Fault{"RecoverUnplugAtErase", "q970", {"recover", "--yes"}, "unplug", kEraseSectorCdb, 2,
+              "Update    fail!!", "qks970: recover: erase at 0x8000: device went away", "erase",
+              0x8000},
+        Fault{"RecoverPowerLossAtWrite", "q970", {"recover", "--yes"}, "powerloss", kWriteFlashCdb,
+              2, "Update    fail!!", "qks970: recover: write at 0x2000", "write", 0x2000},
+        Fault{"EraseFailAtErase", "q719", {"erase", "--yes"}, "fail", kEraseSectorCdb, 2,
+              "Status: Erase command fail!!",
+              "qks970: erase: erase at 0x4000 refused: CHECK CONDITION, sense ", "erase", 0x4000}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(RecoverTest, NoTargetIsNoDevice) {
     for (const auto& bridge : {"q719", "plain"}) {
@@ -146,9 +222,12 @@ TEST_P(RecoverPromptTest, TheAnswerOnTheTerminalDecides) {
     RunSettings terminal;
     terminal.input = GetParam().input;
     terminal.inputIsTerminal = true;
-    const auto result = Run({"recover", "--emulate", Bridge("f.bin")}, terminal);
+    const auto result = Run({"recover", "--emulate", Q970("f.bin")}, terminal);
     EXPECT_EQ(result.status, GetParam().status) << result.out << result.err;
-    EXPECT_NE(result.out.find("Please ensure to update the firmware [y/N] "), std::string::npos);
+    // The question is for the user, not for whatever reads the results.
+    EXPECT_NE(result.err.find("Please ensure to update the firmware [y/N] "), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out.find("[y/N]"), std::string::npos) << result.out;
     EXPECT_EQ(ReadBytes(File("f.bin")) != before, GetParam().written);
 }
 
@@ -157,26 +236,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Typed{"y\n", kExitSuccess, true}, Typed{"yes\n", kExitSuccess, true},
                       Typed{"n\n", kExitFailed, false}, Typed{"\n", kExitFailed, false},
                       Typed{"", kExitFailed, false}, Typed{"yep\n", kExitFailed, false}));
-
-TEST_F(RecoverTest, DeviceSelectsTheRowThatIsWritten) {
-    const auto first = CreateFlash("a.bin");
-    const auto second = CreateFlash("b.bin");
-    const auto result = Run({"recover", "--yes", "--device", "1", "--emulate", Bridge("a.bin"),
-                             "--emulate", Bridge("b.bin")});
-    ASSERT_EQ(result.status, kExitSuccess) << result.err;
-    EXPECT_NE(result.out.find("prod_q970#1"), std::string::npos) << result.out;
-    EXPECT_EQ(ReadBytes(File("a.bin")), first);
-    EXPECT_NE(ReadBytes(File("b.bin")), second);
-}
-
-TEST_F(RecoverTest, ARowBeyondTheListIsBadInputAndNothingIsWritten) {
-    const auto before = CreateFlash("f.bin");
-    const auto result = Run({"recover", "--yes", "--device", "1", "--emulate", Bridge("f.bin")});
-    EXPECT_EQ(result.status, kExitUsage);
-    EXPECT_EQ(CountLines(result.err), 1u) << result.err;
-    EXPECT_NE(result.err.find("--device 1"), std::string::npos);
-    EXPECT_EQ(ReadBytes(File("f.bin")), before);
-}
 
 class DevelopmentImageTest : public RecoverTest {
 protected:
@@ -191,21 +250,21 @@ TEST_F(DevelopmentImageTest, ARealDeviceIsWrittenOnlyWhenAllowed) {
     const auto before = CreateFlash("f.bin");
     RunSettings real;
     real.adaptServices = LooksReal();
-    const auto refused = Run({"recover", "--yes", "--emulate", Bridge("f.bin")}, real);
+    const auto refused = Run({"recover", "--yes", "--emulate", Q970("f.bin")}, real);
     EXPECT_EQ(refused.status, kExitFailed);
     EXPECT_NE(refused.err.find("development image"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("--allow-development-image"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadBytes(File("f.bin")), before);
 
     const auto allowed =
-        Run({"recover", "--yes", "--allow-development-image", "--emulate", Bridge("f.bin")}, real);
+        Run({"recover", "--yes", "--allow-development-image", "--emulate", Q970("f.bin")}, real);
     EXPECT_EQ(allowed.status, kExitSuccess) << allowed.err;
     EXPECT_NE(ReadBytes(File("f.bin")), before);
 }
 
 TEST_F(DevelopmentImageTest, AnEmulatedDeviceNeedsNoPermission) {
     const auto before = CreateFlash("f.bin");
-    const auto result = Run({"recover", "--yes", "--emulate", Bridge("f.bin")});
+    const auto result = Run({"recover", "--yes", "--emulate", Q970("f.bin")});
     EXPECT_EQ(result.status, kExitSuccess) << result.err;
     EXPECT_NE(ReadBytes(File("f.bin")), before);
 }
