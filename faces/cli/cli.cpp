@@ -26,8 +26,8 @@ constexpr const char* kExitStatusText =
     "  5  a USB storage device is present but may not be opened (see the message for the fix)\n";
 
 constexpr const char* kCommandFooter =
-    "The options of qks970 itself (--emulate, --trace, --backup-dir, --device, -v,\n"
-    "--virtual-time) go before or after the command.\n";
+    "The options of qks970 itself (--emulate, --trace, --backup-dir, --images, --device,\n"
+    "-v, --virtual-time) go before or after the command.\n";
 
 constexpr const char* kEmulateHelp =
     "An emulated bridge instead of the system's devices, repeatable; DESCRIPTION is "
@@ -52,6 +52,9 @@ void AddGlobalOptions(CLI::App& app, Parsed& p) {
         ->type_name("FILE");
     app.add_option("--backup-dir", p.global.backupFolder,
                    "Where the copy of a flash taken before writing is kept")
+        ->type_name("DIR");
+    app.add_option("--images", p.global.imagesFolder,
+                   "Look for firmware image files NAME.bin in DIR before the usual folders")
         ->type_name("DIR");
     app.add_option("--device", p.global.device,
                    "The row of the device list to work on (see list); the first by default")
@@ -162,7 +165,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     firmware->excludes(backupOnly);
     AddPanelOptions(*run, p);
 
-    auto* images = app.add_subcommand("images", "The firmware images built into this program");
+    auto* images = app.add_subcommand("images", "The firmware images this program writes, and where each is from");
     images->add_flag("--json", p.json, "Print one JSON document");
 
     std::string restoreFile;
@@ -209,7 +212,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
 
     if (list->parsed()) return ListCommand(p.global, p.json, console, environment);
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
-    if (images->parsed()) return ImagesCommand(p.json, console);
+    if (images->parsed()) return ImagesCommand(p.global, p.json, console, environment);
     if (watch->parsed()) return WatchCommand(p.global, watchSeconds, console, environment);
     if (restore->parsed()) return RestoreCommand(p.global, restoreFile, console, environment);
     if (backup->parsed()) p.panel.backupOnly = true;

@@ -17,6 +17,7 @@ struct GlobalOptions {
     std::vector<std::string> emulate;
     std::string traceFile;
     std::string backupFolder;   // empty: the runtime's default
+    std::string imagesFolder;   // --images: looked in before the search path
     std::optional<int> device;  // the device list's row; the first by default
     int verbosity = 0;
     bool virtualTime = false;
@@ -46,7 +47,8 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
                    const CliEnvironment& environment);
 int PanelCommand(const GlobalOptions& global, const PanelChoices& choices, Console& console,
                  const CliEnvironment& environment);
-int ImagesCommand(bool json, Console& console);
+int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
+                  const CliEnvironment& environment);
 int RestoreCommand(const GlobalOptions& global, const std::string& file, Console& console,
                    const CliEnvironment& environment);
 // Until interrupted, or for `seconds` when above 0.
