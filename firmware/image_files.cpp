@@ -62,6 +62,24 @@ std::string Join(const std::string& folder, const std::string& name, bool window
     return folder + (windows ? "\\" : "/") + name;
 }
 
+// The size is told from the file, so that one many times too large is not
+// read at all.
+std::string ReadImageFile(const fs::path& path, std::string_view name, std::vector<uint8_t>& bytes) {
+    std::error_code error;
+    if (fs::is_directory(path, error)) return "it is a folder";
+    const auto size = fs::file_size(path, error);
+    if (error) return error.message();
+    if (size > kMaxImageBytes)
+        return "it is " + std::to_string(size) + " bytes; " + std::string(name) +
+               " must be at most " + std::to_string(kMaxImageBytes) + " bytes";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::strerror(errno);
+    bytes.resize(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+    if (static_cast<uintmax_t>(in.gcount()) != size) return "it cannot be read whole";
+    return {};
+}
+
 }  // namespace
 
 ImageSearchPlaces SystemImagePlaces(std::string programFolder) {
@@ -158,42 +176,19 @@ std::string LayeredImageStore::SourceOf(std::string_view name) const {
 bool LayeredImageStore::Load(const std::vector<std::string>& folders, std::string& error) {
     for (const char* name : kImageNames) {
         for (const auto& folder : folders) {
-            // Only a file at the exact name counts: a folder or a missing
-            // file leaves the name to the next place.
+            // A missing file leaves the name to the next place.
             const fs::path path = fs::path(folder) / (std::string(name) + ".bin");
             std::error_code ignored;
             if (!fs::exists(path, ignored)) continue;
-            const std::string shown = path.string();
-            if (fs::is_directory(path, ignored)) {
-                error = "firmware image '" + shown + "': it is a folder";
-                return false;
-            }
-            // The size is told from the file, not from what was read: an
-            // image file many times too large is not read at all.
-            const auto size = fs::file_size(path, ignored);
-            std::vector<uint8_t> bytes(size <= kMaxImageBytes ? size : 0);
-            std::ifstream in(path, std::ios::binary);
-            if (!in) {
-                error = "firmware image '" + shown + "': " + std::strerror(errno);
-                return false;
-            }
-            if (size > kMaxImageBytes) {
-                error = "firmware image '" + shown + "': it is " + std::to_string(size) +
-                        " bytes; " + name + " must be at most " + std::to_string(kMaxImageBytes) +
-                        " bytes";
-                return false;
-            }
-            in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-            if (static_cast<uintmax_t>(in.gcount()) != size) {
-                error = "firmware image '" + shown + "': it cannot be read whole";
-                return false;
-            }
-            if (auto problem = ImageFileProblem(name, shown, bytes); !problem.empty()) {
-                error = "firmware image '" + shown + "': " + problem;
+            std::vector<uint8_t> bytes;
+            std::string problem = ReadImageFile(path, name, bytes);
+            if (problem.empty()) problem = ImageFileProblem(name, path.string(), bytes);
+            if (!problem.empty()) {
+                error = "firmware image '" + path.string() + "': " + problem;
                 return false;
             }
             files_.Put(name, std::move(bytes));
-            sources_.emplace_back(name, shown);
+            sources_.emplace_back(name, path.string());
             break;
         }
     }

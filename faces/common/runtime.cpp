@@ -106,8 +106,6 @@ DeviceServices Runtime::Services() {
     return services;
 }
 
-const ImageStore& Runtime::Images() const { return *images_; }
-
 uint64_t Runtime::EmulatedMicros() const {
     if (!emulator_) return 0;
     if (dynamic_cast<const VirtualClock*>(clock_.get())) return clock_->NowMicros();

@@ -53,8 +53,6 @@ public:
     Clock& GetClock() { return *clock_; }
     bool Emulated() const { return emulator_ != nullptr; }
     emu::EmulatorPlatform* Emulator() { return emulator_.get(); }
-    // The image files found, over the images built in.
-    const ImageStore& Images() const;
     // Extra trace sinks (the command line's -v) join the trace file.
     void AddTraceSink(TraceSink* sink) { fanOut_.Add(sink); }
     // Something that works less well than it should (no device notices), or empty.
