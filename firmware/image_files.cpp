@@ -53,7 +53,8 @@ std::string SizeProblem(std::string_view name, size_t size, size_t least, size_t
            std::to_string(least) + " to " + std::to_string(most) + " bytes";
 }
 
-bool Absolute(const std::string& path) { return fs::path(path).is_absolute(); }
+// The base directory rules' sense of absolute, on any host.
+bool Absolute(const std::string& path) { return !path.empty() && path.front() == '/'; }
 
 std::string Join(const std::string& folder, const std::string& name, bool windows) {
     if (folder.empty()) return name;
@@ -160,9 +161,13 @@ std::span<const uint8_t> LayeredImageStore::Find(std::string_view name) const {
     return file.empty() ? builtIn_.Find(name) : file;
 }
 
+// The known names first, in their own order whatever order the built-in
+// store keeps (Windows resources come sorted), then any other built-in one.
 std::vector<std::string> LayeredImageStore::Names() const {
-    std::vector<std::string> names = builtIn_.Names();
-    for (const auto& [name, path] : sources_)
+    std::vector<std::string> names;
+    for (const char* name : kImageNames)
+        if (!Find(name).empty()) names.push_back(name);
+    for (auto& name : builtIn_.Names())
         if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     return names;
 }
