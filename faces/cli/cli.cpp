@@ -26,8 +26,8 @@ constexpr const char* kExitStatusText =
     "  5  a USB storage device is present but may not be opened (see the message for the fix)\n";
 
 constexpr const char* kCommandFooter =
-    "The options of qks970 itself (--emulate, --trace, --backup-dir, --images, --device,\n"
-    "-v, --virtual-time) go before or after the command.\n";
+    "The options of qks970 itself (--emulate, --trace, --backup-dir, --device, -v,\n"
+    "--virtual-time) go before or after the command.\n";
 
 constexpr const char* kEmulateHelp =
     "An emulated bridge instead of the system's devices, repeatable; DESCRIPTION is "
@@ -165,7 +165,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     firmware->excludes(backupOnly);
     AddPanelOptions(*run, p);
 
-    auto* images = app.add_subcommand("images", "The firmware images this program writes, and where each is from");
+    auto* images = app.add_subcommand("images", "The firmware images: built in, or from files");
     images->add_flag("--json", p.json, "Print one JSON document");
 
     std::string restoreFile;
