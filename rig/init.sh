@@ -417,8 +417,76 @@ scenario_sg_raw() {
     pass $n
 }
 
+# ---- (g) a user who is not root, through udevd and the installed rule ------
+
+# The rule as `cmake --install` and the package put it; it is not there when
+# the VM starts, as on a machine the package has not been installed on.
+RULE=/usr/lib/udev/rules.d/70-qks970.rules
+USER_NAME=qksuser   # uid 1000, a member of plugdev (/etc/passwd, /etc/group)
+
+# as_user ARGS...: qks970 as the user, with the groups a login gives it. The
+# arguments go through the environment: su would read them as its own options.
+as_user() {
+    QKS_ARGS="$*" timeout -s KILL 90 su -s /bin/sh $USER_NAME \
+        -c 'exec qks970 --backup-dir "$HOME/backups" $QKS_ARGS'
+}
+
+scenario_user_without_rule() {
+    n=user_without_rule
+    mkdir -p /home/$USER_NAME
+    chown 1000:1000 /home/$USER_NAME
+    say "user: $(su -s /bin/sh $USER_NAME -c id)"
+    # Debian's udevd, as a desktop runs it, with no rule for the bridge yet.
+    /lib/systemd/systemd-udevd --daemon > $W/udevd.log 2>&1 ||
+        { fail $n "systemd-udevd did not start" $W/udevd.log; return; }
+    wait_for 5 [ -S /run/udev/control ] || { fail $n "udevd opened no control socket" $W/udevd.log; return; }
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/u.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    udevadm settle -t 10
+    sg=$(sg_of $Q970)
+    say "user: $sg is $(stat -c '%U:%G %a' $sg) without the rule"
+    as_user list > $W/u-norule.out 2>&1
+    rc=$?
+    [ $rc -eq 5 ] || { fail $n "list as $USER_NAME exited $rc, not 5 (no access)" $W/u-norule.out; return; }
+    grep -q "$sg: permission denied" $W/u-norule.out || { fail $n "the node is not named" $W/u-norule.out; return; }
+    grep -q "udev rule .*70-qks970.rules" $W/u-norule.out ||
+        { fail $n "the message does not say how to grant access" $W/u-norule.out; return; }
+    pass $n
+}
+
+scenario_user_with_rule() {
+    n=user_with_rule
+    sg=$(sg_of $Q970)
+    [ -n "$sg" ] || { fail $n "q970 is not attached" $W/q970.log; return; }
+    [ -S /run/udev/control ] || { fail $n "udevd is not running" $W/udevd.log; return; }
+    # What the package's postinst does after the rule is unpacked.
+    mkdir -p ${RULE%/*}
+    cp /rig/70-qks970.rules $RULE
+    udevadm control --reload-rules && udevadm trigger --subsystem-match=scsi_generic --action=change ||
+        { fail $n "udevadm could not reload and trigger" $W/udevd.log; return; }
+    udevadm settle -t 10
+    access=$(stat -c '%G %a' $sg)
+    say "user: $sg is $(stat -c '%U:%G %a' $sg) with the rule"
+    [ "$access" = "plugdev 660" ] || { fail $n "the rule gave $sg '$access', not 'plugdev 660'" $W/udevd.log; return; }
+    as_user list > $W/u-list.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "list as $USER_NAME exited $rc" $W/u-list.out; return; }
+    grep -q "QKS970/958 Series (type 10" $W/u-list.out && grep -q "target:    yes" $W/u-list.out ||
+        { fail $n "the bridge is not identified as the target" $W/u-list.out; return; }
+    as_user recover --yes $DEV_IMAGE > $W/u-recover.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover as $USER_NAME exited $rc" $W/u-recover.out $W/q970.log; return; }
+    grep -q "Please un-plug AC adapter" $W/u-recover.out || { fail $n "no success text" $W/u-recover.out; return; }
+    grep -q "^Flash backup: /home/$USER_NAME/" $W/u-recover.out ||
+        { fail $n "no flash backup in the user's folder" $W/u-recover.out; return; }
+    as_user list > $W/u-after.out 2>&1
+    grep -q "updated:   yes" $W/u-after.out || { fail $n "not updated after the recovery" $W/u-after.out; return; }
+    pass $n
+}
+
 say "kernel $KERNEL up after $(cut -d' ' -f1 /proc/uptime) s"
-for s in scenario_list scenario_recover scenario_watch scenario_vanish scenario_powerloss scenario_timeout scenario_sg_raw; do
+for s in scenario_list scenario_recover scenario_watch scenario_vanish scenario_powerloss scenario_timeout scenario_sg_raw \
+         scenario_user_without_rule scenario_user_with_rule; do
     began=$(cut -d' ' -f1 /proc/uptime)
     $s
     say "${s#scenario_} took $(awk -v a=$began '{ printf "%.1f", $1 - a }' /proc/uptime) s"
