@@ -538,9 +538,9 @@ scenario_recover_all_two() {
     grep -q '"ok":false' $W/h.jsonl && { fail $n "a command failed during the recovery" $W/h.jsonl; return; }
     # Both flashes were written through the kernel, and at the same time: each
     # bridge's first write came before the other's last.
-    for s in $s1 $s2; do
-        grep "\"path\":\"$s\".*\"cdb\":\"ff0411" $W/h.jsonl | sed 's/.*"time_us":\([0-9]*\).*/\1/' > $W/h-${s##*/}.times
-        [ -s $W/h-${s##*/}.times ] || { fail $n "the trace holds no flash write to $s" $W/h.jsonl; return; }
+    for node in $s1 $s2; do
+        grep "\"path\":\"$node\".*\"cdb\":\"ff0411" $W/h.jsonl | sed 's/.*"time_us":\([0-9]*\).*/\1/' > $W/h-${node##*/}.times
+        [ -s $W/h-${node##*/}.times ] || { fail $n "the trace holds no flash write to $node" $W/h.jsonl; return; }
     done
     first1=$(head -n 1 $W/h-${s1##*/}.times) last1=$(tail -n 1 $W/h-${s1##*/}.times)
     first2=$(head -n 1 $W/h-${s2##*/}.times) last2=$(tail -n 1 $W/h-${s2##*/}.times)
