@@ -584,7 +584,7 @@ scenario_station_replug() {
     # Out long enough for the station's 100 ms poll to see the enclosure gone.
     unplug q970
     wait_for 10 sg_on_absent q970
-    sleep 0.5
+    sleep 1
     plug q970
     wait_for 15 station_shows "^EMU0-Q970: done, it runs the new firmware$" ||
         { kill $(cat $W/i.pid); fail $n "the station did not see the power-cycled bridge as done" $W/i.out $W/i.err $W/q970.log; return; }
