@@ -36,9 +36,19 @@ std::vector<ImageSummary> SummarizeImages(const ImageStore& store) {
     std::vector<ImageSummary> summaries;
     for (const auto& name : store.Names()) {
         const auto image = store.Find(name);
-        summaries.push_back({name, image.size(), Sha256Hex(image), IsDevelopmentImage(image)});
+        summaries.push_back({name, store.SourceOf(name), image.size(), Sha256Hex(image),
+                             IsDevelopmentImage(image)});
     }
     return summaries;
+}
+
+std::string ImageConfirmationText(const ImageStore& store, std::string_view name) {
+    const auto image = store.Find(name);
+    std::string text = "Image: " + std::string(name);
+    if (image.empty()) return text + " (none)";
+    const std::string source = store.SourceOf(name);
+    text += source.empty() ? " (built in)" : " (" + source + ")";
+    return text + ", SHA-256 " + Sha256Hex(image);
 }
 
 }  // namespace qks

@@ -23,6 +23,9 @@ public:
     // the life of the store.
     virtual std::span<const uint8_t> Find(std::string_view name) const = 0;
     virtual std::vector<std::string> Names() const = 0;
+    // Where the image of that name came from: a file's path, or empty for
+    // an image built into the program.
+    virtual std::string SourceOf(std::string_view /*name*/) const { return {}; }
 };
 
 // The images compiled into this program.
@@ -45,11 +48,17 @@ bool IsDevelopmentImage(std::span<const uint8_t> image);
 
 struct ImageSummary {
     std::string name;
+    std::string source;   // the file's path; empty: built in
     size_t size = 0;
     std::string sha256;   // lower-case hex
     bool development = false;
 };
 std::vector<ImageSummary> SummarizeImages(const ImageStore& store);
 std::string Sha256Hex(std::span<const uint8_t> bytes);
+
+// One line for the question before a write, so that the user sees which
+// image is about to go to the device: its name, where it came from and its
+// SHA-256, e.g. "Image: QKS958FW (built in), SHA-256 9f86...".
+std::string ImageConfirmationText(const ImageStore& store, std::string_view name);
 
 }  // namespace qks

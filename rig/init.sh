@@ -73,8 +73,10 @@ wait_for() {
     return 1
 }
 
-# gadget_make NAME UDC: a configfs gadget with one FunctionFS function,
-# mounted at /run/ffs/NAME.
+# gadget_make NAME UDC [SERIAL]: a configfs gadget with one FunctionFS
+# function, mounted at /run/ffs/NAME. Each emulator calls itself bridge 0,
+# so two of one model need SERIAL to tell them apart, as the program keys
+# its bench by the USB serial.
 gadget_make() {
     g=$GADGETS/$1
     mkdir -p $g/strings/0x409 $g/configs/c.1/strings/0x409 $g/functions/ffs.$1
@@ -86,6 +88,7 @@ gadget_make() {
     mkdir -p /run/ffs/$1
     mount -t functionfs $1 /run/ffs/$1
     echo "$2" > $W/$1.udc
+    echo "$3" > $W/$1.serial
 }
 
 # gadget_start NAME DESCRIPTION [qks_gadget options...]: the bridge's power
@@ -95,6 +98,8 @@ gadget_start() {
     shift 2
     g=$GADGETS/$name
     eval "$(qks_gadget --usb-ids "$desc")" || return 1
+    serial=$(cat $W/$name.serial)
+    [ -n "$serial" ] && USB_SERIAL=$serial
     echo $USB_VENDOR > $g/idVendor
     echo $USB_PRODUCT > $g/idProduct
     echo "$USB_SERIAL" > $g/strings/0x409/serialnumber
@@ -150,6 +155,19 @@ sg_of() {
     done
     return 1
 }
+# The sg node of the device on gadget NAME's bus: dummy_udc.N is wired to
+# dummy_hcd.N. Tells apart two bridges of the same model.
+sg_on() {
+    hcd=$(sed 's/^dummy_udc/dummy_hcd/' $W/$1.udc)
+    for d in /sys/class/scsi_generic/sg*; do
+        case "$(readlink -f $d/device)" in
+            */$hcd/*) echo /dev/${d##*/}; return 0 ;;
+        esac
+    done
+    return 1
+}
+sg_on_present() { [ -n "$(sg_on $1)" ] && [ -c "$(sg_on $1)" ]; }
+sg_on_absent() { [ -z "$(sg_on $1)" ]; }
 sg_present() { [ -n "$(sg_of "$1")" ] && [ -c "$(sg_of "$1")" ]; }
 sg_absent() { ! sg_present "$1"; }
 
@@ -185,6 +203,8 @@ DEV_IMAGE=--allow-development-image   # the built-in image is a development one
 
 gadget_make q970 dummy_udc.0
 gadget_make q715 dummy_udc.1
+# A second QKS970 for the bench, on the QK60715's bus once that is unplugged.
+gadget_make q970b dummy_udc.1 EMU1-Q970
 
 # ---- (a) list: a target and a non-target bridge through the kernel ---------
 
@@ -197,15 +217,15 @@ scenario_list() {
     rc=$?
     power_off q715 $Q715
     [ $rc -eq 0 ] || { fail $n "qks970 list exited $rc" $W/a.out; return; }
-    # One block per node: "chip:" and "target:" lines after the node's line.
-    summary=$(awk '/^\/dev\/sg/ { node = $1 }
+    # One block per node, "[N] /dev/sgN (disk)", then its "chip:" and "target:" lines.
+    summary=$(awk '/^\[[0-9]+\] \/dev\/sg/ { node = $2 }
                    /^  chip:/ { chip[node] = $0 }
                    /^  target:/ { print node "|" chip[node] "|" $2 }' $W/a.out)
     echo "$summary" | grep -q "^$s970|.*QKS970/958 Series (type 10.*|yes$" ||
         { fail $n "$s970 is not listed as the QKS970 target" $W/a.out; return; }
     echo "$summary" | grep -q "^$s715|.*QK60715 Series (type 1,.*|no$" ||
         { fail $n "$s715 is not listed as a QK60715 non-target" $W/a.out; return; }
-    [ "$(grep -c '^/dev/sg' $W/a.out)" -eq 2 ] || { fail $n "not exactly two devices listed" $W/a.out; return; }
+    [ "$(grep -c '^\[[0-9]*\] /dev/sg' $W/a.out)" -eq 2 ] || { fail $n "not exactly two devices listed" $W/a.out; return; }
     pass $n
 }
 
@@ -417,8 +437,172 @@ scenario_sg_raw() {
     pass $n
 }
 
+# ---- (g) a user who is not root, through udevd and the installed rule ------
+
+# The rule as `cmake --install` and the package put it; it is not there when
+# the VM starts, as on a machine the package has not been installed on.
+RULE=/usr/lib/udev/rules.d/70-qks970.rules
+USER_NAME=qksuser   # uid 1000, a member of plugdev (/etc/passwd, /etc/group)
+
+# as_user ARGS...: qks970 as the user, with the groups a login gives it. The
+# arguments go through the environment: su would read them as its own options.
+as_user() {
+    QKS_ARGS="$*" timeout -s KILL 90 su -s /bin/sh $USER_NAME \
+        -c 'exec qks970 --backup-dir "$HOME/backups" $QKS_ARGS'
+}
+
+scenario_user_without_rule() {
+    n=user_without_rule
+    mkdir -p /home/$USER_NAME
+    chown 1000:1000 /home/$USER_NAME
+    say "user: $(su -s /bin/sh $USER_NAME -c id)"
+    # Debian's udevd, as a desktop runs it, with no rule for the bridge yet.
+    /lib/systemd/systemd-udevd --daemon > $W/udevd.log 2>&1 ||
+        { fail $n "systemd-udevd did not start" $W/udevd.log; return; }
+    wait_for 5 [ -S /run/udev/control ] || { fail $n "udevd opened no control socket" $W/udevd.log; return; }
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/u.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    udevadm settle -t 10
+    sg=$(sg_of $Q970)
+    say "user: $sg is $(stat -c '%U:%G %a' $sg) without the rule"
+    as_user list > $W/u-norule.out 2>&1
+    rc=$?
+    [ $rc -eq 5 ] || { fail $n "list as $USER_NAME exited $rc, not 5 (no access)" $W/u-norule.out; return; }
+    grep -q "$sg: permission denied" $W/u-norule.out || { fail $n "the node is not named" $W/u-norule.out; return; }
+    grep -q "udev rule .*70-qks970.rules" $W/u-norule.out ||
+        { fail $n "the message does not say how to grant access" $W/u-norule.out; return; }
+    pass $n
+}
+
+scenario_user_with_rule() {
+    n=user_with_rule
+    sg=$(sg_of $Q970)
+    [ -n "$sg" ] || { fail $n "q970 is not attached" $W/q970.log; return; }
+    [ -S /run/udev/control ] || { fail $n "udevd is not running" $W/udevd.log; return; }
+    # What the package's postinst does after the rule is unpacked.
+    mkdir -p ${RULE%/*}
+    cp /rig/70-qks970.rules $RULE
+    udevadm control --reload-rules && udevadm trigger --subsystem-match=scsi_generic --action=change ||
+        { fail $n "udevadm could not reload and trigger" $W/udevd.log; return; }
+    udevadm settle -t 10
+    access=$(stat -c '%G %a' $sg)
+    say "user: $sg is $(stat -c '%U:%G %a' $sg) with the rule"
+    [ "$access" = "plugdev 660" ] || { fail $n "the rule gave $sg '$access', not 'plugdev 660'" $W/udevd.log; return; }
+    as_user list > $W/u-list.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "list as $USER_NAME exited $rc" $W/u-list.out; return; }
+    grep -q "QKS970/958 Series (type 10" $W/u-list.out && grep -q "target:    yes" $W/u-list.out ||
+        { fail $n "the bridge is not identified as the target" $W/u-list.out; return; }
+    as_user recover --yes $DEV_IMAGE > $W/u-recover.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover as $USER_NAME exited $rc" $W/u-recover.out $W/q970.log; return; }
+    grep -q "Please un-plug AC adapter" $W/u-recover.out || { fail $n "no success text" $W/u-recover.out; return; }
+    grep -q "^Flash backup: /home/$USER_NAME/" $W/u-recover.out ||
+        { fail $n "no flash backup in the user's folder" $W/u-recover.out; return; }
+    as_user list > $W/u-after.out 2>&1
+    grep -q "updated:   yes" $W/u-after.out || { fail $n "not updated after the recovery" $W/u-after.out; return; }
+    pass $n
+}
+
+# ---- (h) two bridges recovered at once -------------------------------------
+
+# replug_all NAME...: every gadget unbound, then bound again; each server
+# stays up and takes the bind as its power cycle.
+replug_all() {
+    for g in "$@"; do unplug $g; done
+    for g in "$@"; do wait_for 10 sg_on_absent $g || return 1; done
+    for g in "$@"; do plug $g; done
+    for g in "$@"; do wait_for 15 sg_on_present $g || return 1; done
+}
+
+scenario_recover_all_two() {
+    n=recover_all_two
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/h1.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    gadget_start q970b "q970:flash=$W/h2.bin" && plug q970b && wait_for 15 sg_on_present q970b ||
+        { fail $n "q970b did not attach" $W/q970b.log; return; }
+    s1=$(sg_on q970) s2=$(sg_on q970b)
+    [ "$s1" != "$s2" ] || { fail $n "both bridges are on $s1"; return; }
+    $QKS list > $W/h-list.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "list exited $rc" $W/h-list.out; return; }
+    [ "$(grep -c "target:    yes" $W/h-list.out)" -eq 2 ] && [ "$(grep -c "updated:   no" $W/h-list.out)" -eq 2 ] ||
+        { fail $n "list does not show two targets waiting for the firmware" $W/h-list.out; return; }
+    $QKS --trace $W/h.jsonl recover --all --yes $DEV_IMAGE > $W/h.out 2> $W/h.err
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover --all exited $rc, not 0" $W/h.out $W/h.err $W/q970.log $W/q970b.log; return; }
+    for serial in EMU0-Q970 EMU1-Q970; do
+        grep -q "^[0-9]  *$serial  *success " $W/h.out ||
+            { fail $n "the summary has no success row for $serial" $W/h.out $W/h.err; return; }
+    done
+    grep -q '"ok":false' $W/h.jsonl && { fail $n "a command failed during the recovery" $W/h.jsonl; return; }
+    # Both flashes were written through the kernel, and at the same time: each
+    # bridge's first write came before the other's last.
+    for node in $s1 $s2; do
+        grep "\"path\":\"$node\".*\"cdb\":\"ff0411" $W/h.jsonl | sed 's/.*"time_us":\([0-9]*\).*/\1/' > $W/h-${node##*/}.times
+        [ -s $W/h-${node##*/}.times ] || { fail $n "the trace holds no flash write to $node" $W/h.jsonl; return; }
+    done
+    first1=$(head -n 1 $W/h-${s1##*/}.times) last1=$(tail -n 1 $W/h-${s1##*/}.times)
+    first2=$(head -n 1 $W/h-${s2##*/}.times) last2=$(tail -n 1 $W/h-${s2##*/}.times)
+    [ "$first1" -lt "$last2" ] && [ "$first2" -lt "$last1" ] ||
+        { fail $n "the writes did not overlap: $s1 $first1-$last1 us, $s2 $first2-$last2 us" $W/h.jsonl; return; }
+    replug_all q970 q970b || { fail $n "the bridges did not come back after the re-plug" $W/q970.log $W/q970b.log; return; }
+    $QKS list > $W/h-after.out 2>&1
+    [ "$(grep -c "updated:   yes" $W/h-after.out)" -eq 2 ] ||
+        { fail $n "after the power cycle, not both are listed as updated" $W/h-after.out; return; }
+    $QKS recover --all --yes $DEV_IMAGE > $W/h-again.out 2>&1
+    rc=$?
+    [ $rc -eq 3 ] || { fail $n "a second recover --all exited $rc, not 3 (all updated)" $W/h-again.out; return; }
+    cmp -s $W/h1.bin $W/h2.bin || { fail $n "the two flashes differ after the same recovery"; return; }
+    pass $n
+}
+
+# ---- (i) station mode: recovered, power-cycled, done ------------------------
+
+station_shows() { grep -q "$1" $W/i.out 2>/dev/null; }
+STATION_SECONDS=12   # a recovery and a re-plug, with room for a loaded machine
+
+scenario_station_replug() {
+    n=station_replug
+    unplug q970b
+    wait_for 10 sg_on_absent q970b
+    gadget_stop q970b > /dev/null
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/i.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    rm -f $W/i.pid $W/i.status
+    start=$(cut -d' ' -f1 /proc/uptime)
+    (
+        timeout -s KILL 90 qks970 --backup-dir $W/backups watch --recover --yes $DEV_IMAGE --for $STATION_SECONDS \
+            > $W/i.out 2> $W/i.err &
+        echo $! > $W/i.pid
+        wait $!
+        echo $? > $W/i.status
+    ) &
+    wait_for 15 station_shows "^EMU0-Q970: recovered; Please un-plug AC adapter and plug it again$" ||
+        { kill $(cat $W/i.pid); fail $n "the station did not recover the bridge" $W/i.out $W/i.err $W/q970.log; return; }
+    say "station: recovered after $(awk -v a=$start '{ printf "%.1f", $1 - a }' /proc/uptime) s"
+    # Out long enough for the station's 100 ms poll to see the enclosure gone.
+    unplug q970
+    wait_for 10 sg_on_absent q970
+    sleep 1
+    plug q970
+    wait_for 15 station_shows "^EMU0-Q970: done, it runs the new firmware$" ||
+        { kill $(cat $W/i.pid); fail $n "the station did not see the power-cycled bridge as done" $W/i.out $W/i.err $W/q970.log; return; }
+    say "station: done after $(awk -v a=$start '{ printf "%.1f", $1 - a }' /proc/uptime) s"
+    wait_for $((STATION_SECONDS + 5)) [ -s $W/i.status ] ||
+        { kill $(cat $W/i.pid); fail $n "the station did not stop after --for $STATION_SECONDS" $W/i.out; return; }
+    rc=$(cat $W/i.status)
+    [ "$rc" -eq 0 ] || { fail $n "the station exited $rc" $W/i.out $W/i.err; return; }
+    [ "$(tail -n 1 $W/i.out)" = "1 done, 0 failed, 0 recovered and waiting for a power cycle" ] ||
+        { fail $n "the last line does not count one done" $W/i.out; return; }
+    [ "$(grep -c "^EMU0-Q970: recovering " $W/i.out)" -eq 1 ] ||
+        { fail $n "the bridge was not recovered exactly once" $W/i.out; return; }
+    pass $n
+}
+
 say "kernel $KERNEL up after $(cut -d' ' -f1 /proc/uptime) s"
-for s in scenario_list scenario_recover scenario_watch scenario_vanish scenario_powerloss scenario_timeout scenario_sg_raw; do
+for s in scenario_list scenario_recover scenario_watch scenario_vanish scenario_powerloss scenario_timeout scenario_sg_raw \
+         scenario_user_without_rule scenario_user_with_rule scenario_recover_all_two scenario_station_replug; do
     began=$(cut -d' ' -f1 /proc/uptime)
     $s
     say "${s#scenario_} took $(awk -v a=$began '{ printf "%.1f", $1 - a }' /proc/uptime) s"

@@ -101,6 +101,22 @@ KERNEL=$KDIR/vmlinux
 [ -f "$KERNEL" ] || { KERNEL=$KDIR/root/boot/vmlinuz-$release; note "no ELF kernel found inside vmlinuz; booting the bzImage"; }
 note "kernel $release ready ($(since $step) s)"
 
+# ---- Debian's udevd -------------------------------------------------------------
+
+# Unpacked like the kernel, never installed on the host: only the VM runs it.
+step=$(date +%s)
+(cd "$CACHE/debs" && "${APT_DOWNLOAD[@]}" udev > /dev/null 2>&1) || note "no udev download; using a cached one"
+udev_deb=$(ls -t "$CACHE"/debs/udev_*.deb 2>/dev/null | head -n 1)
+[ -n "$udev_deb" ] || die "cannot download udev and none is cached in $CACHE/debs"
+UDEV_ROOT=$CACHE/$(basename "$udev_deb" .deb)
+[ -d "$UDEV_ROOT" ] || dpkg-deb -x "$udev_deb" "$UDEV_ROOT"
+UDEVADM=""
+for candidate in "$UDEV_ROOT/usr/bin/udevadm" "$UDEV_ROOT/bin/udevadm"; do
+  [ -x "$candidate" ] && UDEVADM=$candidate
+done
+[ -n "$UDEVADM" ] || die "$udev_deb holds no udevadm"
+note "udev $(basename "$udev_deb") ready ($(since $step) s)"
+
 # ---- the programs -----------------------------------------------------------------
 
 step=$(date +%s)
@@ -110,6 +126,7 @@ if [ -n "${QKS_RIG_PROGRAMS:-}" ]; then
     { grep -E "error|FAILED" "$BUILD/build.log" | head -n 30 >&2; die "build failed (log: $BUILD/build.log)"; }
   QKS970=$PROGRAMS/faces/cli/qks970
   GADGET=$PROGRAMS/rig/qks_gadget
+  TREE=$PROGRAMS
 else
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -120,8 +137,16 @@ ninja -C "$BUILD" -j2 qks970 qks_gadget > "$BUILD/build.log" 2>&1 ||
   { grep -E "error|FAILED" "$BUILD/build.log" | head -n 30 >&2; die "build failed (log: $BUILD/build.log)"; }
 QKS970=$BUILD/faces/cli/qks970
 GADGET=$BUILD/rig/qks_gadget
+TREE=$BUILD
 fi
-note "qks970 and qks_gadget built ($(since $step) s)"
+# The udev rule as `cmake --install` lays it out.
+INSTALLED=$BUILD/installed
+rm -rf "$INSTALLED"
+DESTDIR=$INSTALLED cmake --install "$TREE" --prefix /usr --component cli > "$BUILD/install.log" 2>&1 ||
+  { tail -n 20 "$BUILD/install.log" >&2; die "cmake --install failed (log: $BUILD/install.log)"; }
+RULE=$INSTALLED/usr/lib/udev/rules.d/70-qks970.rules
+[ -f "$RULE" ] || die "cmake --install put no udev rule at ${RULE#$INSTALLED}"
+note "qks970 and qks_gadget built, the udev rule installed ($(since $step) s)"
 
 # ---- the initramfs -----------------------------------------------------------------
 
@@ -161,7 +186,7 @@ mkdir -p "$STAGE/bin" "$STAGE/usr/bin"
 cp /bin/busybox "$STAGE/bin/busybox"
 cp "$ROOT/rig/init.sh" "$STAGE/init"
 chmod 755 "$STAGE/init"
-for program in "$QKS970" "$GADGET" "$(command -v sg_raw)"; do
+for program in "$QKS970" "$GADGET" "$(command -v sg_raw)" "$UDEVADM"; do
   cp "$program" "$STAGE/usr/bin/"
   # Debug information only makes the initramfs larger and the boot slower.
   strip --strip-debug "$STAGE/usr/bin/$(basename "$program")" 2>/dev/null || true
@@ -172,6 +197,17 @@ for program in "$QKS970" "$GADGET" "$(command -v sg_raw)"; do
     cp -L "$lib" "$STAGE$lib"
   done
 done
+# udevadm is also the daemon, by the name it is started as.
+mkdir -p "$STAGE/lib/systemd"
+ln -sfn /usr/bin/udevadm "$STAGE/lib/systemd/systemd-udevd"
+# The user the non-root scenarios run as, in plugdev as the rule wants.
+mkdir -p "$STAGE/etc"
+printf 'root:x:0:0:root:/root:/bin/sh\nqksuser:x:1000:1000:rig user:/home/qksuser:/bin/sh\n' > "$STAGE/etc/passwd"
+printf 'root:x:0:\nplugdev:x:46:qksuser\nqksuser:x:1000:\n' > "$STAGE/etc/group"
+# Held back: the VM puts the rule in place, as the package does, after it
+# has shown the user without it.
+rm -f "$STAGE/usr/lib/udev/rules.d/70-qks970.rules"
+cp "$RULE" "$STAGE/rig/70-qks970.rules"
 INITRD=$BUILD/rig-initramfs.cpio
 (cd "$STAGE" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$INITRD"
 note "initramfs $(du -h "$INITRD" | cut -f1) with $(wc -l < "$STAGE/rig/modules.load") modules ($(since $step) s)"

@@ -53,6 +53,9 @@ void AddGlobalOptions(CLI::App& app, Parsed& p) {
     app.add_option("--backup-dir", p.global.backupFolder,
                    "Where the copy of a flash taken before writing is kept")
         ->type_name("DIR");
+    app.add_option("--images", p.global.imagesFolder,
+                   "Look for firmware image files NAME.bin in DIR before the usual folders")
+        ->type_name("DIR");
     app.add_option("--device", p.global.device,
                    "The device to work on: the number list shows, its path or its USB serial; "
                    "the first that fits by default")
@@ -162,7 +165,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     AddPanelOptions(*run, p);
     AddWriteOptions(*run, p);
 
-    auto* images = app.add_subcommand("images", "The firmware images built into this program");
+    auto* images = app.add_subcommand("images", "The firmware images: built in, or from files");
     images->add_flag("--json", p.json, "Print one JSON document");
 
     std::string restoreFile;
@@ -218,7 +221,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
     if (watch->parsed() && station)
         return StationCommand(p.global, watchSeconds, p.recover, console, environment);
-    if (images->parsed()) return ImagesCommand(p.json, console);
+    if (images->parsed()) return ImagesCommand(p.global, p.json, console, environment);
     if (watch->parsed()) return WatchCommand(p.global, watchSeconds, console, environment);
     if (restore->parsed())
         return RestoreCommand(p.global, restoreFile, p.recover, console, environment);

@@ -17,6 +17,7 @@ struct GlobalOptions {
     std::vector<std::string> emulate;
     std::string traceFile;
     std::string backupFolder;   // empty: the runtime's default
+    std::string imagesFolder;   // --images: looked in before the search path
     // The number `list` shows, a path or a USB serial; the first that fits by default.
     std::optional<std::string> device;
     int verbosity = 0;
@@ -49,7 +50,8 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
                    const CliEnvironment& environment);
 int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelChoices& choices,
                  const RecoverOptions& options, Console& console, const CliEnvironment& environment);
-int ImagesCommand(bool json, Console& console);
+int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
+                  const CliEnvironment& environment);
 int RestoreCommand(const GlobalOptions& global, const std::string& file,
                    const RecoverOptions& options, Console& console,
                    const CliEnvironment& environment);

@@ -32,6 +32,7 @@ SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face)
     options.emulate = global.emulate;
     options.traceFile = global.traceFile;
     options.backupFolder = global.backupFolder;
+    options.imagesFolder = global.imagesFolder;
     options.virtualTime = global.virtualTime;
     face.verbosity = global.verbosity;
     options.face = face;

@@ -1,19 +1,30 @@
-// `qks970 images`: the firmware images built into this program.
+// `qks970 images`: the firmware images this program writes, each from a file
+// found on the search path or built in.
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
 
 #include "faces/cli/commands.h"
-#include "firmware/image_store.h"
+#include "firmware/image_files.h"
 
 namespace qks::cli {
 
-int ImagesCommand(bool json, Console& console) {
-    const auto images = SummarizeImages(EmbeddedImages());
+namespace {
+constexpr const char* kBuiltIn = "built in";
+}
+
+int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
+                  const CliEnvironment& environment) {
+    std::string error;
+    const auto store = OpenImages(global.imagesFolder, SystemImagePlaces(environment.programFolder),
+                                  EmbeddedImages(), error);
+    if (!store) return Fail(console, json, kExitUsage, error);
+    const auto images = SummarizeImages(*store);
     if (json) {
         nlohmann::json document = {{"images", nlohmann::json::array()}};
         for (const auto& image : images)
             document["images"].push_back({{"name", image.name},
+                                          {"source", image.source.empty() ? kBuiltIn : image.source},
                                           {"size", image.size},
                                           {"sha256", image.sha256},
                                           {"development", image.development}});
@@ -21,7 +32,7 @@ int ImagesCommand(bool json, Console& console) {
         return kExitSuccess;
     }
     if (images.empty()) {
-        console.Out("No firmware images are built into this program.");
+        console.Out("No firmware images: none is built in and no image file was found.");
         return kExitSuccess;
     }
     size_t nameWidth = 4;
@@ -31,11 +42,12 @@ int ImagesCommand(bool json, Console& console) {
         return right ? fill + text : text + fill;
     };
     console.Out(pad("NAME", nameWidth, false) + "  " + pad("BYTES", 7, true) + "  " +
-                pad("SHA-256", 64, false) + "  KIND");
+                pad("SHA-256", 64, false) + "  " + pad("KIND", 11, false) + "  SOURCE");
     for (const auto& image : images)
         console.Out(pad(image.name, nameWidth, false) + "  " +
                     pad(std::to_string(image.size), 7, true) + "  " + image.sha256 + "  " +
-                    (image.development ? "development" : "vendor"));
+                    pad(image.development ? "development" : "vendor", 11, false) + "  " +
+                    (image.source.empty() ? kBuiltIn : image.source));
     return kExitSuccess;
 }
 

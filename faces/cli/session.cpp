@@ -8,6 +8,7 @@ std::unique_ptr<Session> Session::Open(const SessionOptions& options, Console& c
     runtimeOptions.emulate = options.emulate;
     runtimeOptions.traceFile = options.traceFile;
     runtimeOptions.backupFolder = options.backupFolder;
+    runtimeOptions.imagesFolder = options.imagesFolder;
     runtimeOptions.virtualTime = options.virtualTime;
     runtimeOptions.programFolder = environment.programFolder;
 

@@ -18,6 +18,7 @@ struct SessionOptions {
     std::vector<std::string> emulate;
     std::string traceFile;
     std::string backupFolder;
+    std::string imagesFolder;
     bool virtualTime = false;
     FaceOptions face;
 };

@@ -2,7 +2,7 @@
 
 #include "emulator/platform.h"
 #include "faces/common/system_platform.h"
-#include "firmware/image_store.h"
+#include "firmware/image_files.h"
 
 #include <cstdlib>
 
@@ -32,8 +32,18 @@ std::string DefaultBackupFolder() {
 
 Runtime::~Runtime() = default;
 
-std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::string& error) {
+std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::string& error,
+                                         RuntimeFailure* failure) {
+    const auto fail = [&](RuntimeFailure why) {
+        if (failure) *failure = why;
+        return nullptr;
+    };
     std::unique_ptr<Runtime> runtime(new Runtime());
+    // Before any device is opened: a refused image file stops the run with
+    // nothing sent.
+    runtime->images_ = OpenImages(options.imagesFolder, SystemImagePlaces(options.programFolder),
+                                  EmbeddedImages(), error);
+    if (!runtime->images_) return fail(RuntimeFailure::Image);
     runtime->programFolder_ = options.programFolder;
     runtime->backupFolder_ =
         options.backupFolder.empty() ? DefaultBackupFolder() : options.backupFolder;
@@ -44,13 +54,13 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->clock_ = std::make_unique<SystemClock>();
 
     if (emulated) {
-        const auto image = EmbeddedImages().Find(kTargetImageName);
+        const auto image = runtime->images_->Find(kTargetImageName);
         runtime->emulator_ = std::make_unique<emu::EmulatorPlatform>(*runtime->clock_, image);
         for (const auto& description : options.emulate) {
             const auto added = runtime->emulator_->AddBridge(description);
             if (!added.ok()) {
                 error = "bad emulator description '" + description + "': " + added.error;
-                return nullptr;
+                return fail(RuntimeFailure::Input);
             }
         }
         runtime->passThrough_ = runtime->emulator_.get();
@@ -61,7 +71,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         SystemPlatform system = MakeSystemPlatform(problem);
         if (!system.passThrough) {
             error = problem;
-            return nullptr;
+            return fail(RuntimeFailure::System);
         }
         runtime->warning_ = problem;
         runtime->transferLimit_ = system.transferLimit;
@@ -78,7 +88,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->traceStream_.open(options.traceFile, std::ios::out | std::ios::trunc);
         if (!runtime->traceStream_) {
             error = "cannot write the trace file '" + options.traceFile + "'";
-            return nullptr;
+            return fail(RuntimeFailure::System);
         }
         runtime->traceFile_ = std::make_unique<JsonLinesTrace>(runtime->traceStream_);
         runtime->fanOut_.Add(runtime->traceFile_.get());
@@ -87,7 +97,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
 }
 
 DeviceServices Runtime::Services() {
-    DeviceServices services(*passThrough_, *enumerator_, *clock_, EmbeddedImages());
+    DeviceServices services(*passThrough_, *enumerator_, *clock_, *images_);
     services.trace = &fanOut_;
     services.programFolder = programFolder_;
     services.maxTransferBytes = maxTransferBytes_;

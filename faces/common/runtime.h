@@ -22,13 +22,20 @@ class EmulatorPlatform;
 
 namespace qks {
 
+class LayeredImageStore;
+
 struct RuntimeOptions {
     std::vector<std::string> emulate;   // PROFILE[:key=value,...], one bridge each
     std::string traceFile;
     bool virtualTime = false;           // emulated runs only: no real sleeping
     std::string programFolder;
     std::string backupFolder;           // empty: the user's state folder
+    std::string imagesFolder;           // --images: looked in before the search path
 };
+
+// Why a runtime could not be built, for the exit status and for whether a
+// window shows it: the system's fault, or the user's input.
+enum class RuntimeFailure : uint8_t { System, Input, Image };
 
 // Where flash backups are kept: $QKS970_BACKUP_DIR, else the XDG state home
 // (~/.local/state) on Linux, the local application data folder on Windows.
@@ -37,7 +44,8 @@ std::string DefaultBackupFolder();
 class Runtime {
 public:
     // Nothing when the options do not hold; `error` then says why in one line.
-    static std::unique_ptr<Runtime> Create(const RuntimeOptions& options, std::string& error);
+    static std::unique_ptr<Runtime> Create(const RuntimeOptions& options, std::string& error,
+                                           RuntimeFailure* failure = nullptr);
     ~Runtime();
 
     DeviceServices Services();
@@ -55,6 +63,7 @@ public:
 private:
     Runtime() = default;
 
+    std::unique_ptr<LayeredImageStore> images_;
     std::unique_ptr<Clock> clock_;
     std::unique_ptr<emu::EmulatorPlatform> emulator_;
     std::unique_ptr<PassThrough> ownedPassThrough_;

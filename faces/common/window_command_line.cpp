@@ -58,6 +58,13 @@ std::string ParseWindowCommandLine(const std::vector<std::string>& arguments,
             line.traceFile = value;
             continue;
         }
+        if (!TakeOptionValue(arguments, i, "--images", value, matched) ||
+            (matched && value.empty()))
+            return "--images needs a folder";
+        if (matched) {
+            line.imagesFolder = value;
+            continue;
+        }
         if (argument == "--engineering") {
             line.engineering = true;
         } else if (argument == "-v" || argument == "--verbose") {
@@ -89,6 +96,7 @@ std::string WindowUsageText(const std::string& program, const std::string& faceO
         "                         --emulate q970:content=updated. The window then\n"
         "                         gets switches for each enclosure's power.\n"
         "  --trace FILE           write every device command to FILE (JSON lines)\n"
+        "  --images DIR           look for firmware image files (NAME.bin) in DIR first\n"
         "  --engineering          open the engineering controls (also Ctrl+Shift+R)\n";
     text += faceOptions;
     text +=

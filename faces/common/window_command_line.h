@@ -1,5 +1,5 @@
-// The options every window program takes (--emulate, --trace, --engineering,
-// -v, --help, --version), read before any window or toolkit exists, and the
+// The options every window program takes (--emulate, --trace, --images,
+// --engineering, -v, --help, --version), read before any window or toolkit exists, and the
 // texts --help and --version print. Each face adds its own options through
 // a callback and its own lines to the usage text.
 #pragma once
@@ -14,6 +14,7 @@ namespace qks {
 struct WindowCommandLine {
     std::vector<std::string> emulate;   // one emulated bridge each
     std::string traceFile;
+    std::string imagesFolder;           // looked in for image files before the search path
     bool engineering = false;
     bool verbose = false;
     bool help = false;

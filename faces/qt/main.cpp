@@ -38,11 +38,19 @@ int Run(const qks::qt::CommandLine& line) {
     qks::RuntimeOptions options;
     options.emulate = line.emulate;
     options.traceFile = line.traceFile;
+    options.imagesFolder = line.imagesFolder;
     options.programFolder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath() +
                                                      QLatin1Char('/'))
                                 .toStdString();
     std::string error;
-    std::unique_ptr<qks::Runtime> runtime = qks::Runtime::Create(options, error);
+    qks::RuntimeFailure failure = qks::RuntimeFailure::System;
+    std::unique_ptr<qks::Runtime> runtime = qks::Runtime::Create(options, error, &failure);
+    if (!runtime && failure == qks::RuntimeFailure::Image) {
+        // Started from a menu, nobody reads standard error.
+        Fail(2, error);
+        ShowFatal(error.c_str());
+        return 2;
+    }
     if (!runtime) return Fail(line.emulate.empty() ? 1 : 2, error);
 
     qks::qt::QtFace face;

@@ -59,11 +59,20 @@ int Run(const qks::win32::CommandLine& line, bool console) {
     qks::RuntimeOptions options;
     options.emulate = line.emulate;
     options.traceFile = line.traceFile;
+    options.imagesFolder = line.imagesFolder;
     options.virtualTime = line.virtualTime;
     options.programFolder = ProgramFolder();
     if (line.selfTest) options.backupFolder = SelfTestBackupFolder();
     std::string error;
-    std::unique_ptr<qks::Runtime> runtime = qks::Runtime::Create(options, error);
+    qks::RuntimeFailure failure = qks::RuntimeFailure::System;
+    std::unique_ptr<qks::Runtime> runtime = qks::Runtime::Create(options, error, &failure);
+    if (!runtime && failure == qks::RuntimeFailure::Image) {
+        // A refused image file is the user's to fix: a box names it even
+        // when a console is there too.
+        if (console) Say(true, stderr, std::string(kProgramName) + ": " + error + "\n", 0);
+        Say(false, nullptr, error, MB_ICONERROR);
+        return 2;
+    }
     if (!runtime) {
         Say(console, stderr, std::string(kProgramName) + ": " + error + "\n", MB_ICONERROR);
         return line.emulate.empty() ? 1 : 2;

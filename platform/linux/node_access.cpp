@@ -63,8 +63,16 @@ NodeOwnership InspectNodeOwnership(const std::string& node) {
     return ownership;
 }
 
+std::string InstalledUdevRule() {
+    for (const char* path : {kLocalUdevRule, kPackagedUdevRule, "/lib/udev/rules.d/70-qks970.rules",
+                             "/usr/local/lib/udev/rules.d/70-qks970.rules"})
+        if (::access(path, F_OK) == 0) return path;
+    return {};
+}
+
 std::string AccessAdviceText(const std::string& node, const NodeOwnership& ownership,
-                             uint16_t usbVendor, uint16_t usbProduct) {
+                             uint16_t usbVendor, uint16_t usbProduct,
+                             const std::string& installedRule) {
     std::string text = node + ": permission denied";
     if (ownership.known) {
         char mode[8];
@@ -89,22 +97,35 @@ std::string AccessAdviceText(const std::string& node, const NodeOwnership& owner
         text += " Grant";
     }
     if (!(groupHelps && ownership.callerListedInGroup && !ownership.callerHasGroup)) {
-        text += " access with a udev rule in /etc/udev/rules.d/70-qks970.rules:"
-                " SUBSYSTEM==\"scsi_generic\", ";
-        if (usbVendor != 0 || usbProduct != 0)
-            text += "ATTRS{idVendor}==\"" + Hex4(usbVendor) + "\", ATTRS{idProduct}==\"" +
-                    Hex4(usbProduct) + "\", ";
-        else
-            text += "SUBSYSTEMS==\"usb\", ";
-        text += "MODE=\"0660\", TAG+=\"uaccess\""
-                " (then run: sudo udevadm control --reload && sudo udevadm trigger),"
-                " or run this program as root.";
+        const std::string reload = "sudo udevadm control --reload-rules && sudo udevadm trigger";
+        if (!installedRule.empty() && usbVendor == kUdevRuleUsbVendor) {
+            text += " access with the installed udev rule " + installedRule +
+                    ", which gives the user at the seat and group plugdev this node (after"
+                    " installing or changing it, run: " + reload + ")";
+        } else {
+            std::string line = "SUBSYSTEM==\"scsi_generic\", ";
+            if (usbVendor != 0 || usbProduct != 0)
+                line += "ATTRS{idVendor}==\"" + Hex4(usbVendor) + "\", ATTRS{idProduct}==\"" +
+                        Hex4(usbProduct) + "\", ";
+            else
+                line += "SUBSYSTEMS==\"usb\", ";
+            line += "MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"";
+            if (!installedRule.empty())
+                text += " access by widening the installed udev rule " + installedRule +
+                        " to this enclosure: copy it to " + kLocalUdevRule + " and add the line ";
+            else
+                text += std::string(" access with the udev rule of the qks970-recovery package (") +
+                        kPackagedUdevRule + "), or with a udev rule in " + kLocalUdevRule + ": ";
+            text += line + " (then run: " + reload + ")";
+        }
+        text += ", or run this program as root.";
     }
     return text;
 }
 
 std::string AccessAdvice(const std::string& node, uint16_t usbVendor, uint16_t usbProduct) {
-    return AccessAdviceText(node, InspectNodeOwnership(node), usbVendor, usbProduct);
+    return AccessAdviceText(node, InspectNodeOwnership(node), usbVendor, usbProduct,
+                            InstalledUdevRule());
 }
 
 std::string AccessAdvice(const std::string& node) {

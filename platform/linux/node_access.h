@@ -24,11 +24,23 @@ struct NodeOwnership {
 
 NodeOwnership InspectNodeOwnership(const std::string& node);
 
+// The udev rule the package installs (resources/udev/70-qks970.rules): the
+// user at the seat and group plugdev get the sg nodes of this USB vendor.
+inline constexpr const char* kPackagedUdevRule = "/usr/lib/udev/rules.d/70-qks970.rules";
+inline constexpr const char* kLocalUdevRule = "/etc/udev/rules.d/70-qks970.rules";
+inline constexpr uint16_t kUdevRuleUsbVendor = 0x1c5b;
+
+// Where the rule is in effect from: the administrator's copy, the package's,
+// or cmake --install's under /usr/local. Empty when it is nowhere.
+std::string InstalledUdevRule();
+
 // A one-paragraph explanation naming the node, its owner, group and mode,
-// and both ways in: the owning group (unless that is root's) and a udev
-// rule, matched on the USB ids when they are known (0 = unknown).
+// and both ways in: the owning group (unless that is root's) and the udev
+// rule, `installedRule` when there is one (see InstalledUdevRule), widened
+// to the USB ids when the rule does not cover them (0 = unknown).
 std::string AccessAdviceText(const std::string& node, const NodeOwnership& ownership,
-                             uint16_t usbVendor, uint16_t usbProduct);
+                             uint16_t usbVendor, uint16_t usbProduct,
+                             const std::string& installedRule = {});
 
 // InspectNodeOwnership plus AccessAdviceText, with the USB ids looked up
 // from sysfs for an sg node.

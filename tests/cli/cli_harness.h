@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +68,14 @@ public:
     }
 };
 
+inline void SetVariable(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+
 class CliTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -77,6 +86,9 @@ protected:
         dir_ = std::filesystem::temp_directory_path() / ("qks970-cli-" + name);
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
+        // Image files the machine has in its data folders stay out of the tests.
+        for (const char* variable : {"XDG_DATA_HOME", "XDG_DATA_DIRS", "LOCALAPPDATA"})
+            SetVariable(variable, File("no-images"));
     }
     void TearDown() override {
         std::error_code ignored;

@@ -119,6 +119,37 @@ TEST_F(CliTest, ImagesJsonDescribesEveryEmbeddedImage) {
     for (const auto& name : names) EXPECT_NE(text.out.find(name + " "), std::string::npos) << name;
 }
 
+// A file where the search path has one stands in for the built-in image,
+// and says so; a file that fails its check stops every command before a
+// device is touched.
+TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
+    std::filesystem::create_directories(File("good"));
+    const auto fw719 = EmbeddedImages().Find(kSerialFlashImageName);
+    const std::string path = (dir_ / "good" / "FW719.bin").string();
+    WriteBytes(path, {fw719.begin(), fw719.end()});
+
+    const auto result = Run({"images", "--json", "--images", File("good")});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    for (const auto& image : json::parse(result.out).at("images"))
+        EXPECT_EQ(image.at("source"), image.at("name") == kSerialFlashImageName ? path : "built in");
+    const auto text = Run({"--images", File("good"), "images"});
+    EXPECT_NE(text.out.find("development  " + path + "\n"), std::string::npos) << text.out;
+
+    std::filesystem::create_directories(File("chosen"));
+    WriteBytes(File("chosen/QKS958FW.bin"), std::vector<uint8_t>(4096, 0));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--images", File("chosen"), "images"},
+          std::vector<std::string>{"--images", File("chosen"), "--emulate", "q970", "recover",
+                                   "--yes", "--allow-development-image"}}) {
+        SCOPED_TRACE(args.back());
+        const auto refused = Run(args);
+        EXPECT_EQ(refused.status, kExitUsage);
+        EXPECT_FALSE(refused.runtimeBuilt);
+        EXPECT_NE(refused.err.find("QKS958FW.bin': it has no signature"), std::string::npos)
+            << refused.err;
+    }
+}
+
 TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
     const auto result = Run({"--help"});
     EXPECT_EQ(result.status, kExitSuccess);

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/linux/node_access.h"
 #include "platform/linux/sg_pass_through.h"
@@ -40,6 +41,41 @@ TEST(AccessAdvice, GroupOwnedNodeOffersTheGroupAndARuleForThisDevice) {
                             HasSubstr("ATTRS{idProduct}==\"0578\""),
                             HasSubstr("SUBSYSTEM==\"scsi_generic\""),
                             HasSubstr("udevadm control --reload")));
+}
+
+// The rule file is named wherever it stands; a line of its own is offered
+// only for the ids it does not cover.
+TEST(AccessAdvice, NamesTheUdevRuleFileAndWidensItOnlyForOtherIds) {
+    struct Case {
+        const char* what;
+        uint16_t vendor;
+        std::string installed;
+        std::vector<std::string> says;
+        std::string never;
+    };
+    const Case cases[] = {
+        {"covered and installed", 0x1c5b, kPackagedUdevRule,
+         {"installed udev rule /usr/lib/udev/rules.d/70-qks970.rules", "group plugdev",
+          "udevadm control --reload-rules"},
+         "ATTRS{idVendor}"},
+        {"customised ids", 0x152d, "/usr/local/lib/udev/rules.d/70-qks970.rules",
+         {"widening the installed udev rule /usr/local/lib/udev/rules.d/70-qks970.rules",
+          "copy it to /etc/udev/rules.d/70-qks970.rules", "ATTRS{idVendor}==\"152d\""},
+         "package"},
+        {"not installed", 0x1c5b, "",
+         {"rule of the qks970-recovery package (/usr/lib/udev/rules.d/70-qks970.rules)",
+          "ATTRS{idVendor}==\"1c5b\"", "GROUP=\"plugdev\""},
+         "widening"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NodeOwnership root = DiskGroupNode();
+        root.groupName = "root";
+        root.gid = 0;
+        const std::string text = AccessAdviceText("/dev/sg2", root, c.vendor, 0x0970, c.installed);
+        for (const auto& part : c.says) EXPECT_THAT(text, HasSubstr(part));
+        EXPECT_THAT(text, Not(HasSubstr(c.never)));
+    }
 }
 
 TEST(AccessAdvice, RootGroupIsNeverOfferedAsTheWayIn) {

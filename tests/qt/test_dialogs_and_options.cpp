@@ -78,10 +78,12 @@ CommandLineParse Parse(std::vector<std::string> arguments) {
 
 TEST(CommandLine, EmulatedBridgesAccumulateInOrderInBothSpellings) {
     const CommandLineParse parsed =
-        Parse({"--emulate", "q970", "--emulate=q719:content=old", "--trace=t.jsonl", "-v"});
+        Parse({"--emulate", "q970", "--emulate=q719:content=old", "--trace=t.jsonl", "-v",
+               "--images", "imgs"});
     ASSERT_TRUE(parsed.line) << parsed.error;
     EXPECT_EQ(parsed.line->emulate, (std::vector<std::string>{"q970", "q719:content=old"}));
     EXPECT_EQ(parsed.line->traceFile, "t.jsonl");
+    EXPECT_EQ(parsed.line->imagesFolder, "imgs");
     EXPECT_TRUE(parsed.line->verbose);
     EXPECT_FALSE(parsed.line->engineering);
     EXPECT_EQ(parsed.line->toolkitArguments, std::vector<std::string>{"qks970-recovery"});
@@ -113,6 +115,8 @@ TEST(CommandLine, MistakesGiveOneLineNamingTheProblem) {
         {{"--emulate", "q970:content=sideways"}, "content"},
         {{"--trace"}, "--trace"},
         {{"--trace="}, "--trace"},
+        {{"--images"}, "--images"},
+        {{"--images="}, "--images"},
         {{"-platform"}, "-platform"},
     };
     for (const Case& c : cases) {

@@ -246,10 +246,11 @@ TEST(CommandLine, OptionsOfTheProgram) {
         return ParseCommandLine(args);
     };
     auto ok = parse({"--emulate", "q970", "--emulate=q719:content=blank", "--trace", "t.jsonl",
-                     "--engineering", "-v"});
+                     "--engineering", "-v", "--images=imgs"});
     ASSERT_TRUE(ok.line) << ok.error;
     EXPECT_EQ(ok.line->emulate, (std::vector<std::string>{"q970", "q719:content=blank"}));
     EXPECT_EQ(ok.line->traceFile, "t.jsonl");
+    EXPECT_EQ(ok.line->imagesFolder, "imgs");
     EXPECT_TRUE(ok.line->engineering);
     EXPECT_FALSE(ok.line->selfTest);
     EXPECT_TRUE(ok.line->verbose);
