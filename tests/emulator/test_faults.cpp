@@ -48,6 +48,48 @@ TEST_P(FailAt, RefusesOnlyThatCommandAndChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(EachPosition, FailAt, ::testing::Values(1, 2, 3, 4));
 
+// short=N: the Nth command moves half its bytes with GOOD status; those
+// before and after it move all of theirs.
+TEST(ShortAt, ThatCommandMovesHalfItsBytesWithGoodStatus) {
+    struct Case {
+        std::string what;
+        std::vector<uint8_t> cdb;
+        DataDirection direction;
+    };
+    const std::vector<Case> cases = {
+        {"first-family read", {0xFF, 0x04, 0x10, 0, 0x20, 0, 0, 0, 0, 0, 0, 0}, DataDirection::In},
+        {"block read", {0xDF, 0x10, 0, 0x02, 0x00, 0, 0, 0, 0, 0x20, 0, 0xFA}, DataDirection::In},
+        {"block write", {0xDF, 0x00, 0, 0x02, 0x00, 0, 0, 0, 0, 0x20, 0, 0xFB}, DataDirection::Out},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        const DevicePath path = rig.Add("q970:content=old,short=2");
+        const auto flash = rig.Bridge().Flash();
+        std::vector<uint32_t> moved;
+        for (int n = 1; n <= 3; ++n) {
+            const RawReply reply =
+                Raw(rig.platform, path, c.cdb, c.direction, std::vector<uint8_t>(512, 0x00));
+            EXPECT_TRUE(reply.outcome.Good()) << c.what << ", command " << n;
+            moved.push_back(reply.outcome.transferred);
+            if (n != 2 || c.direction != DataDirection::In) continue;
+            EXPECT_EQ(Bytes(reply.data, 0, 256), Bytes(flash, 0x2000, 256)) << c.what;
+            EXPECT_EQ(Bytes(reply.data, 256, 256), std::vector<uint8_t>(256, 0x00))
+                << c.what << ": bytes past the short reply must not arrive";
+        }
+        EXPECT_EQ(moved, (std::vector<uint32_t>{512, 256, 512})) << c.what;
+        if (c.direction == DataDirection::Out)
+            EXPECT_EQ(Bytes(flash, 0x2000, 512), std::vector<uint8_t>(512, 0x00))
+                << "the later full writes program it all";
+    }
+    Rig rig;
+    const DevicePath path = rig.Add("q970:content=blank,short=1");
+    const std::vector<uint8_t> zeros(512, 0x00);
+    ASSERT_EQ(rig.commands.WriteFlash(path, 0x100, zeros.data(), 512), 1);
+    EXPECT_EQ(Bytes(rig.Bridge().Flash(), 0x100, 256), Bytes(zeros, 0, 256));
+    EXPECT_EQ(Bytes(rig.Bridge().Flash(), 0x200, 256), std::vector<uint8_t>(256, 0xFF))
+        << "a short write programs only the bytes that arrived";
+}
+
 TEST(UnplugAt, TheDeviceVanishesBeforeThatCommandAndStaysAway) {
     Rig rig;
     Events events;
