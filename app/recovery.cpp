@@ -77,8 +77,16 @@ bool TQ71xFwTool::SaveBackupBeforeWriting(const DeviceEntry& row, std::span<cons
     lastBackup_.clear();
     if (services_.backupFolder.empty()) return true;
     const auto saved = SaveCopy(IdentityOf(row), "flash", flash);
-    if (saved) MarkWritePending(services_.backupFolder, IdentityOf(row), *saved);
-    return saved.has_value();
+    if (!saved) return false;
+    // Without the record a cut-off write would leave the next attempt to
+    // trust the damaged flash: no record, no write.
+    std::string error;
+    if (!MarkWritePending(services_.backupFolder, IdentityOf(row), *saved, &error)) {
+        DebugOutput(error);
+        SetStatusText("Record of the write could not be saved, nothing written: " + error);
+        return false;
+    }
+    return true;
 }
 
 // Kept apart from the serial-flash copies: those are what a later recovery
