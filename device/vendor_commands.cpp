@@ -155,6 +155,12 @@ int VendorCommandSet::In(const DevicePath& path, const Cdb& cdb, uint8_t* data,
     return ok;
 }
 
+int VendorCommandSet::InWhole(const DevicePath& path, const Cdb& cdb, uint8_t* data,
+                              uint32_t length) {
+    uint32_t count = 0;
+    return transport_.ScsiTransferInWhole(path, cdb.data(), kCdbLength, data, length, &count);
+}
+
 int VendorCommandSet::Out(const DevicePath& path, const Cdb& cdb, const uint8_t* data,
                           uint32_t length) {
     uint32_t count = 0;
@@ -229,7 +235,7 @@ int VendorCommandSet::VendorCommand25(const DevicePath& path) {
 
 int VendorCommandSet::ReadFlash(const DevicePath& path, uint32_t address, uint8_t* data,
                                 uint32_t length) {
-    return In(path, BuildFlashCdb(kFlashRead, address), data, length);
+    return InWhole(path, BuildFlashCdb(kFlashRead, address), data, length);
 }
 
 int VendorCommandSet::WriteFlash(const DevicePath& path, uint32_t address,
@@ -268,7 +274,7 @@ int32_t VendorCommandSet::DetectAmicFlash(const DevicePath& path) {
 
 int VendorCommandSet::ReadFlashExt(const DevicePath& path, uint32_t address, uint8_t* data,
                                    uint16_t length) {
-    return In(path, BuildReadFlashExtCdb(address, length), data, length);
+    return InWhole(path, BuildReadFlashExtCdb(address, length), data, length);
 }
 
 int VendorCommandSet::WriteFlashExt(const DevicePath& path, uint32_t address,
@@ -297,7 +303,7 @@ int VendorCommandSet::EraseRom(const DevicePath& path) {
 
 int VendorCommandSet::ReadRom(const DevicePath& path, uint32_t address, uint8_t* data,
                               uint32_t length) {
-    return In(path, BuildReadRomCdb(address), data, length);
+    return InWhole(path, BuildReadRomCdb(address), data, length);
 }
 
 int VendorCommandSet::ProgramRom(const DevicePath& path, const uint8_t* data,

@@ -129,6 +129,34 @@ TEST_P(WireFormat, RefusedCommandIsReportedAsFailure) {
     EXPECT_EQ(c.send(commands), c.onRefusal);
 }
 
+// One byte short, with GOOD status: fatal only where the bytes become flash
+// contents the program writes back, merges or compares; an identification
+// reply may be shorter than its buffer. The trace shows both lengths.
+TEST_P(WireFormat, AShortGoodReplyFailsOnlyAFlashOrRomRead) {
+    const WireCase& c = GetParam();
+    if (c.length == 0) return;
+    struct Traced : TraceSink {
+        std::vector<TraceRecord> records;
+        void Record(const TraceRecord& r) override { records.push_back(r); }
+    } trace;
+    transport.SetTrace(&trace);
+    device.SetHandler([](const SentCommand& s) {
+        return Reply{.transferred = static_cast<int64_t>(s.length) - 1};
+    });
+    const std::string name = c.name;
+    const bool whole = name == "ReadFlash" || name == "ReadFlashExt" || name == "ReadRom";
+    EXPECT_EQ(c.send(commands), whole ? 0 : c.onEmptyGoodAnswer);
+    ASSERT_EQ(trace.records.size(), 1u);
+    EXPECT_EQ(trace.records[0].ok, !whole);
+    EXPECT_EQ(trace.records[0].transferred + 1, c.length);
+    if (whole) {
+        EXPECT_NE(trace.records[0].error.find("short reply: " + std::to_string(c.length - 1) +
+                                              " of " + std::to_string(c.length)),
+                  std::string::npos)
+            << trace.records[0].error;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Commands, WireFormat, ::testing::ValuesIn(kWireCases),
                          [](const auto& info) { return std::string(info.param.name); });
 

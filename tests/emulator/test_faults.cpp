@@ -77,9 +77,10 @@ TEST(ShortAt, ThatCommandMovesHalfItsBytesWithGoodStatus) {
                 << c.what << ": bytes past the short reply must not arrive";
         }
         EXPECT_EQ(moved, (std::vector<uint32_t>{512, 256, 512})) << c.what;
-        if (c.direction == DataDirection::Out)
+        if (c.direction == DataDirection::Out) {
             EXPECT_EQ(Bytes(flash, 0x2000, 512), std::vector<uint8_t>(512, 0x00))
                 << "the later full writes program it all";
+        }
     }
     Rig rig;
     const DevicePath path = rig.Add("q970:content=blank,short=1");

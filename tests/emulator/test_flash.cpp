@@ -315,7 +315,9 @@ TEST_P(HostRule, IsRefusedWithItsOwnSenseAndChangesNothing) {
     for (const bool lenient : {false, true}) {
         Rig rig;
         const DevicePath path = rig.Add("q970:" + c.settings + (lenient ? ",lenient=1" : ""));
-        if (c.eraseFirst) ASSERT_EQ(rig.commands.EraseFlashSector(path, 0x10000), 1);
+        if (c.eraseFirst) {
+            ASSERT_EQ(rig.commands.EraseFlashSector(path, 0x10000), 1);
+        }
         const std::vector<uint8_t> before(rig.Bridge().Flash().begin(), rig.Bridge().Flash().end());
         const RawReply reply =
             Raw(rig.platform, path, c.cdb, c.direction, std::vector<uint8_t>(c.dataBytes, 0));
