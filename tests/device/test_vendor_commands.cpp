@@ -303,10 +303,16 @@ INSTANTIATE_TEST_SUITE_P(
                       WaitCase{"StatusRefused", 0, true, 0, 501, 503}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(VendorTest, ReadyWaitOnAVanishedDeviceIsBounded) {
-    device.FailOpens(true);
+// Busy for three reads, then unplugged: the read that finds no device ends
+// the wait, with no more polls and no more sleeping.
+TEST_F(VendorTest, ReadyWaitOnAVanishedDeviceEndsAtOnce) {
+    device.SetHandler([this](const SentCommand&) {
+        if (device.sent.size() == 3) device.FailOpens(true);
+        return Reply{.data = {0x01}};
+    });
     EXPECT_EQ(WaitFlashReady(commands, clock, kPath), 0);
-    EXPECT_LE(device.opens, 503);
+    EXPECT_EQ(device.opens, 4);
+    EXPECT_EQ(clock.NowMicros(), 30000u);
 }
 
 }  // namespace
