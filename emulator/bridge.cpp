@@ -285,12 +285,13 @@ std::optional<SenseCode> EmulatedBridge::FirstBlockFault(uint8_t mode, uint32_t 
     return std::nullopt;
 }
 
-// The reply stops halfway with GOOD status: the host's buffer keeps what it
-// held past that point, and a write programs only the bytes that arrived.
+// The reply stops an eighth of the way in, with GOOD status: the host's
+// buffer keeps what it held past that point, and a write programs only the
+// bytes that arrived.
 void EmulatedBridge::CutShort(const ScsiCommand& c, std::span<const uint8_t> before,
                               ScsiOutcome& outcome) const {
     if (!outcome.Good()) return;
-    const uint32_t kept = std::min(outcome.transferred, c.length) / 2;
+    const uint32_t kept = std::min(outcome.transferred, c.length) / kShortDivisor;
     if (c.direction == DataDirection::In && c.data && before.size() == c.length)
         std::copy(before.begin() + kept, before.end(), c.data + kept);
     outcome.transferred = kept;

@@ -123,9 +123,14 @@ private:
     void Charge(uint64_t micros);
     void AwaitReady(const NorMemory& memory);
     void BeginErase(NorMemory& memory, Region region, uint64_t micros);
+    // The bytes of a transfer that reach the part: half when power fails in
+    // the middle, an eighth for a short reply (small enough to miss a 128-
+    // byte header at the start of a 512-byte read).
     uint32_t Share(uint32_t count) const {
-        return powerFailing_ || shortening_ ? count / 2 : count;
+        if (powerFailing_) return count / 2;
+        return shortening_ ? count / kShortDivisor : count;
     }
+    static constexpr uint32_t kShortDivisor = 8;
     void ApplyFlip(uint32_t address, std::span<uint8_t> out) const;
     void PersistFlash();
     void ForgetModes();

@@ -23,7 +23,8 @@
 //   powerloss=N     power fails halfway through the Nth command
 //   busy=stuck      the flash status never leaves busy
 //   flip=ADDR       one bit at ADDR (decimal or 0x hex) reads back flipped
-//   short=N         the Nth command moves half the bytes asked, with GOOD status
+//   short=N         the Nth command moves an eighth of the bytes asked, with
+//                   GOOD status
 //   serial=TEXT     the USB serial number it reports (empty: none)
 //   lenient=1       the rules of emulator/README.md that refuse a host's
 //                   mistakes are off: the bridge does what it is told
