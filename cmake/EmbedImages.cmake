@@ -3,20 +3,7 @@
 # build time by tools/make_dev_images.
 set(QKS_IMAGE_NAMES QKS958FW FW719 FW742A FW742B)
 
-# An image is a 128-byte header block and at least one byte of firmware, and
-# no more than the 64 KB of flash it is written to: the programs copy images
-# into 64 KB buffers. WriteImageSource.cmake checks the same bounds.
-set(QKS_IMAGE_MIN_BYTES 129)
-set(QKS_IMAGE_MAX_BYTES 65536)
-
-function(qks_check_image_size file)
-  file(SIZE ${file} size)
-  if(size LESS QKS_IMAGE_MIN_BYTES OR size GREATER QKS_IMAGE_MAX_BYTES)
-    message(FATAL_ERROR "Firmware image ${file} is ${size} bytes: an image must be "
-            "${QKS_IMAGE_MIN_BYTES} to ${QKS_IMAGE_MAX_BYTES} bytes (a 128-byte header "
-            "block, then the firmware, within the 64 KB flash)")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/CheckImageSize.cmake)
 
 function(qks_embed_images target)
   set(gen_dir ${CMAKE_BINARY_DIR}/images)
@@ -47,9 +34,9 @@ function(qks_embed_images target)
   string(REPLACE ";" "|" files_arg "${bins}")
   add_custom_command(OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -DOUT=${out} -DNAMES=${names_arg} -DFILES=${files_arg}
-            -DMIN_BYTES=${QKS_IMAGE_MIN_BYTES} -DMAX_BYTES=${QKS_IMAGE_MAX_BYTES}
             -P ${PROJECT_SOURCE_DIR}/cmake/WriteImageSource.cmake
     DEPENDS ${bins} ${PROJECT_SOURCE_DIR}/cmake/WriteImageSource.cmake
+            ${PROJECT_SOURCE_DIR}/cmake/CheckImageSize.cmake
     COMMENT "Embedding firmware images" VERBATIM)
   target_sources(${target} PRIVATE ${out})
 endfunction()

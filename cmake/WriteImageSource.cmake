@@ -1,6 +1,6 @@
-# cmake -DOUT=file.cpp -DNAMES=a|b -DFILES=a.bin|b.bin -DMIN_BYTES=129 -DMAX_BYTES=65536
-#       -P WriteImageSource.cmake
+# cmake -DOUT=file.cpp -DNAMES=a|b -DFILES=a.bin|b.bin -P WriteImageSource.cmake
 # Refuses, before writing anything, an image whose size lies outside the bounds.
+include(${CMAKE_CURRENT_LIST_DIR}/CheckImageSize.cmake)
 string(REPLACE "|" ";" NAMES "${NAMES}")
 string(REPLACE "|" ";" FILES "${FILES}")
 list(LENGTH NAMES count)
@@ -8,12 +8,7 @@ math(EXPR last "${count} - 1")
 set(body "// Generated from the firmware images; do not edit.\n#include \"firmware/embedded_table.h\"\n\nnamespace qks {\nnamespace {\n")
 set(table "")
 foreach(file IN LISTS FILES)
-  file(SIZE ${file} size)
-  if(size LESS MIN_BYTES OR size GREATER MAX_BYTES)
-    message(FATAL_ERROR "Firmware image ${file} is ${size} bytes: an image must be "
-            "${MIN_BYTES} to ${MAX_BYTES} bytes (a 128-byte header block, then the "
-            "firmware, within the 64 KB flash)")
-  endif()
+  qks_check_image_size(${file})
 endforeach()
 foreach(i RANGE ${last})
   list(GET NAMES ${i} name)

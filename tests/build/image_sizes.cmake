@@ -13,7 +13,7 @@ foreach(case "128;refused" "129;embedded" "65536;embedded" "65537;refused")
   file(WRITE ${image} "${bytes}")
   execute_process(
     COMMAND ${CMAKE_COMMAND} -DOUT=${WORK}/out-${size}.cpp -DNAMES=QKS958FW -DFILES=${image}
-            -DMIN_BYTES=129 -DMAX_BYTES=65536 -P ${SOURCE_DIR}/cmake/WriteImageSource.cmake
+            -P ${SOURCE_DIR}/cmake/WriteImageSource.cmake
     RESULT_VARIABLE result ERROR_VARIABLE error)
   string(REGEX REPLACE "[ \n]+" " " error "${error}")   # CMake wraps long messages
   if(expected STREQUAL "refused")
