@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <string>
 #include <cstring>
 #include <filesystem>
 
@@ -14,7 +14,6 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -37,9 +36,8 @@ unsigned long ProcessNumber() {
 // Unique across threads (the count) and the processes running at one time
 // (the process number); a name left by a crash, or planted, is passed over.
 std::string TemporaryName(const std::filesystem::path& folder, uint64_t count) {
-    char name[64];
-    std::snprintf(name, sizeof name, ".qks-%lu-%llu.partial", ProcessNumber(),
-                  static_cast<unsigned long long>(count));
+    const std::string name =
+        ".qks-" + std::to_string(ProcessNumber()) + "-" + std::to_string(count) + ".partial";
     return (folder / name).string();
 }
 
