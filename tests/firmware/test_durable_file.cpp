@@ -3,7 +3,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -47,64 +46,45 @@ protected:
     std::vector<uint8_t> victimText;
 };
 
-struct Case {
-    std::string what;
-    ExistingTarget existing;
-    // Prepares the folder; answers the result the write must have.
-    std::function<DurableWrite(const fs::path& target, const fs::path& victim)> plant;
-};
+enum class Plant { LinkAtTemporary, LinkAtTarget, FileAtTarget, NoFolder };
 
 TEST_F(DurableFile, WritesWholeFilesAndNeverFollowsALink) {
-    const std::vector<uint8_t> bytes(70000, 0x5A);
+    struct Case {
+        Plant plant;
+        ExistingTarget existing;
+        DurableWrite expected;
+    };
     const std::vector<Case> cases = {
 #ifndef _WIN32   // a Windows link needs a privilege a test cannot count on
-        {"a link at the name it tries first", ExistingTarget::Replace,
-         [](const fs::path& target, const fs::path& victim) {
-             fs::create_symlink(victim, NextTemporaryName(target.string()));
-             return DurableWrite::Written;
-         }},
-        {"a link at the target", ExistingTarget::Replace,
-         [](const fs::path& target, const fs::path& victim) {
-             fs::create_symlink(victim, target);
-             return DurableWrite::Written;
-         }},
+        {Plant::LinkAtTemporary, ExistingTarget::Replace, DurableWrite::Written},
+        {Plant::LinkAtTarget, ExistingTarget::Replace, DurableWrite::Written},
+        {Plant::LinkAtTarget, ExistingTarget::Keep, DurableWrite::NameTaken},
 #endif
-        {"a target that must be kept", ExistingTarget::Keep,
-         [](const fs::path& target, const fs::path&) {
-             std::ofstream(target) << "earlier";
-             return DurableWrite::NameTaken;
-         }},
-#ifndef _WIN32
-        {"a link at a target that must be kept", ExistingTarget::Keep,
-         [](const fs::path& target, const fs::path& victim) {
-             fs::create_symlink(victim, target);
-             return DurableWrite::NameTaken;
-         }},
-#endif
-        {"a folder that does not exist", ExistingTarget::Replace,
-         [](const fs::path&, const fs::path&) { return DurableWrite::Failed; }},
+        {Plant::FileAtTarget, ExistingTarget::Keep, DurableWrite::NameTaken},
+        {Plant::NoFolder, ExistingTarget::Replace, DurableWrite::Failed},
     };
+    const std::vector<uint8_t> bytes(70000, 0x5A);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(static_cast<int>(c.plant));
         TearDown();
         SetUp();
-        const bool missingFolder = c.what == "a folder that does not exist";
-        const fs::path target = missingFolder ? folder / "gone" / "copy.bin" : folder / "copy.bin";
-        const DurableWrite expected = c.plant(target, victim);
-        const bool targetWasLink = fs::is_symlink(target);
+        const fs::path target = folder / (c.plant == Plant::NoFolder ? "gone/copy.bin" : "copy.bin");
+        if (c.plant == Plant::LinkAtTemporary) fs::create_symlink(victim, NextTemporaryName(target.string()));
+        if (c.plant == Plant::LinkAtTarget) fs::create_symlink(victim, target);
+        if (c.plant == Plant::FileAtTarget) std::ofstream(target) << "earlier";
+        const auto before = fs::symlink_status(target).type();
         std::string error;
-        EXPECT_EQ(WriteFileDurably(target.string(), bytes, c.existing, &error), expected);
+        EXPECT_EQ(WriteFileDurably(target.string(), bytes, c.existing, &error), c.expected);
         EXPECT_EQ(ReadAll(victim), victimText);
         EXPECT_EQ(Leftovers(), 0u) << "a temporary file was left behind";
-        if (expected == DurableWrite::Written) {
-            EXPECT_FALSE(fs::is_symlink(target));
+        if (c.expected == DurableWrite::Written) {
+            EXPECT_EQ(fs::symlink_status(target).type(), fs::file_type::regular);
             EXPECT_EQ(ReadAll(target), bytes);
-        } else if (expected == DurableWrite::NameTaken) {
-            EXPECT_EQ(fs::is_symlink(target), targetWasLink) << "a kept name must stay as it was";
         }
-        if (expected == DurableWrite::Failed) {
-            EXPECT_FALSE(error.empty());
+        if (c.expected == DurableWrite::NameTaken) {
+            EXPECT_EQ(fs::symlink_status(target).type(), before) << "a kept name must stay as it was";
         }
+        EXPECT_EQ(error.empty(), c.expected != DurableWrite::Failed) << error;
     }
 }
 
