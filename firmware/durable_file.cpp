@@ -190,13 +190,18 @@ DurableWrite WriteFileDurably(const std::string& target, std::span<const uint8_t
     const fs::path folder = FolderOf(target);
     // A name someone else holds (another program's temporary file, or a
     // link planted there) is passed over for a fresh one, never opened.
+    std::string why;
     for (int attempt = 0; attempt < 16; ++attempt) {
         bool nameClash = false;
+        why.clear();
         const DurableWrite result =
             WriteOnce(target, TemporaryName(folder, gTemporaryCount.fetch_add(1)), bytes,
-                      existing, error, nameClash);
-        if (!nameClash) return result;
+                      existing, &why, nameClash);
+        if (nameClash) continue;
+        if (result == DurableWrite::Failed && error) *error = why;
+        return result;
     }
+    if (error) *error = why;
     return DurableWrite::Failed;
 }
 
