@@ -46,9 +46,10 @@ public:
                        uint8_t* buffer, uint32_t length, uint32_t* transferred);
     int ScsiTransferOut(const DevicePath& path, const uint8_t* cdb, uint8_t cdbLength,
                         const uint8_t* buffer, uint32_t length, uint32_t* transferred);
-    // A read whose bytes are written back, merged or compared: a GOOD reply
-    // that delivers fewer bytes than asked is a failure here, traced with
-    // both lengths. Identification replies may be shorter; they use the above.
+    // A read whose bytes are written back, merged or compared, or a status
+    // byte: a GOOD reply that delivers fewer bytes than asked is a failure
+    // here, traced with both lengths. Identification replies may be
+    // shorter; they use the above.
     int ScsiTransferInWhole(const DevicePath& path, const uint8_t* cdb, uint8_t cdbLength,
                             uint8_t* buffer, uint32_t length, uint32_t* transferred);
 

@@ -244,7 +244,8 @@ int VendorCommandSet::WriteFlash(const DevicePath& path, uint32_t address,
 }
 
 int VendorCommandSet::ReadFlashStatus(const DevicePath& path, uint8_t* status) {
-    return In(path, VendorCdb(kFlashStatus), status, 1);
+    // A reply without its byte leaves the caller's "ready" in place: no status.
+    return InWhole(path, VendorCdb(kFlashStatus), status, 1);
 }
 
 int VendorCommandSet::EraseFlashChip(const DevicePath& path) {
@@ -288,7 +289,7 @@ int VendorCommandSet::SwitchToInternalRom(const DevicePath& path) {
 
 int VendorCommandSet::IsRomBusy(const DevicePath& path) {
     uint8_t status = 0;
-    if (!In(path, VendorCdb(kRomStatus), &status, 1)) return 1;
+    if (!InWhole(path, VendorCdb(kRomStatus), &status, 1)) return 1;
     return status == 0x01 ? 1 : 0;
 }
 

@@ -277,6 +277,7 @@ struct WaitCase {
     bool refused;        // every status read fails
     int ready;
     size_t minReads, maxReads;
+    bool empty = false;  // every status read is GOOD without its byte
 };
 class ReadyWait : public VendorTest, public ::testing::WithParamInterface<WaitCase> {};
 
@@ -285,6 +286,7 @@ TEST_P(ReadyWait, IsBounded) {
     device.SetHandler([this, c](const SentCommand& sent) {
         EXPECT_EQ(Hex(sent.cdb), "FF 04 12 00 00 00 00 00 00 00 00 00");
         if (c.refused) return Reply{.scsiStatus = 0x02, .data = {0x00}};
+        if (c.empty) return Reply{.transferred = 0};
         const int n = static_cast<int>(device.sent.size());
         return Reply{.data = {static_cast<uint8_t>(n <= c.busyReads ? 0xFD : 0xFE)}};
     });
@@ -300,7 +302,8 @@ INSTANTIATE_TEST_SUITE_P(
                       WaitCase{"ReadyAtReread500", 500, false, 1, 501, 501},
                       WaitCase{"ReadyAtReread501IsTooLate", 501, false, 0, 502, 502},
                       WaitCase{"StuckBusy", 1 << 30, false, 0, 501, 503},
-                      WaitCase{"StatusRefused", 0, true, 0, 501, 503}),
+                      WaitCase{"StatusRefused", 0, true, 0, 501, 503},
+                      WaitCase{"StatusWithoutItsByte", 0, false, 0, 501, 503, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Busy for three reads, then unplugged: the read that finds no device ends
