@@ -128,7 +128,10 @@ std::optional<DataDirection> DirectionOf(const ScsiCommand& c) {
                     return in;
                 default: return std::nullopt;
             }
-        case kExtOpcode: return c.cdb[11] == 0xFB ? out : in;
+        case kExtOpcode:
+            if (c.cdb[11] == 0xFB) return out;
+            if (c.cdb[11] == 0xFA || c.cdb[11] == 0xFD || c.cdb[11] == 0xFF) return in;
+            return std::nullopt;
         default: return std::nullopt;
     }
 }
@@ -274,8 +277,9 @@ std::optional<SenseCode> EmulatedBridge::FlashNotReady() {
     return std::nullopt;
 }
 
-// The block at address 0 holds the boot header: the bridge moves at most
-// 4 KB there, and an MXIC part erases it only under the 0x80 flag.
+// The block at address 0 holds the header block the chip starts from: the
+// bridge takes at most 4 KB there, and on an MXIC part erases it only under
+// the 0x80 flag.
 std::optional<SenseCode> EmulatedBridge::FirstBlockFault(uint8_t mode, uint32_t address,
                                                          uint32_t length) const {
     if (description_.lenient || address != 0) return std::nullopt;
