@@ -171,10 +171,13 @@ bool MarkWritePending(const std::string& folder, const std::string& identity,
 }
 
 std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity) {
+    std::error_code ec;
+    // A link under the record's name is not a record this program wrote.
+    if (fs::symlink_status(PendingFile(folder, identity), ec).type() != fs::file_type::regular)
+        return std::nullopt;
     std::ifstream in(PendingFile(folder, identity));
     std::string path;
     if (!in || !std::getline(in, path) || path.empty()) return std::nullopt;
-    std::error_code ec;
     if (!fs::exists(path, ec)) return std::nullopt;
     return path;
 }
