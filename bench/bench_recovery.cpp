@@ -42,10 +42,8 @@ using namespace qks;
 
 constexpr uint32_t kFlashImageBytes = 65536;
 // The flows' own waits: the programming path settles this long after its
-// writes before reading back; on an MXIC part the block path settles this
-// long after writing the first 4 KB ahead of the whole image.
+// writes before reading back.
 constexpr uint64_t kSettleAfterWriteMicros = 500'000;
-constexpr uint64_t kMxicSettleMicros = 500'000;
 constexpr uint32_t kMxicPrewriteBytes = 4096;
 constexpr uint8_t kMxicVendor = 5;
 
@@ -59,8 +57,9 @@ struct Bound {
 
 // Erase the 64 KB in the part's large units (what the flows ask for), page-
 // program all of it, move it out once and back once for the verify, and
-// wait where the flow must. The MXIC block path also writes the first 4 KB
-// ahead of the image, erasing its unit for it.
+// wait where the flow must. The MXIC block path also sends the first 4 KB
+// ahead of the image; the bridge refuses that block (its erase lacks the
+// 0x80 flag), so only its transfer counts and the flow skips the settle.
 Bound DeviceBound(bool blockPath, uint8_t vendor) {
     const uint32_t unit = emu::VendorEraseUnits(vendor).large;
     Bound bound;
@@ -68,12 +67,7 @@ Bound DeviceBound(bool blockPath, uint8_t vendor) {
     bound.program = emu::ProgramMicros(0, kFlashImageBytes);
     bound.bulk = 2 * emu::BulkMicros(kFlashImageBytes);
     if (!blockPath) bound.sleeps = kSettleAfterWriteMicros;
-    if (blockPath && vendor == kMxicVendor) {
-        bound.erase += emu::UnitEraseMicros(unit);
-        bound.program += emu::ProgramMicros(0, kMxicPrewriteBytes);
-        bound.bulk += emu::BulkMicros(kMxicPrewriteBytes);
-        bound.sleeps += kMxicSettleMicros;
-    }
+    if (blockPath && vendor == kMxicVendor) bound.bulk += emu::BulkMicros(kMxicPrewriteBytes);
     return bound;
 }
 

@@ -3,12 +3,17 @@
 # build time by tools/make_dev_images.
 set(QKS_IMAGE_NAMES QKS958FW FW719 FW742A FW742B)
 
+include(${CMAKE_CURRENT_LIST_DIR}/CheckImageSize.cmake)
+
 function(qks_embed_images target)
   set(gen_dir ${CMAKE_BINARY_DIR}/images)
   file(MAKE_DIRECTORY ${gen_dir})
   set(bins)
   foreach(name IN LISTS QKS_IMAGE_NAMES)
     if(QKS_FIRMWARE_DIR)
+      if(EXISTS ${QKS_FIRMWARE_DIR}/${name}.bin)
+        qks_check_image_size(${QKS_FIRMWARE_DIR}/${name}.bin)
+      endif()
       list(APPEND bins ${QKS_FIRMWARE_DIR}/${name}.bin)
     else()
       list(APPEND bins ${gen_dir}/${name}.bin)
@@ -31,6 +36,7 @@ function(qks_embed_images target)
     COMMAND ${CMAKE_COMMAND} -DOUT=${out} -DNAMES=${names_arg} -DFILES=${files_arg}
             -P ${PROJECT_SOURCE_DIR}/cmake/WriteImageSource.cmake
     DEPENDS ${bins} ${PROJECT_SOURCE_DIR}/cmake/WriteImageSource.cmake
+            ${PROJECT_SOURCE_DIR}/cmake/CheckImageSize.cmake
     COMMENT "Embedding firmware images" VERBATIM)
   target_sources(${target} PRIVATE ${out})
 endfunction()

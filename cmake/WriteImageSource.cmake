@@ -1,10 +1,15 @@
 # cmake -DOUT=file.cpp -DNAMES=a|b -DFILES=a.bin|b.bin -P WriteImageSource.cmake
+# Refuses, before writing anything, an image whose size lies outside the bounds.
+include(${CMAKE_CURRENT_LIST_DIR}/CheckImageSize.cmake)
 string(REPLACE "|" ";" NAMES "${NAMES}")
 string(REPLACE "|" ";" FILES "${FILES}")
 list(LENGTH NAMES count)
 math(EXPR last "${count} - 1")
 set(body "// Generated from the firmware images; do not edit.\n#include \"firmware/embedded_table.h\"\n\nnamespace qks {\nnamespace {\n")
 set(table "")
+foreach(file IN LISTS FILES)
+  qks_check_image_size(${file})
+endforeach()
 foreach(i RANGE ${last})
   list(GET NAMES ${i} name)
   list(GET FILES ${i} file)

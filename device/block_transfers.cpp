@@ -160,6 +160,8 @@ int BlockTransfers::WriteVerifyFlashImage(const DevicePath& path, const uint8_t*
         WaitFlashReady(commands_, clock_, path);
         verified = written && ReadFlashBlocks(path, 0, readBack.data(), length) &&
                    std::memcmp(image, readBack.data(), length) == 0;
+        // Another attempt cannot reach a bridge that has gone.
+        if (commands_.GetTransport().LastCommandFoundNoDevice()) break;
     }
     return verified ? 1 : 0;
 }

@@ -3,18 +3,25 @@
 namespace qks {
 
 namespace {
-bool ReadsBusy(VendorCommandSet& commands, const DevicePath& path) {
+enum class Poll { Ready, Busy, Gone };
+
+Poll ReadStatus(VendorCommandSet& commands, const DevicePath& path) {
     uint8_t status = 0;
-    if (!commands.ReadFlashStatus(path, &status)) return true;
-    return (status & 0x01) != 0;
+    if (commands.ReadFlashStatus(path, &status)) return (status & 0x01) ? Poll::Busy : Poll::Ready;
+    // A refused read counts as busy; a device that is no longer there will
+    // answer none of the polls left, so the wait ends at once.
+    return commands.GetTransport().LastCommandFoundNoDevice() ? Poll::Gone : Poll::Busy;
 }
 }  // namespace
 
 int WaitFlashReady(VendorCommandSet& commands, Clock& clock, const DevicePath& path) {
-    if (!ReadsBusy(commands, path)) return 1;
+    Poll poll = ReadStatus(commands, path);
+    if (poll != Poll::Busy) return poll == Poll::Ready ? 1 : 0;
     for (int reread = 1; reread <= kReadyRereadsMax; ++reread) {
         clock.SleepMs(kReadyPollMs);
-        if (!ReadsBusy(commands, path)) return reread <= kReadyRereadsAccepted ? 1 : 0;
+        poll = ReadStatus(commands, path);
+        if (poll == Poll::Gone) return 0;
+        if (poll == Poll::Ready) return reread <= kReadyRereadsAccepted ? 1 : 0;
     }
     return 0;
 }

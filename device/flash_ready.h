@@ -11,7 +11,8 @@ inline constexpr int kReadyRereadsAccepted = 500;
 inline constexpr int kReadyRereadsMax = 502;
 
 // 1 when the busy bit was seen clear within 500 re-reads, else 0. A status
-// read that fails counts as busy, so the bound holds for a vanished device.
+// read that fails counts as busy, so the bound holds; one that finds no
+// device at the path ends the wait at once.
 int WaitFlashReady(VendorCommandSet& commands, Clock& clock, const DevicePath& path);
 
 }  // namespace qks

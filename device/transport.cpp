@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace qks {
 
@@ -63,6 +64,12 @@ int Transport::ScsiTransferIn(const DevicePath& path, const uint8_t* cdb,
     return Transfer(path, DataDirection::In, cdb, cdbLength, buffer, length, transferred);
 }
 
+int Transport::ScsiTransferInWhole(const DevicePath& path, const uint8_t* cdb,
+                                   uint8_t cdbLength, uint8_t* buffer, uint32_t length,
+                                   uint32_t* transferred) {
+    return Transfer(path, DataDirection::In, cdb, cdbLength, buffer, length, transferred, true);
+}
+
 int Transport::ScsiTransferOut(const DevicePath& path, const uint8_t* cdb,
                                uint8_t cdbLength, const uint8_t* buffer,
                                uint32_t length, uint32_t* transferred) {
@@ -73,7 +80,7 @@ int Transport::ScsiTransferOut(const DevicePath& path, const uint8_t* cdb,
 
 int Transport::Transfer(const DevicePath& path, DataDirection direction,
                         const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer,
-                        uint32_t length, uint32_t* transferred) {
+                        uint32_t length, uint32_t* transferred, bool whole) {
     // The guard may send commands of its own: they come before this one.
     std::string refusal = gate_ ? gate_(path, cdb, cdbLength) : std::string{};
     TraceRecord record;
@@ -141,7 +148,8 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         std::memcpy(buffer, scratch.data(), length);
     if (transferred) *transferred = outcome.transferred;
 
-    const bool good = outcome.Good();
+    const bool shortReply = whole && outcome.Good() && outcome.transferred < length;
+    const bool good = outcome.Good() && !shortReply;
     record.opened = true;
     record.ok = good;
     record.status = outcome.scsiStatus;
@@ -165,6 +173,9 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.diagnostic = outcome.diagnostic;
         lastFailure_.cdb = record.cdb;
         lastFailure_.sense = outcome.sense;
+        if (shortReply)
+            lastFailure_.diagnostic = "short reply: " + std::to_string(outcome.transferred) +
+                                      " of " + std::to_string(length) + " bytes";
         record.error = lastFailure_.Describe();
     }
     if (trace_) trace_->Record(record);

@@ -51,6 +51,12 @@ public:
                        uint8_t* buffer, uint32_t length, uint32_t* transferred);
     int ScsiTransferOut(const DevicePath& path, const uint8_t* cdb, uint8_t cdbLength,
                         const uint8_t* buffer, uint32_t length, uint32_t* transferred);
+    // A read whose bytes are written back, merged or compared, or a status
+    // byte: a GOOD reply that delivers fewer bytes than asked is a failure
+    // here, traced with both lengths. Identification replies may be
+    // shorter; they use the above.
+    int ScsiTransferInWhole(const DevicePath& path, const uint8_t* cdb, uint8_t cdbLength,
+                            uint8_t* buffer, uint32_t length, uint32_t* transferred);
 
     void SetTrace(TraceSink* trace) { trace_ = trace; }
     // Asked before each command is sent; a non-empty answer keeps the
@@ -73,7 +79,7 @@ public:
 private:
     int Transfer(const DevicePath& path, DataDirection direction, const uint8_t* cdb,
                  uint8_t cdbLength, uint8_t* buffer, uint32_t length,
-                 uint32_t* transferred);
+                 uint32_t* transferred, bool whole = false);
 
     PassThrough& passThrough_;
     Clock& clock_;

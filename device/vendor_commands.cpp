@@ -156,6 +156,12 @@ int VendorCommandSet::In(const DevicePath& path, const Cdb& cdb, uint8_t* data,
     return ok;
 }
 
+int VendorCommandSet::InWhole(const DevicePath& path, const Cdb& cdb, uint8_t* data,
+                              uint32_t length) {
+    uint32_t count = 0;
+    return transport_.ScsiTransferInWhole(path, cdb.data(), kCdbLength, data, length, &count);
+}
+
 int VendorCommandSet::Out(const DevicePath& path, const Cdb& cdb, const uint8_t* data,
                           uint32_t length) {
     uint32_t count = 0;
@@ -230,7 +236,7 @@ int VendorCommandSet::VendorCommand25(const DevicePath& path) {
 
 int VendorCommandSet::ReadFlash(const DevicePath& path, uint32_t address, uint8_t* data,
                                 uint32_t length) {
-    return In(path, BuildFlashCdb(kFlashRead, address), data, length);
+    return InWhole(path, BuildFlashCdb(kFlashRead, address), data, length);
 }
 
 int VendorCommandSet::WriteFlash(const DevicePath& path, uint32_t address,
@@ -239,7 +245,8 @@ int VendorCommandSet::WriteFlash(const DevicePath& path, uint32_t address,
 }
 
 int VendorCommandSet::ReadFlashStatus(const DevicePath& path, uint8_t* status) {
-    return In(path, VendorCdb(kFlashStatus), status, 1);
+    // A reply without its byte leaves the caller's "ready" in place: no status.
+    return InWhole(path, VendorCdb(kFlashStatus), status, 1);
 }
 
 int VendorCommandSet::EraseFlashChip(const DevicePath& path) {
@@ -269,7 +276,7 @@ int32_t VendorCommandSet::DetectAmicFlash(const DevicePath& path) {
 
 int VendorCommandSet::ReadFlashExt(const DevicePath& path, uint32_t address, uint8_t* data,
                                    uint16_t length) {
-    return In(path, BuildReadFlashExtCdb(address, length), data, length);
+    return InWhole(path, BuildReadFlashExtCdb(address, length), data, length);
 }
 
 int VendorCommandSet::WriteFlashExt(const DevicePath& path, uint32_t address,
@@ -283,7 +290,7 @@ int VendorCommandSet::SwitchToInternalRom(const DevicePath& path) {
 
 int VendorCommandSet::IsRomBusy(const DevicePath& path) {
     uint8_t status = 0;
-    if (!In(path, VendorCdb(kRomStatus), &status, 1)) return 1;
+    if (!InWhole(path, VendorCdb(kRomStatus), &status, 1)) return 1;
     return status == 0x01 ? 1 : 0;
 }
 
@@ -298,7 +305,7 @@ int VendorCommandSet::EraseRom(const DevicePath& path) {
 
 int VendorCommandSet::ReadRom(const DevicePath& path, uint32_t address, uint8_t* data,
                               uint32_t length) {
-    return In(path, BuildReadRomCdb(address), data, length);
+    return InWhole(path, BuildReadRomCdb(address), data, length);
 }
 
 int VendorCommandSet::ProgramRom(const DevicePath& path, const uint8_t* data,

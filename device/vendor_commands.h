@@ -97,6 +97,8 @@ public:
 private:
     int In(const DevicePath& path, const Cdb& cdb, uint8_t* data, uint32_t length,
            uint32_t* received = nullptr);
+    // Flash and ROM contents: every byte asked for, or a failure.
+    int InWhole(const DevicePath& path, const Cdb& cdb, uint8_t* data, uint32_t length);
     int Out(const DevicePath& path, const Cdb& cdb, const uint8_t* data, uint32_t length);
 
     Transport& transport_;

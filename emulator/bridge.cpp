@@ -20,6 +20,9 @@ constexpr uint8_t kVendorGroupByte = 0x04;
 constexpr uint8_t kExtOpcode = 0xDF;
 constexpr uint8_t kExtReadMarker = 0x10;
 constexpr uint8_t kWriteModeMask = 0x87;
+constexpr uint8_t kFirstBlockFlag = 0x80;
+constexpr uint32_t kFirstBlockLimit = 4096;
+constexpr uint8_t kMxicVendor = 5;
 constexpr uint8_t kJedecReadId = 0x9F;
 constexpr size_t kVendorCdbBytes = 12;
 
@@ -109,8 +112,28 @@ ScsiOutcome Gone() {
     return outcome;
 }
 
-bool WrongDirection(const ScsiCommand& c, DataDirection expected) {
-    return c.length > 0 && c.direction != expected;
+// The way a command's data moves; nothing for the commands that carry none,
+// which take either direction as long as they move no bytes.
+std::optional<DataDirection> DirectionOf(const ScsiCommand& c) {
+    constexpr auto in = DataDirection::In;
+    constexpr auto out = DataDirection::Out;
+    switch (c.cdb[0]) {
+        case kRequestSense:
+        case kInquiry:
+        case kChipInfoOpcode: return in;
+        case kVendorOpcode:
+            switch (c.cdb[2]) {
+                case 0x02: case 0x04: case 0x11: return out;
+                case 0x00: case 0x03: case 0x10: case 0x12: case 0x21: case 0x23: case 0x30:
+                    return in;
+                default: return std::nullopt;
+            }
+        case kExtOpcode:
+            if (c.cdb[11] == 0xFB) return out;
+            if (c.cdb[11] == 0xFA || c.cdb[11] == 0xFD || c.cdb[11] == 0xFF) return in;
+            return std::nullopt;
+        default: return std::nullopt;
+    }
 }
 }  // namespace
 
@@ -145,8 +168,15 @@ ScsiOutcome EmulatedBridge::Execute(const ScsiCommand& c, InterfaceClass via) {
     Charge(kCommandOverheadMicros);
     if (commands_ == description_.failAt) return Refuse(kInjectedFailure);
     powerFailing_ = commands_ == description_.powerLossAt;
+    shortening_ = commands_ == description_.shortAt && c.length > 0;
+    // What the host's buffer held before, for the bytes a short reply never reaches.
+    std::vector<uint8_t> before;
+    if (shortening_ && c.direction == DataDirection::In && c.data)
+        before.assign(c.data, c.data + c.length);
     if (c.direction == DataDirection::Out) Charge(BulkMicros(c.length));
     ScsiOutcome outcome = Dispatch(c, via);
+    if (shortening_) CutShort(c, before, outcome);
+    shortening_ = false;
     if (c.direction == DataDirection::In) Charge(BulkMicros(outcome.transferred));
     PersistFlash();
     if (powerFailing_) {
@@ -163,10 +193,11 @@ ScsiOutcome EmulatedBridge::Dispatch(const ScsiCommand& c, InterfaceClass via) {
     if (c.cdbLength == 0 || c.cdb == nullptr) return Refuse(kInvalidOpcode);
     const uint8_t opcode = c.cdb[0];
     if (opcode == kTestUnitReady) return Good(0);
+    const bool vendorCdb = GetProfile().tavrel && c.cdbLength >= kVendorCdbBytes;
+    if (opcode != kRequestSense && opcode != kInquiry && !vendorCdb) return Refuse(kInvalidOpcode);
+    if (auto misdirected = MisdirectedData(c)) return Refuse(*misdirected);
     if (opcode == kRequestSense) return RequestSense(c);
     if (opcode == kInquiry) return Inquiry(c, via);
-    const bool vendorCdb = GetProfile().tavrel && c.cdbLength >= kVendorCdbBytes;
-    if (!vendorCdb) return Refuse(kInvalidOpcode);
     if (opcode == kChipInfoOpcode && c.cdb[1] == 0xF4 && c.cdb[2] == 0xE7) return ChipInfo(c);
     if (opcode == kVendorOpcode && c.cdb[1] == kVendorGroupByte) return VendorGroup(c);
     if (opcode == kExtOpcode) return ExtGroup(c);
@@ -224,6 +255,50 @@ ScsiOutcome EmulatedBridge::Refuse(SenseCode code) {
     outcome.sense = FixedSense(code);
     lastSense_ = outcome.sense;
     return outcome;
+}
+
+// Bytes cannot flow against a command's direction, so this rule holds even
+// for a lenient bridge.
+std::optional<SenseCode> EmulatedBridge::MisdirectedData(const ScsiCommand& c) const {
+    const auto expected = DirectionOf(c);
+    if (c.length > 0 && expected && c.direction != *expected) return kWrongDirection;
+    return std::nullopt;
+}
+
+// A part still erasing takes no new command: the bridge answers NOT READY
+// rather than holding it. Lenient, it holds the command until the part is
+// ready, which hides a host that forgot to wait.
+std::optional<SenseCode> EmulatedBridge::FlashNotReady() {
+    if (description_.lenient) {
+        AwaitReady(flash_);
+        return std::nullopt;
+    }
+    if (flash_.Busy(clock_.NowMicros())) return kFlashBusy;
+    return std::nullopt;
+}
+
+// The block at address 0 holds the header block the chip starts from: the
+// bridge takes at most 4 KB there, and on an MXIC part erases it only under
+// the 0x80 flag.
+std::optional<SenseCode> EmulatedBridge::FirstBlockFault(uint8_t mode, uint32_t address,
+                                                         uint32_t length) const {
+    if (description_.lenient || address != 0) return std::nullopt;
+    if (length > kFirstBlockLimit) return kFirstBlockTooLong;
+    if (description_.vendor == kMxicVendor && (mode & 0x07) != 0 && (mode & kFirstBlockFlag) == 0)
+        return kFirstBlockUnflagged;
+    return std::nullopt;
+}
+
+// The reply stops an eighth of the way in, with GOOD status: the host's
+// buffer keeps what it held past that point, and a write programs only the
+// bytes that arrived.
+void EmulatedBridge::CutShort(const ScsiCommand& c, std::span<const uint8_t> before,
+                              ScsiOutcome& outcome) const {
+    if (!outcome.Good()) return;
+    const uint32_t kept = std::min(outcome.transferred, c.length) / kShortDivisor;
+    if (c.direction == DataDirection::In && c.data && before.size() == c.length)
+        std::copy(before.begin() + kept, before.end(), c.data + kept);
+    outcome.transferred = kept;
 }
 
 // ---- identification -------------------------------------------------------
@@ -329,8 +404,7 @@ ScsiOutcome EmulatedBridge::SpiReply(const ScsiCommand& c) {
 // ---- serial flash ---------------------------------------------------------
 
 ScsiOutcome EmulatedBridge::ReadFlash(const ScsiCommand& c, uint32_t address, uint32_t length) {
-    if (WrongDirection(c, DataDirection::In)) return Refuse(kInvalidField);
-    AwaitReady(flash_);
+    if (auto busy = FlashNotReady()) return Refuse(*busy);
     const uint32_t moved = std::min(length, c.length);
     if (c.data == nullptr || moved == 0) return Good(0);
     const std::span<uint8_t> out(c.data, moved);
@@ -340,8 +414,11 @@ ScsiOutcome EmulatedBridge::ReadFlash(const ScsiCommand& c, uint32_t address, ui
 }
 
 ScsiOutcome EmulatedBridge::WriteFlash(const ScsiCommand& c, uint32_t address, uint32_t length) {
-    if (WrongDirection(c, DataDirection::Out)) return Refuse(kInvalidField);
-    AwaitReady(flash_);
+    if (auto busy = FlashNotReady()) return Refuse(*busy);
+    return ProgramFlash(c, address, length);
+}
+
+ScsiOutcome EmulatedBridge::ProgramFlash(const ScsiCommand& c, uint32_t address, uint32_t length) {
     const uint32_t programmed = Share(std::min(length, c.length));
     if (c.data && programmed) flash_.Program(address, std::span(c.data, programmed));
     Charge(ProgramMicros(address, programmed));
@@ -355,13 +432,13 @@ ScsiOutcome EmulatedBridge::FlashStatus(const ScsiCommand& c) {
 }
 
 ScsiOutcome EmulatedBridge::EraseChip() {
-    AwaitReady(flash_);
+    if (auto busy = FlashNotReady()) return Refuse(*busy);
     BeginErase(flash_, {0, flash_.Size()}, ChipEraseMicros(flash_.Size()));
     return Good(0);
 }
 
 ScsiOutcome EmulatedBridge::EraseSector(uint32_t address) {
-    AwaitReady(flash_);
+    if (auto busy = FlashNotReady()) return Refuse(*busy);
     const Region region =
         SectorAt(address, description_.vendor, description_.amic, flash_.Size());
     BeginErase(flash_, region, UnitEraseMicros(region.length));
@@ -380,10 +457,12 @@ ScsiOutcome EmulatedBridge::WriteFlashExt(const ScsiCommand& c) {
     const uint32_t address = Address24(c.cdb + 8);
     if ((mode & ~kWriteModeMask) != 0 || length > kExtTransferLimit || c.length < length)
         return Refuse(kInvalidField);
-    AwaitReady(flash_);
+    // Every check comes before the erase: a refused block leaves the flash as it was.
+    if (auto fault = FirstBlockFault(mode, address, length)) return Refuse(*fault);
+    if (auto busy = FlashNotReady()) return Refuse(*busy);
     // Power that fails during the erase leaves nothing programmed.
     if (EraseBeforeWrite(mode & 0x07, address) && powerFailing_) return Good(c.length);
-    return WriteFlash(c, address, length);
+    return ProgramFlash(c, address, length);
 }
 
 // The erase a block write asks for, run to its end inside the command: the
@@ -426,7 +505,6 @@ ScsiOutcome EmulatedBridge::RomErase() {
 }
 
 ScsiOutcome EmulatedBridge::RomRead(const ScsiCommand& c) {
-    if (WrongDirection(c, DataDirection::In)) return Refuse(kInvalidField);
     const uint32_t address = uint32_t{c.cdb[3]} | uint32_t{c.cdb[4]} << 8 |
                              uint32_t{c.cdb[5]} << 16 | uint32_t{c.cdb[6]} << 24;
     AwaitReady(rom_);
@@ -436,8 +514,7 @@ ScsiOutcome EmulatedBridge::RomRead(const ScsiCommand& c) {
 
 ScsiOutcome EmulatedBridge::RomProgram(const ScsiCommand& c) {
     const auto expected = RomProgramCycles(description_.romType);
-    if (WrongDirection(c, DataDirection::Out) ||
-        !std::equal(expected.begin(), expected.end(), c.cdb + 3))
+    if (!std::equal(expected.begin(), expected.end(), c.cdb + 3))
         return Refuse(kInvalidField);
     AwaitReady(rom_);
     const uint32_t programmed = Share(c.length);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,6 +31,13 @@ inline constexpr SenseCode kInvalidOpcode{0x05, 0x20, 0x00};
 inline constexpr SenseCode kInvalidField{0x05, 0x24, 0x00};
 inline constexpr SenseCode kSequenceError{0x05, 0x2C, 0x00};
 inline constexpr SenseCode kInjectedFailure{0x04, 0x44, 0x00};   // internal target failure
+// The host's mistakes the bridge refuses (emulator/README.md has the list;
+// `lenient=1` turns off all but the wrong direction). Each names its rule:
+// ASCQ 0x80 and up are the bridge's own under INVALID FIELD IN CDB.
+inline constexpr SenseCode kFirstBlockTooLong{0x05, 0x24, 0x80};
+inline constexpr SenseCode kFirstBlockUnflagged{0x05, 0x24, 0x81};
+inline constexpr SenseCode kWrongDirection{0x05, 0x24, 0x82};
+inline constexpr SenseCode kFlashBusy{0x02, 0x04, 0x07};   // not ready, operation in progress
 
 // Fixed-format sense data as the bridge returns it.
 std::vector<uint8_t> FixedSense(SenseCode code);
@@ -80,6 +88,10 @@ private:
     ScsiOutcome RomGroup(const ScsiCommand& c);
     ScsiOutcome ExtGroup(const ScsiCommand& c);
     ScsiOutcome Refuse(SenseCode code);
+    std::optional<SenseCode> MisdirectedData(const ScsiCommand& c) const;
+    std::optional<SenseCode> FlashNotReady();
+    std::optional<SenseCode> FirstBlockFault(uint8_t mode, uint32_t address, uint32_t length) const;
+    void CutShort(const ScsiCommand& c, std::span<const uint8_t> before, ScsiOutcome& outcome) const;
 
     ScsiOutcome Inquiry(const ScsiCommand& c, InterfaceClass via);
     ScsiOutcome RequestSense(const ScsiCommand& c);
@@ -94,6 +106,7 @@ private:
 
     ScsiOutcome ReadFlash(const ScsiCommand& c, uint32_t address, uint32_t length);
     ScsiOutcome WriteFlash(const ScsiCommand& c, uint32_t address, uint32_t length);
+    ScsiOutcome ProgramFlash(const ScsiCommand& c, uint32_t address, uint32_t length);
     ScsiOutcome FlashStatus(const ScsiCommand& c);
     ScsiOutcome EraseChip();
     ScsiOutcome EraseSector(uint32_t address);
@@ -110,7 +123,14 @@ private:
     void Charge(uint64_t micros);
     void AwaitReady(const NorMemory& memory);
     void BeginErase(NorMemory& memory, Region region, uint64_t micros);
-    uint32_t Share(uint32_t count) const { return powerFailing_ ? count / 2 : count; }
+    // The bytes of a transfer that reach the part: half when power fails in
+    // the middle, an eighth for a short reply (small enough to miss a 128-
+    // byte header at the start of a 512-byte read).
+    uint32_t Share(uint32_t count) const {
+        if (powerFailing_) return count / 2;
+        return shortening_ ? count / kShortDivisor : count;
+    }
+    static constexpr uint32_t kShortDivisor = 8;
     void ApplyFlip(uint32_t address, std::span<uint8_t> out) const;
     void PersistFlash();
     void ForgetModes();
@@ -125,6 +145,7 @@ private:
     uint32_t generation_ = 0;
     bool unplugFired_ = false;
     bool powerFailing_ = false;
+    bool shortening_ = false;
     bool vendorMode_ = false;
     bool romSelected_ = false;
     bool romEraseArmed_ = false;

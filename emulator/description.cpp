@@ -127,7 +127,12 @@ bool SetRevision(BridgeDescription& d, std::string_view v) {
     return true;
 }
 
-const std::array<KeyRule, 16> kKeys = {{
+bool SetSerial(BridgeDescription& d, std::string_view v) {
+    d.serial = std::string(v);
+    return true;
+}
+
+const std::array<KeyRule, 19> kKeys = {{
     {"flash", Scope::Tavrel, "a file name", SetFlashFile},
     {"content", Scope::Tavrel, "old, blank or updated", SetContent},
     {"vendor", Scope::Tavrel, "0-15",
@@ -152,6 +157,11 @@ const std::array<KeyRule, 16> kKeys = {{
      [](BridgeDescription& d, std::string_view v) {
          return SetCommandNumber(v, d.powerLossAt);
      }},
+    {"short", Scope::Any, "a command number from 1",
+     [](BridgeDescription& d, std::string_view v) { return SetCommandNumber(v, d.shortAt); }},
+    {"serial", Scope::Any, "a serial number without commas", SetSerial},
+    {"lenient", Scope::Tavrel, "0 or 1",
+     [](BridgeDescription& d, std::string_view v) { return SetFlag(v, d.lenient); }},
     {"busy", Scope::Tavrel, "stuck", SetBusy},
     {"flip", Scope::Tavrel, "a flash address, decimal or 0x hex", SetFlip},
 }};

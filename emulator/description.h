@@ -23,7 +23,12 @@
 //   powerloss=N     power fails halfway through the Nth command
 //   busy=stuck      the flash status never leaves busy
 //   flip=ADDR       one bit at ADDR (decimal or 0x hex) reads back flipped
-// Only iface, fail, unplug and powerloss apply to `plain`.
+//   short=N         the Nth command moves an eighth of the bytes asked, with
+//                   GOOD status
+//   serial=TEXT     the USB serial number it reports (empty: none)
+//   lenient=1       the rules of emulator/README.md that refuse a host's
+//                   mistakes are off: the bridge does what it is told
+// Only iface, fail, unplug, powerloss, short and serial apply to `plain`.
 #pragma once
 
 #include <cstdint>
@@ -63,8 +68,11 @@ struct BridgeDescription {
     uint64_t failAt = 0;
     uint64_t unplugAt = 0;
     uint64_t powerLossAt = 0;
+    uint64_t shortAt = 0;
     bool busyStuck = false;
     std::optional<uint32_t> flipAddress;
+    std::optional<std::string> serial;   // nothing: the platform's own name
+    bool lenient = false;
 };
 
 struct DescriptionParse {

@@ -52,7 +52,10 @@ Region AmicBootSectorAt(uint32_t address, uint32_t flashSize) {
 
 EraseUnits VendorEraseUnits(uint8_t vendor) {
     if (vendor < kVendorUnits.size()) return kVendorUnits[vendor];
-    return {k64K, k64K};
+    // Codes with no known part erase as code 0: the host divides their
+    // writes into code 0's units, and a part that took wider units would
+    // wipe the blocks written just before each mark.
+    return kVendorUnits[0];
 }
 
 Region AlignedRegion(uint32_t address, uint32_t unit, uint32_t flashSize) {

@@ -17,7 +17,8 @@ struct EraseUnits {
     uint32_t small;
 };
 
-// By serial flash maker code; codes without a known part erase 64 KB.
+// By serial flash maker code; codes 10 to 15, without a known part, take
+// code 0's units.
 EraseUnits VendorEraseUnits(uint8_t vendor);
 
 // The `unit`-aligned region holding `address` (taken modulo the flash size,

@@ -91,7 +91,7 @@ AddedBridge EmulatorPlatform::AddBridge(BridgeDescription d) {
     Slot slot;
     for (InterfaceClass cls : ClassesOf(d.interfaces))
         slot.interfaces.push_back({cls, MakePath(cls, profile, index)});
-    slot.serial = "EMU" + std::to_string(index) + "-" + Upper(profile.name);
+    slot.serial = d.serial ? *d.serial : "EMU" + std::to_string(index) + "-" + Upper(profile.name);
     slot.bridge = std::make_unique<EmulatedBridge>(std::move(d), clock_, std::move(flash),
                                                    std::move(rom));
     slot.bridge->SetVanishNotice([this] { Notify(kDeviceRemoveComplete); });

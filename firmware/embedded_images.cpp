@@ -9,7 +9,7 @@ public:
     std::span<const uint8_t> Find(std::string_view name) const override {
         for (size_t i = 0; i < kEmbeddedImageCount; ++i)
             if (name == kEmbeddedImageTable[i].name)
-                return {kEmbeddedImageTable[i].data, kEmbeddedImageTable[i].size};
+                return LoadableImage({kEmbeddedImageTable[i].data, kEmbeddedImageTable[i].size});
         return {};
     }
     std::vector<std::string> Names() const override {

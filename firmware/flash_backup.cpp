@@ -5,7 +5,7 @@
 #include <fstream>
 #include <vector>
 
-#include "firmware/flash_maintenance.h"
+#include "firmware/durable_file.h"
 
 namespace qks {
 
@@ -53,8 +53,14 @@ std::optional<std::string> SaveFlashBackup(const std::string& folder, const std:
         name.append(kSuffix);
         const fs::path path = fs::path(folder) / name;
         if (fs::exists(path, ec)) continue;
-        if (!WriteFileAtomically(path.string(), bytes)) {
-            error = "cannot write the backup " + path.string();
+        // Another program saving the same device in the same second may take
+        // the name between the look and the rename: its copy stays, this one
+        // moves on to the next number.
+        std::string why;
+        const DurableWrite written = WriteFileDurably(path.string(), bytes, ExistingTarget::Keep, &why);
+        if (written == DurableWrite::NameTaken) continue;
+        if (written != DurableWrite::Written) {
+            error = "cannot write the backup " + path.string() + ": " + why;
             return std::nullopt;
         }
         return path.string();
@@ -148,18 +154,30 @@ fs::path PendingFile(const std::string& folder, const std::string& identity) {
 }
 }  // namespace
 
-void MarkWritePending(const std::string& folder, const std::string& identity,
-                      const std::string& backupPath) {
+bool MarkWritePending(const std::string& folder, const std::string& identity,
+                      const std::string& backupPath, std::string* error) {
+    const std::string line = backupPath + "\n";
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+    // Keep: the record of an earlier cut-off attempt names the copy taken
+    // before it, and that copy stays the authority.
+    const fs::path pending = PendingFile(folder, identity);
+    const DurableWrite written = WriteFileDurably(pending.string(), bytes, ExistingTarget::Keep, error);
+    if (written != DurableWrite::NameTaken) return written == DurableWrite::Written;
+    // Only a record stays: a link or anything else under its name is a stranger's.
     std::error_code ec;
-    if (fs::exists(PendingFile(folder, identity), ec)) return;   // the earlier copy stays
-    std::ofstream(PendingFile(folder, identity)) << backupPath << '\n';
+    if (fs::symlink_status(pending, ec).type() == fs::file_type::regular) return true;
+    if (error) *error = pending.string() + " is not a record this program wrote";
+    return false;
 }
 
 std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity) {
+    std::error_code ec;
+    // A link under the record's name is not a record this program wrote.
+    if (fs::symlink_status(PendingFile(folder, identity), ec).type() != fs::file_type::regular)
+        return std::nullopt;
     std::ifstream in(PendingFile(folder, identity));
     std::string path;
     if (!in || !std::getline(in, path) || path.empty()) return std::nullopt;
-    std::error_code ec;
     if (!fs::exists(path, ec)) return std::nullopt;
     return path;
 }

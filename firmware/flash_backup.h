@@ -36,8 +36,10 @@ std::optional<std::vector<uint8_t>> FindSavedStart(const std::string& folder,
 // A write in progress: the backup taken before the first attempt at it stays
 // the authority on what the device held until an attempt succeeds, however
 // many attempts were cut off in between.
-void MarkWritePending(const std::string& folder, const std::string& identity,
-                      const std::string& backupPath);
+// False, with `error` (when given) set, when the record could not be made
+// to last: the write it announces must then not begin.
+[[nodiscard]] bool MarkWritePending(const std::string& folder, const std::string& identity,
+                                    const std::string& backupPath, std::string* error = nullptr);
 std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity);
 void ClearWritePending(const std::string& folder, const std::string& identity);
 // The first `length` bytes of a backup file.

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "device/flash_ready.h"
@@ -103,34 +101,6 @@ std::string ChooseBackupName(EngineContext& window) {
     return name;
 }
 
-bool WriteFileAtomically(const std::string& name, std::span<const uint8_t> bytes) {
-    namespace fs = std::filesystem;
-    // The partial file sits beside the target under a short name of its own:
-    // a suffix on the target's name could pass the system's file-name limit
-    // and refuse a name that is itself fine.
-    const fs::path partial = fs::path(name).parent_path() / ".qks-backup.partial";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(partial, ignored);
-            return false;
-        }
-    }
-    std::error_code error;
-    fs::rename(partial, name, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(partial, ignored);
-        return false;
-    }
-    return true;
-}
-
 int BackupFlashToFile(EngineContext& window, const DevicePath& path) {
     const std::string name = ChooseBackupName(window);
     const uint32_t length = window.FirmwareSize();
@@ -146,8 +116,9 @@ int BackupFlashToFile(EngineContext& window, const DevicePath& path) {
         window.ShowStatus("Read Back to Backup Error!!");
         return 0;
     }
-    if (!WriteFileAtomically(name, flash)) {
-        window.DebugOutput("cannot write backup file " + name);
+    std::string error;
+    if (WriteFileDurably(name, flash, ExistingTarget::Replace, &error) != DurableWrite::Written) {
+        window.DebugOutput("cannot write backup file " + name + ": " + error);
         window.ShowStatus("Open Backup File Error!!");
         return 0;
     }

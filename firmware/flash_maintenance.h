@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "firmware/durable_file.h"
 #include "firmware/engine_context.h"
 
 namespace qks {
@@ -28,9 +29,5 @@ int ReadFlashWhole(EngineContext& window, const DevicePath& path, uint32_t addre
 
 // The backup name in use: the field's text, or the default after its notice.
 std::string ChooseBackupName(EngineContext& window);
-
-// Writes all bytes or nothing: a partial write never leaves a file that
-// looks complete under the final name.
-bool WriteFileAtomically(const std::string& name, std::span<const uint8_t> bytes);
 
 }  // namespace qks

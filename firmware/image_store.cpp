@@ -26,6 +26,11 @@ std::vector<std::string> MemoryImageStore::Names() const {
     return names;
 }
 
+std::span<const uint8_t> LoadableImage(std::span<const uint8_t> image) {
+    if (image.size() < kMinImageBytes || image.size() > kMaxImageBytes) return {};
+    return image;
+}
+
 bool IsDevelopmentImage(std::span<const uint8_t> image) {
     const auto* begin = reinterpret_cast<const char*>(image.data());
     const std::string_view text(begin, image.size());

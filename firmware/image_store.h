@@ -15,6 +15,13 @@ inline constexpr const char* kSerialFlashImageName = "FW719";
 inline constexpr const char* kRevisionAImageName = "FW742A";
 inline constexpr const char* kRevisionBImageName = "FW742B";
 inline constexpr uint32_t kMaxImageBytes = 65536;
+// A header block and at least one byte behind it (the build checks the same).
+inline constexpr uint32_t kMinImageBytes = 129;
+
+// The image as a program's own store may hand it out: empty when its size
+// lies outside kMinImageBytes..kMaxImageBytes, as every user copies images
+// into 64 KB buffers.
+std::span<const uint8_t> LoadableImage(std::span<const uint8_t> image);
 
 class ImageStore {
 public:

@@ -118,8 +118,19 @@ std::optional<std::string> OperationContext::SaveCopy(const std::string& identit
 bool OperationContext::KeepFlashCopy(std::span<const uint8_t> flash) {
     if (services_.backupFolder.empty()) return true;
     const auto saved = SaveCopy(Identity(), "flash", flash);
-    if (saved) MarkWritePending(services_.backupFolder, Identity(), *saved);
-    return saved.has_value();
+    if (!saved) return false;
+    // Without the record a cut-off write would leave the next attempt to
+    // trust the damaged flash: no record, no write.
+    std::string error;
+    if (!MarkWritePending(services_.backupFolder, Identity(), *saved, &error)) {
+        DebugOutput(error);
+        SetStatusText("Record of the write could not be saved, nothing written: " + error);
+        copyFailure_ = Outcome::Fail(FailureKind::Copy,
+                                     "the record of the write could not be kept, nothing written: " +
+                                         error);
+        return false;
+    }
+    return true;
 }
 
 bool OperationContext::KeepFlashCopy(uint32_t length, bool blockReads) {

@@ -98,9 +98,10 @@ command family). No backup folder is set, so no backup copy is read.
   - bulk: the 64 KB moved once out and once back for the verify,
     `2 * BulkMicros(65536)` = 3.7 ms;
   - sleeps the flow requires: 500 ms after the programming path's writes,
-    before it reads back; on the MXIC block path (code 5) the 500 ms after
-    it writes the first 4 KB ahead of the image, which also costs one more
-    large-unit erase, 16 pages and 4 KB of bulk.
+    before it reads back. On the MXIC block path (code 5) the flow first
+    sends the image's first 4 KB with an erase but without the 0x80 flag;
+    the bridge refuses that block, so it costs 4 KB of bulk and the flow
+    skips the 500 ms it would wait after it.
 
   Per-command cost (1 ms each), status polls, identification, reading the
   current flash and any repeated erase are not in the bound: they are what

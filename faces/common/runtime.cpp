@@ -9,6 +9,16 @@
 namespace qks {
 
 namespace {
+// One trace line per command, in the file before the next command is sent.
+class LineFileTrace final : public TraceSink {
+public:
+    explicit LineFileTrace(LineFile& file) : file_(file) {}
+    void Record(const TraceRecord& record) override { file_.WriteLine(TraceLine(record)); }
+
+private:
+    LineFile& file_;
+};
+
 std::string FromEnvironment(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::string(value) : std::string();
@@ -85,12 +95,13 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
     }
 
     if (!options.traceFile.empty()) {
-        runtime->traceStream_.open(options.traceFile, std::ios::out | std::ios::trunc);
-        if (!runtime->traceStream_) {
-            error = "cannot write the trace file '" + options.traceFile + "'";
+        std::string why;
+        runtime->traceLines_ = LineFile::Create(options.traceFile, why);
+        if (!runtime->traceLines_) {
+            error = "cannot write the trace file '" + options.traceFile + "': " + why;
             return fail(RuntimeFailure::System);
         }
-        runtime->traceFile_ = std::make_unique<JsonLinesTrace>(runtime->traceStream_);
+        runtime->traceFile_ = std::make_unique<LineFileTrace>(*runtime->traceLines_);
         runtime->fanOut_.Add(runtime->traceFile_.get());
     }
     return runtime;

@@ -3,7 +3,6 @@
 // the command trace, and the services the window model is built from.
 #pragma once
 
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +14,7 @@
 #include "device/device_notifier.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
+#include "firmware/durable_file.h"
 
 namespace qks::emu {
 class EmulatorPlatform;
@@ -72,8 +72,8 @@ private:
     PassThrough* passThrough_ = nullptr;
     DeviceEnumerator* enumerator_ = nullptr;
     DeviceNotifier* notifier_ = nullptr;
-    std::ofstream traceStream_;
-    std::unique_ptr<JsonLinesTrace> traceFile_;
+    std::unique_ptr<LineFile> traceLines_;
+    std::unique_ptr<TraceSink> traceFile_;
     TraceFanOut fanOut_;
     std::string programFolder_;
     std::string backupFolder_;

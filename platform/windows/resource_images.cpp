@@ -15,7 +15,7 @@ std::span<const uint8_t> ResourceImageStore::Find(std::string_view name) const {
     if (loaded == nullptr) return {};
     const void* bytes = LockResource(loaded);
     if (bytes == nullptr) return {};
-    return {static_cast<const uint8_t*>(bytes), size};
+    return LoadableImage({static_cast<const uint8_t*>(bytes), size});
 }
 
 namespace {

@@ -77,6 +77,30 @@ TEST_F(Backups, ABackupThatCannotBeWrittenStopsBeforeAnythingIsErased) {
     fs::remove(folder);
 }
 
+TEST_F(Backups, ARecordOfTheWriteThatCannotBeMadeStopsBeforeAnythingIsErased) {
+    fs::create_directories(folder);
+    const fs::path victim = folder / "victim";
+    std::ofstream(victim) << "a stranger's file";
+    // Something not a record under the record's name: a link to a stranger's
+    // file (a Windows test may not make links, so there a folder).
+#ifdef _WIN32
+    fs::create_directory(folder / "EMU0-Q970.pending");
+#else
+    fs::create_symlink(victim, folder / "EMU0-Q970.pending");
+#endif
+    ModelFixture fx({"q970"});
+    fx.backupFolder = folder.string();
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    EXPECT_EQ(fx.Flash(), before);
+    EXPECT_NE(w.Control(ControlId::StatusEdit).text.find("could not be saved"), std::string::npos)
+        << w.Control(ControlId::StatusEdit).text;
+    EXPECT_EQ(Read(victim), std::vector<uint8_t>(std::string_view("a stranger's file").begin(),
+                                                 std::string_view("a stranger's file").end()));
+}
+
 // Power fails right after the first erase of the programming path: the
 // flash has lost the device's header. The next attempt takes it from the
 // backup instead of writing the image's identity over the device's.

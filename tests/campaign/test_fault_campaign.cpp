@@ -1,6 +1,8 @@
 // Every flow, with every fault kind at every command it sends: no run may
 // claim a success the flash does not hold, a second attempt after any fault
-// must succeed, and no run may touch flash outside what its flow owns.
+// must succeed, no run may touch flash outside what its flow owns, and a
+// run whose device vanished must end within a second. Then programs saving
+// copies into one folder at once: none may lose or swap another's bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +10,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <set>
+#include <thread>
+#include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "app/model_fixture.h"
+#include "firmware/flash_backup.h"
 #include "firmware/header_block.h"
 
 namespace qks::test {
@@ -139,7 +149,12 @@ struct Tally {
     int falseSuccesses = 0;
     int unrecoverable = 0;
     int outsideWrites = 0;
+    int slowToFail = 0;
 };
+
+// A device that vanished is known gone at the next command: polls, retries
+// and settling waits after it only delay the Failure screen.
+constexpr uint64_t kGoneBudgetMicros = 1'000'000;
 
 class Campaign : public ::testing::TestWithParam<Flow> {
 protected:
@@ -164,11 +179,17 @@ protected:
         auto& w = fx->Open();
         if (flow.engineering) w.EnableEngineeringMode();
         if (flow.prepare) flow.prepare(w, work);
+        vanishedAt.reset();
+        ModelFixture* bench = fx.get();
+        fx->platform->Subscribe([this, bench](uint32_t code) {
+            if (code == kDeviceRemoveComplete && !vanishedAt) vanishedAt = bench->clock.NowMicros();
+        });
         outcome = flow.act(w);
         return fx;
     }
 
     fs::path work;
+    std::optional<uint64_t> vanishedAt;   // virtual time the device went, in the last run
 };
 
 TEST_P(Campaign, NoFaultLeavesAFalseSuccessOrAnUnrecoverableDevice) {
@@ -180,13 +201,19 @@ TEST_P(Campaign, NoFaultLeavesAFalseSuccessOrAnUnrecoverableDevice) {
     ASSERT_GT(commands, 0u);
 
     Tally tally;
-    for (const char* kind : {"fail", "unplug", "powerloss"}) {
+    for (const char* kind : {"fail", "unplug", "powerloss", "short"}) {
         for (uint64_t n = 1; n <= commands; ++n) {
             fs::remove_all(work / "backups");
             Outcome outcome;
             const std::string fault = std::string(kind) + "=" + std::to_string(n);
             auto fx = RunOnce(fault, outcome);
             ++tally.runs;
+            if (vanishedAt && fx->clock.NowMicros() - *vanishedAt > kGoneBudgetMicros) {
+                ++tally.slowToFail;
+                ADD_FAILURE() << flow.name << " " << fault << " took "
+                              << (fx->clock.NowMicros() - *vanishedAt) / 1000
+                              << " ms to give up on a vanished device";
+            }
             // What the flow started from: the same profile without the fault.
             ModelFixture pristine({flow.bridge});
             const auto before = Memory(pristine);
@@ -219,9 +246,10 @@ TEST_P(Campaign, NoFaultLeavesAFalseSuccessOrAnUnrecoverableDevice) {
             }
         }
     }
-    std::printf("campaign %-26s runs %5d  false successes %d  unrecoverable %d  outside writes %d\n",
+    std::printf("campaign %-26s runs %5d  false successes %d  unrecoverable %d  outside writes %d"
+                "  slow to fail %d\n",
                 flow.name.c_str(), tally.runs, tally.falseSuccesses, tally.unrecoverable,
-                tally.outsideWrites);
+                tally.outsideWrites, tally.slowToFail);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flows, Campaign, ::testing::ValuesIn(Flows()),
@@ -230,6 +258,102 @@ INSTANTIATE_TEST_SUITE_P(Flows, Campaign, ::testing::ValuesIn(Flows()),
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
+
+// ---- programs saving into one folder at once ------------------------------
+
+// The copy writer `writer` saves in round `round`: every byte names both, so
+// a copy holding another's bytes, or a mix, is seen at once.
+std::vector<uint8_t> CopyOf(int writer, int round) {
+    std::vector<uint8_t> bytes(65536);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(writer * 37 + round * 11 + (i % 2 ? writer : round));
+    return bytes;
+}
+
+std::vector<uint8_t> ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+constexpr int kRounds = 16;
+constexpr const char* kSharedSerial = "0123456789AB";
+constexpr std::time_t kSameSecond = 1765195200;
+
+// Saves kRounds copies as `writer`, all with one serial and one time, so
+// every save contends for the same names. Answers the copies that do not
+// hold this writer's bytes under the name it was told.
+int SaveRounds(const fs::path& folder, int writer) {
+    int wrong = 0;
+    std::vector<std::pair<std::string, int>> saved;
+    for (int round = 0; round < kRounds; ++round) {
+        std::string error;
+        const auto path =
+            SaveFlashBackup(folder.string(), kSharedSerial, CopyOf(writer, round), kSameSecond, error);
+        if (!path) {
+            ++wrong;
+            continue;
+        }
+        saved.emplace_back(*path, round);
+    }
+    for (const auto& [path, round] : saved)
+        if (ReadAll(path) != CopyOf(writer, round)) ++wrong;
+    return wrong;
+}
+
+TEST(ConcurrentSaves, ProgramsSavingIntoOneFolderKeepEveryCopyWhole) {
+    const fs::path folder =
+        fs::temp_directory_path() / ("qks-campaign-concurrent-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    int swapped = 0;
+#ifdef _WIN32
+    // One process with four threads where there is no fork.
+    int wrong[4] = {};
+    std::vector<std::thread> writers;
+    for (int writer = 0; writer < 4; ++writer)
+        writers.emplace_back([&, writer] { wrong[writer] = SaveRounds(folder, writer); });
+    for (auto& writer : writers) writer.join();
+    for (int w : wrong) swapped += w;
+#else
+    // Two processes, each with two threads: four writers at once.
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    const int firstWriter = child == 0 ? 2 : 0;
+    int wrong[2] = {0, 0};
+    {
+        std::thread a([&] { wrong[0] = SaveRounds(folder, firstWriter); });
+        std::thread b([&] { wrong[1] = SaveRounds(folder, firstWriter + 1); });
+        a.join();
+        b.join();
+    }
+    if (child == 0) ::_exit(std::min(wrong[0] + wrong[1], 100));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    swapped = wrong[0] + wrong[1] + WEXITSTATUS(status);
+#endif
+
+    // Every save is there exactly once, whole, and nothing else is.
+    std::set<std::pair<int, int>> found;
+    int strays = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const auto bytes = ReadAll(entry.path());
+        bool known = false;
+        for (int writer = 0; writer < 4 && !known; ++writer)
+            for (int round = 0; round < kRounds && !known; ++round)
+                if (bytes == CopyOf(writer, round)) known = found.insert({writer, round}).second;
+        if (!known) ++strays;
+    }
+    const int runs = 4 * kRounds;
+    const int lost = runs - static_cast<int>(found.size());
+    std::printf("campaign %-26s runs %5d  lost %d  swapped %d  strays %d\n", "concurrent-saves", runs,
+                lost, swapped, strays);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(swapped, 0);
+    EXPECT_EQ(strays, 0) << "a copy twice, a mix of two, or a temporary file left behind";
+    fs::remove_all(folder);
+}
 
 }  // namespace
 }  // namespace qks::test

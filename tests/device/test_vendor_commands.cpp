@@ -129,6 +129,34 @@ TEST_P(WireFormat, RefusedCommandIsReportedAsFailure) {
     EXPECT_EQ(c.send(commands), c.onRefusal);
 }
 
+// One byte short, with GOOD status: fatal only where the bytes become flash
+// contents the program writes back, merges or compares; an identification
+// reply may be shorter than its buffer. The trace shows both lengths.
+TEST_P(WireFormat, AShortGoodReplyFailsOnlyAFlashOrRomRead) {
+    const WireCase& c = GetParam();
+    if (c.length == 0) return;
+    struct Traced : TraceSink {
+        std::vector<TraceRecord> records;
+        void Record(const TraceRecord& r) override { records.push_back(r); }
+    } trace;
+    transport.SetTrace(&trace);
+    device.SetHandler([](const SentCommand& s) {
+        return Reply{.transferred = static_cast<int64_t>(s.length) - 1};
+    });
+    const std::string name = c.name;
+    const bool whole = name == "ReadFlash" || name == "ReadFlashExt" || name == "ReadRom";
+    EXPECT_EQ(c.send(commands), whole ? 0 : c.onEmptyGoodAnswer);
+    ASSERT_EQ(trace.records.size(), 1u);
+    EXPECT_EQ(trace.records[0].ok, !whole);
+    EXPECT_EQ(trace.records[0].transferred + 1, c.length);
+    if (whole) {
+        EXPECT_NE(trace.records[0].error.find("short reply: " + std::to_string(c.length - 1) +
+                                              " of " + std::to_string(c.length)),
+                  std::string::npos)
+            << trace.records[0].error;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Commands, WireFormat, ::testing::ValuesIn(kWireCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -249,6 +277,7 @@ struct WaitCase {
     bool refused;        // every status read fails
     int ready;
     size_t minReads, maxReads;
+    bool empty = false;  // every status read is GOOD without its byte
 };
 class ReadyWait : public VendorTest, public ::testing::WithParamInterface<WaitCase> {};
 
@@ -257,6 +286,7 @@ TEST_P(ReadyWait, IsBounded) {
     device.SetHandler([this, c](const SentCommand& sent) {
         EXPECT_EQ(Hex(sent.cdb), "FF 04 12 00 00 00 00 00 00 00 00 00");
         if (c.refused) return Reply{.scsiStatus = 0x02, .data = {0x00}};
+        if (c.empty) return Reply{.transferred = 0};
         const int n = static_cast<int>(device.sent.size());
         return Reply{.data = {static_cast<uint8_t>(n <= c.busyReads ? 0xFD : 0xFE)}};
     });
@@ -272,13 +302,20 @@ INSTANTIATE_TEST_SUITE_P(
                       WaitCase{"ReadyAtReread500", 500, false, 1, 501, 501},
                       WaitCase{"ReadyAtReread501IsTooLate", 501, false, 0, 502, 502},
                       WaitCase{"StuckBusy", 1 << 30, false, 0, 501, 503},
-                      WaitCase{"StatusRefused", 0, true, 0, 501, 503}),
+                      WaitCase{"StatusRefused", 0, true, 0, 501, 503},
+                      WaitCase{"StatusWithoutItsByte", 0, false, 0, 501, 503, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(VendorTest, ReadyWaitOnAVanishedDeviceIsBounded) {
-    device.FailOpens(true);
+// Busy for three reads, then unplugged: the read that finds no device ends
+// the wait, with no more polls and no more sleeping.
+TEST_F(VendorTest, ReadyWaitOnAVanishedDeviceEndsAtOnce) {
+    device.SetHandler([this](const SentCommand&) {
+        if (device.sent.size() == 3) device.FailOpens(true);
+        return Reply{.data = {0x01}};
+    });
     EXPECT_EQ(WaitFlashReady(commands, clock, kPath), 0);
-    EXPECT_LE(device.opens, 503);
+    EXPECT_EQ(device.opens, 4);
+    EXPECT_EQ(clock.NowMicros(), 30000u);
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_FALSE(d.busyStuck || d.lateRevision || d.blockMode);
                      EXPECT_TRUE(d.inquiryCode);
                      EXPECT_FALSE(d.flipAddress);
+                     EXPECT_EQ(d.shortAt, 0u);
+                     EXPECT_FALSE(d.serial);
+                     EXPECT_FALSE(d.lenient) << "a bridge is strict unless told otherwise";
                  }},
         GoodCase{"q970:vendor=5,content=old,flash=/tmp/f.bin,fail=12",
                  [](const BridgeDescription& d) {
@@ -77,6 +80,17 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(d.unplugAt, 3u);
                      EXPECT_EQ(d.powerLossAt, 9u);
                      EXPECT_FALSE(d.inquiryCode);
+                 }},
+        GoodCase{"q970:short=7,serial=Shared 01,lenient=1",
+                 [](const BridgeDescription& d) {
+                     EXPECT_EQ(d.shortAt, 7u);
+                     EXPECT_EQ(d.serial, "Shared 01");
+                     EXPECT_TRUE(d.lenient);
+                 }},
+        GoodCase{"plain:serial=,short=1",
+                 [](const BridgeDescription& d) {
+                     EXPECT_EQ(d.serial, "") << "an empty serial is a bridge that reports none";
+                     EXPECT_EQ(d.shortAt, 1u);
                  }},
         GoodCase{"q715:rev=3", [](const BridgeDescription& d) { EXPECT_EQ(d.revision, 3); }},
         GoodCase{"q715", [](const BridgeDescription& d) { EXPECT_EQ(d.revision, 1); }},
@@ -126,6 +140,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"q970:fail=0", "bad value '0' for key 'fail'"},
                       BadCase{"q970:unplug=two", "for key 'unplug'"},
                       BadCase{"q970:busy=slow", "for key 'busy'"},
+                      BadCase{"q970:short=0", "bad value '0' for key 'short'"},
+                      BadCase{"q970:lenient=yes", "for key 'lenient'"},
+                      BadCase{"plain:lenient=1", "does not apply to profile plain"},
                       BadCase{"q970:flip=0xZZ", "for key 'flip'"},
                       BadCase{"q970:flash=", "for key 'flash'"},
                       BadCase{"q970:late", "has no '='"},

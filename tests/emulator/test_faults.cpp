@@ -48,6 +48,49 @@ TEST_P(FailAt, RefusesOnlyThatCommandAndChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(EachPosition, FailAt, ::testing::Values(1, 2, 3, 4));
 
+// short=N: the Nth command moves an eighth of its bytes with GOOD status; those
+// before and after it move all of theirs.
+TEST(ShortAt, ThatCommandMovesAnEighthOfItsBytesWithGoodStatus) {
+    struct Case {
+        std::string what;
+        std::vector<uint8_t> cdb;
+        DataDirection direction;
+    };
+    const std::vector<Case> cases = {
+        {"first-family read", {0xFF, 0x04, 0x10, 0, 0x20, 0, 0, 0, 0, 0, 0, 0}, DataDirection::In},
+        {"block read", {0xDF, 0x10, 0, 0x02, 0x00, 0, 0, 0, 0, 0x20, 0, 0xFA}, DataDirection::In},
+        {"block write", {0xDF, 0x00, 0, 0x02, 0x00, 0, 0, 0, 0, 0x20, 0, 0xFB}, DataDirection::Out},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        const DevicePath path = rig.Add("q970:content=old,short=2");
+        const auto flash = rig.Bridge().Flash();
+        std::vector<uint32_t> moved;
+        for (int n = 1; n <= 3; ++n) {
+            const RawReply reply =
+                Raw(rig.platform, path, c.cdb, c.direction, std::vector<uint8_t>(512, 0x00));
+            EXPECT_TRUE(reply.outcome.Good()) << c.what << ", command " << n;
+            moved.push_back(reply.outcome.transferred);
+            if (n != 2 || c.direction != DataDirection::In) continue;
+            EXPECT_EQ(Bytes(reply.data, 0, 64), Bytes(flash, 0x2000, 64)) << c.what;
+            EXPECT_EQ(Bytes(reply.data, 64, 448), std::vector<uint8_t>(448, 0x00))
+                << c.what << ": bytes past the short reply must not arrive";
+        }
+        EXPECT_EQ(moved, (std::vector<uint32_t>{512, 64, 512})) << c.what;
+        if (c.direction == DataDirection::Out) {
+            EXPECT_EQ(Bytes(flash, 0x2000, 512), std::vector<uint8_t>(512, 0x00))
+                << "the later full writes program it all";
+        }
+    }
+    Rig rig;
+    const DevicePath path = rig.Add("q970:content=blank,short=1");
+    const std::vector<uint8_t> zeros(512, 0x00);
+    ASSERT_EQ(rig.commands.WriteFlash(path, 0x100, zeros.data(), 512), 1);
+    EXPECT_EQ(Bytes(rig.Bridge().Flash(), 0x100, 64), Bytes(zeros, 0, 64));
+    EXPECT_EQ(Bytes(rig.Bridge().Flash(), 0x140, 448), std::vector<uint8_t>(448, 0xFF))
+        << "a short write programs only the bytes that arrived";
+}
+
 TEST(UnplugAt, TheDeviceVanishesBeforeThatCommandAndStaysAway) {
     Rig rig;
     Events events;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/flash_ready.h"
 #include "emulator/flash_content.h"
 #include "tests/emulator/rig.h"
 
@@ -60,6 +61,19 @@ TEST(Paths, AreLowerCaseUniqueStableAndNameTheStorageClass) {
     EXPECT_EQ(listed[0].serial, "EMU0-Q970");
     EXPECT_EQ(listed[0].usbVendor, kTavrelUsbVendor);
     EXPECT_EQ(listed[0].usbProduct, 0x0970);
+}
+
+TEST(Paths, EnclosuresCanShareTheSerialTheyReport) {
+    Rig rig;
+    rig.Add("q970:serial=0123456789AB");
+    rig.Add("q970:serial=0123456789AB");
+    rig.Add("q970");
+    const auto listed = rig.platform.ListUsbStorage(InterfaceClass::Disk);
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].serial, "0123456789AB");
+    EXPECT_EQ(listed[1].serial, "0123456789AB");
+    EXPECT_NE(listed[0].path, listed[1].path);
+    EXPECT_EQ(listed[2].serial, "EMU2-Q970");
 }
 
 TEST(Paths, BothInterfacesLeadToTheSameBridge) {
@@ -136,6 +150,7 @@ TEST(FlashFile, WhatOneRunProgramsTheNextRunFinds) {
         EXPECT_EQ(ReadFile(file), Bytes(rig.Bridge().Flash(), 0, 65536))
             << "a missing file starts as the profile's content";
         ASSERT_EQ(rig.commands.EraseFlashSector(path, 0), 1);
+        ASSERT_EQ(WaitFlashReady(rig.commands, rig.clock, path), 1);
         ASSERT_EQ(rig.commands.WriteFlash(path, 0x4000, zeros.data(), 256), 1);
     }
     Rig next;

@@ -54,6 +54,17 @@ TEST(ImageSummary, DigestsAndDevelopmentMarker) {
     EXPECT_EQ(summaries[2].sha256, Sha256Hex({}));
 }
 
+// A program's own store hands out only what fits the 64 KB buffers images
+// are copied into, and more than a header.
+TEST(LoadableImage, OnlySizesFromOneByteBeyondTheHeaderTo64K) {
+    const std::vector<uint8_t> bytes(70000, 0x11);
+    for (const auto& [size, loadable] : std::vector<std::pair<size_t, bool>>{
+             {0, false}, {128, false}, {129, true}, {65536, true}, {65537, false}, {70000, false}}) {
+        const auto image = LoadableImage(std::span(bytes).first(size));
+        EXPECT_EQ(image.size(), loadable ? size : 0u) << size << " bytes";
+    }
+}
+
 TEST(EmbeddedImages, HoldTheTargetImageWithASignedHeader) {
     const ImageStore& store = EmbeddedImages();
     for (const char* name : {kTargetImageName, kSerialFlashImageName, kRevisionAImageName,
