@@ -164,6 +164,7 @@ std::vector<uint8_t> EmulatedBridge::BuildXdata() const {
 }
 
 ScsiOutcome EmulatedBridge::Execute(const ScsiCommand& c, InterfaceClass via) {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     ++commands_;
     Charge(kCommandOverheadMicros);
     if (commands_ == description_.failAt) return Refuse(kInjectedFailure);
@@ -568,6 +569,7 @@ void EmulatedBridge::ForgetModes() {
 }
 
 void EmulatedBridge::LosePower() {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     const uint64_t now = clock_.NowMicros();
     flash_.CutPower(now);
     rom_.CutPower(now);
@@ -577,11 +579,13 @@ void EmulatedBridge::LosePower() {
 }
 
 void EmulatedBridge::Arrive() {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     present_ = true;
     ++generation_;
 }
 
 bool EmulatedBridge::TakeUnplugFault() {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     if (unplugFired_ || description_.unplugAt == 0 || commands_ + 1 != description_.unplugAt)
         return false;
     unplugFired_ = true;
@@ -589,15 +593,18 @@ bool EmulatedBridge::TakeUnplugFault() {
 }
 
 void EmulatedBridge::WriteFlashDirect(uint32_t address, std::span<const uint8_t> bytes) {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     flash_.Overwrite(address, bytes);
     PersistFlash();
 }
 
 void EmulatedBridge::WriteRomDirect(uint32_t address, std::span<const uint8_t> bytes) {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     rom_.Overwrite(address, bytes);
 }
 
 std::vector<std::string> EmulatedBridge::TakeProblems() {
+    const std::lock_guard<std::recursive_mutex> hold(lock_);
     std::vector<std::string> problems;
     problems.swap(problems_);
     return problems;

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -141,8 +143,12 @@ private:
     NorMemory flash_;
     NorMemory rom_;
     std::vector<uint8_t> xdata_;
-    bool present_ = true;
-    uint32_t generation_ = 0;
+    // Operations on several threads reach their bridges at once, and a test
+    // or the bench plugs and unplugs from yet another: one lock per bridge,
+    // taken again by the notices a command may give.
+    mutable std::recursive_mutex lock_;
+    std::atomic<bool> present_{true};
+    std::atomic<uint32_t> generation_{0};
     bool unplugFired_ = false;
     bool powerFailing_ = false;
     bool shortening_ = false;
@@ -151,8 +157,8 @@ private:
     bool romEraseArmed_ = false;
     uint8_t spiInstruction_ = 0;
     uint64_t command25Count_ = 0;
-    uint64_t commands_ = 0;
-    uint64_t bytesMoved_ = 0;
+    std::atomic<uint64_t> commands_{0};
+    std::atomic<uint64_t> bytesMoved_{0};
     uint64_t emulatedMicros_ = 0;
     std::vector<uint8_t> lastSense_;
     std::vector<std::string> problems_;

@@ -176,11 +176,18 @@ std::vector<std::string> EmulatorPlatform::TakeProblems() {
     return problems;
 }
 
-void EmulatorPlatform::Subscribe(Listener listener) { listeners_.push_back(std::move(listener)); }
+void EmulatorPlatform::Subscribe(Listener listener) {
+    const std::lock_guard<std::mutex> hold(listenersLock_);
+    listeners_.push_back(std::move(listener));
+}
 
 // A listener may subscribe another, or re-enter the platform; it works on a copy.
 void EmulatorPlatform::Notify(uint32_t eventCode) {
-    const std::vector<Listener> listeners = listeners_;
+    std::vector<Listener> listeners;
+    {
+        const std::lock_guard<std::mutex> hold(listenersLock_);
+        listeners = listeners_;
+    }
     for (const Listener& listener : listeners)
         if (listener) listener(eventCode);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -78,6 +79,7 @@ private:
     std::vector<uint8_t> image_;
     std::vector<Slot> slots_;
     std::vector<Listener> listeners_;
+    std::mutex listenersLock_;
 };
 
 }  // namespace qks::emu

@@ -41,9 +41,15 @@ struct RunSettings {
     bool inputIsTerminal = false;
     bool errIsTerminal = false;
     std::function<DeviceServices(DeviceServices)> adaptServices;
+    std::function<void(Runtime&)> startedRuntime;
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::string ReadText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -108,6 +114,7 @@ protected:
         environment.inputIsTerminal = settings.inputIsTerminal;
         environment.errIsTerminal = settings.errIsTerminal;
         environment.adaptServices = settings.adaptServices;
+        environment.startedRuntime = settings.startedRuntime;
         environment.inspectRuntime = [&result](Runtime& runtime) {
             result.runtimeBuilt = true;
             if (runtime.Emulator()) result.commandsSent = runtime.Emulator()->CommandsSent();
