@@ -51,7 +51,14 @@ void TQ71xFwTool::EraseButtonClick() {
     lastOutcome_ = device ? RecoverDevice(services_, *device, options, sink_)
                           : Outcome::Fail(FailureKind::Failed, "no device selected").Within("recover");
     ShowOutcome(lastOutcome_.Ok() ? 1 : 0);
-    if (!lastOutcome_.Ok()) ExplainFailure(lastOutcome_);
+    if (!lastOutcome_.Ok()) {
+        ExplainFailure(lastOutcome_);
+    } else if (!lastOutcome_.notes.empty()) {
+        // Whose header the enclosure now carries is the user's to know.
+        std::string text;
+        for (const auto& note : lastOutcome_.notes) text += (text.empty() ? "" : "\n") + note;
+        ShowMessageBox(text, "Message", MessageIcon::Information);
+    }
 }
 
 // The Failure screen keeps its one designed line; the cause and the copy
@@ -60,6 +67,7 @@ void TQ71xFwTool::ExplainFailure(const Outcome& outcome) {
     if (!outcome.failure || outcome.failure->kind == FailureKind::Declined) return;
     std::string text = "The update did not complete.\n";
     for (const auto& context : outcome.failure->chain) text += "\n" + context;
+    for (const auto& note : outcome.notes) text += "\n\n" + note;
     if (!outcome.backupPath.empty())
         text += "\n\nThe flash as it was before is saved in\n" + outcome.backupPath;
     face_.DebugOutput(outcome.CauseText());

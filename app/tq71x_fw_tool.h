@@ -186,6 +186,10 @@ private:
         void RepaintStatus() override { window_.face_.RepaintNow(ControlId::StatusEdit); }
         void Step(int32_t amount) override { window_.StepProgress(amount); }
         void LetEventsThrough() override { window_.face_.ProcessPendingEvents(); }
+        std::optional<size_t> ChooseSavedCopy(const std::string& question,
+                                              const std::vector<std::string>& copies) override {
+            return window_.face_.ChooseOne(question, copies);
+        }
         void ShowMessageBox(const std::string& text, const std::string& caption,
                             MessageIcon icon) override {
             window_.ShowMessageBox(text, caption, icon);

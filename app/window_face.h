@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device/user_messages.h"
 #include "resources/form_description.h"
@@ -27,6 +28,11 @@ public:
                                                   const std::string& initialFolder) = 0;
     // An explicit yes to a risk the user must accept; false unless confirmed.
     virtual bool ConfirmRisk(const std::string& text) = 0;
+    // One of several choices, or nothing when the user declines them all.
+    virtual std::optional<size_t> ChooseOne(const std::string& /*question*/,
+                                            const std::vector<std::string>& /*choices*/) {
+        return std::nullopt;
+    }
     virtual void CloseWindow() = 0;
 };
 

@@ -169,12 +169,14 @@ int BlockTransfers::WriteVerifyFlashImage(const DevicePath& path, const uint8_t*
 int BlockTransfers::UpdateFlashImage(const DevicePath& path, bool readCurrent,
                                      bool useEmbeddedImage,
                                      const uint8_t header[kHeaderBytes],
-                                     std::span<const uint8_t> body) {
+                                     std::span<const uint8_t> body,
+                                     std::span<const uint8_t> keep) {
     try {
         std::vector<uint8_t> working(kImageBytes, 0);
         if (readCurrent) {
             // Writing back what could not be read would replace it with zeros.
             if (!ReadFlashBlocks(path, 0, working.data(), kImageBytes)) return 0;
+            if (keep.size() == kImageBytes) std::memcpy(working.data(), keep.data(), kImageBytes);
             std::memcpy(working.data(), header, kHeaderBytes);
         }
         if (useEmbeddedImage) {

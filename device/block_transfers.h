@@ -45,8 +45,11 @@ public:
                          uint32_t length, uint8_t eraseMode, uint8_t vendorCode);
     int WriteVerifyFlashImage(const DevicePath& path, const uint8_t* image, uint32_t length);
     // `body` is the embedded image; bytes from 128 on land at the same addresses.
+    // `keep`, when given, holds the device's own 64 KB from a saved copy: the
+    // flash read back after a cut-off write no longer does.
     int UpdateFlashImage(const DevicePath& path, bool readCurrent, bool useEmbeddedImage,
-                         const uint8_t header[kHeaderBytes], std::span<const uint8_t> body);
+                         const uint8_t header[kHeaderBytes], std::span<const uint8_t> body,
+                         std::span<const uint8_t> keep = {});
 
 private:
     VendorCommandSet& commands_;

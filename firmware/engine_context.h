@@ -43,12 +43,12 @@ public:
     // Largest data transfer the host moves in one command (0 = no limit).
     virtual uint32_t MaxTransferBytes() const { return 0; }
 
-    // The first `length` bytes of this device's flash as they were before an
-    // earlier write that did not finish; with `currentIsBlank`, also the newest
-    // saved copy that is not blank there. Nothing when no such copy is kept.
-    virtual std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& /*path*/,
-                                                                 uint32_t /*length*/,
-                                                                 bool /*currentIsBlank*/) const {
+    // What this device held at the start of its flash before an earlier write
+    // that did not finish, given what the flash holds there now; nothing when
+    // no such copy is kept or the current bytes are not what a cut-off write
+    // leaves behind.
+    virtual std::optional<std::vector<uint8_t>> SavedFlashStart(
+        const DevicePath& /*path*/, std::span<const uint8_t> /*current*/) {
         return std::nullopt;
     }
 

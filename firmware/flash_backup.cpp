@@ -131,6 +131,22 @@ std::optional<std::vector<uint8_t>> NewestStart(const std::string& folder, const
 }
 }  // namespace
 
+std::vector<std::string> SavedCopiesOf(const std::string& folder, const std::string& identity) {
+    std::vector<std::string> paths;
+    for (const auto& path : BackupsOf(folder, identity)) paths.push_back(path.string());
+    return paths;
+}
+
+std::string SavedCopyTime(const std::string& path) {
+    // NAME-YYYYMMDDTHHMMSSZ[-N].bin
+    const std::string name = fs::path(path).stem().string();
+    const size_t t = name.rfind('T');
+    if (t == std::string::npos || t < 8 || name.size() < t + 8) return {};
+    const std::string date = name.substr(t - 8, 8), time = name.substr(t + 1, 6);
+    return date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2) + " " +
+           time.substr(0, 2) + ":" + time.substr(2, 2) + ":" + time.substr(4, 2) + " UTC";
+}
+
 std::optional<HeaderBlock> FindSavedHeader(const std::string& folder, const std::string& identity) {
     const auto start = NewestStart(folder, identity, kHeaderBlockBytes, [](const std::vector<uint8_t>& b) {
         return HasHeaderSignature(b.data(), b.size());

@@ -42,6 +42,10 @@ std::optional<std::vector<uint8_t>> FindSavedStart(const std::string& folder,
                                     const std::string& backupPath, std::string* error = nullptr);
 std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity);
 void ClearWritePending(const std::string& folder, const std::string& identity);
+// Every copy of this identity, oldest first.
+std::vector<std::string> SavedCopiesOf(const std::string& folder, const std::string& identity);
+// The time a copy's name carries, as "2026-12-08 13:07:32 UTC"; empty for another name.
+std::string SavedCopyTime(const std::string& path);
 // The first `length` bytes of a backup file.
 std::optional<std::vector<uint8_t>> ReadBackupStart(const std::string& path, uint32_t length);
 

@@ -104,9 +104,8 @@ int UpdateFlashPreservingNvram(EngineContext& window, const DevicePath& path) {
         return 0;
     }
     // An earlier attempt cut off after its first erase left this area blank
-    // or half erased; the copy taken before that attempt still has it.
-    const bool blank = std::all_of(saved.begin(), saved.end(), [](uint8_t b) { return b == 0xFF; });
-    if (auto earlier = window.SavedFlashStart(path, kNvramAreaBytes, blank)) {
+    // or half written; the copy taken before that attempt still has it.
+    if (auto earlier = window.SavedFlashStart(path, saved)) {
         saved = std::move(*earlier);
         window.DebugOutput("using the configuration area saved before an unfinished attempt");
     }

@@ -25,6 +25,14 @@ std::string Trim(const std::string& text) {
 
 const char* SeriesName(ChipIdValue chip) { return FamilyOf(chip).series; }
 
+// The header positions the merge keeps from the device: its own bytes.
+template <typename A, typename B>
+bool SameOwnHeader(const A& a, const B& b) {
+    for (size_t i = 0; i < kHeaderBlockBytes; ++i)
+        if (HeaderMergeMask[i] >= 256 && a[i] != b[i]) return false;
+    return true;
+}
+
 // The engines end a failed flow on a text of their own ("Compare Fail!!"),
 // or leave a progress line ("ReadFlash....") that names nothing.
 bool SaysWhatFailed(const std::string& text) {
@@ -155,9 +163,17 @@ bool OperationContext::KeepFlashCopy(uint32_t length, bool blockReads) {
     return KeepFlashCopy(flash);
 }
 
-void OperationContext::FinishWrite(bool succeeded) {
-    if (succeeded && !services_.backupFolder.empty())
-        ClearWritePending(services_.backupFolder, Identity());
+void OperationContext::FinishWrite(bool succeeded, const HeaderBlock* written) {
+    if (!succeeded || services_.backupFolder.empty()) return;
+    const auto pending = PendingBackup(services_.backupFolder, Identity());
+    if (!pending) return;
+    bool ends = *pending == backupPath_ || usedRecord_;
+    if (!ends && written) {
+        const auto start = ReadBackupStart(*pending, kHeaderBlockBytes);
+        ends = start && HasHeaderSignature(start->data(), kHeaderBlockBytes) &&
+               SameOwnHeader(*start, *written);
+    }
+    if (ends) ClearWritePending(services_.backupFolder, Identity());
 }
 
 // Kept apart from the serial-flash copies: those are what a later recovery
@@ -168,39 +184,108 @@ bool OperationContext::KeepCopyBeforeWriting(const DevicePath&, const std::strin
     return SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes).has_value();
 }
 
-std::optional<std::vector<uint8_t>> OperationContext::SavedFlashStart(const DevicePath&,
-                                                                     uint32_t length,
-                                                                     bool currentIsBlank) const {
-    if (services_.backupFolder.empty()) return std::nullopt;
-    const std::string identity = Identity();
-    if (auto pending = PendingBackup(services_.backupFolder, identity))
-        return ReadBackupStart(*pending, length);
-    if (currentIsBlank) return FindSavedStart(services_.backupFolder, identity, length);
-    return std::nullopt;
+// The QKB742's configuration area carries no signature: the copy taken
+// before an unfinished write stands in only where the area now is what a
+// cut-off leaves (erased, or that copy's bytes up to where the write stopped),
+// so another enclosure sharing the serial keeps its own area.
+std::optional<std::vector<uint8_t>> OperationContext::SavedFlashStart(
+    const DevicePath&, std::span<const uint8_t> current) {
+    if (services_.backupFolder.empty() || device_.serial.empty()) return std::nullopt;
+    const auto pending = PendingBackup(services_.backupFolder, Identity());
+    if (!pending) return std::nullopt;
+    auto copy = ReadBackupStart(*pending, static_cast<uint32_t>(current.size()));
+    if (!copy) return std::nullopt;
+    if (std::equal(copy->begin(), copy->end(), current.begin())) return std::nullopt;   // intact
+    for (size_t i = 0; i < current.size(); ++i)
+        if (current[i] != 0xFF && current[i] != (*copy)[i]) return std::nullopt;
+    usedRecord_ = true;
+    Note("the configuration area was taken from the copy saved in " + *pending);
+    return copy;
 }
 
-// The flash an interrupted attempt left behind cannot be trusted for the
-// device's own header: the copy taken before that attempt can.
-void OperationContext::RecoverSavedHeader(HeaderBlock& header) {
-    if (services_.backupFolder.empty()) return;
-    const std::string identity = Identity();
-    if (auto pending = PendingBackup(services_.backupFolder, identity)) {
-        const auto start = ReadBackupStart(*pending, kHeaderBlockBytes);
-        if (start && HasHeaderSignature(start->data(), start->size())) {
-            std::copy(start->begin(), start->end(), header.begin());
-            DebugOutput("an earlier attempt did not finish; using the header saved before it");
-            return;
+void OperationContext::Note(const std::string& text) {
+    notes_.push_back(text);
+    DebugOutput(text);
+}
+
+namespace {
+std::optional<std::vector<uint8_t>> ReadCopy(const std::string& path, uint32_t length) {
+    auto bytes = ReadBackupStart(path, length);
+    if (!bytes || bytes->size() != length) return std::nullopt;
+    return bytes;
+}
+
+bool SameOwnHeaderBytes(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    return SameOwnHeader(a, b);
+}
+
+}  // namespace
+
+// Copies of one serial that disagree on what only the device writes belong
+// to more than one enclosure (bricked bridges often share a default serial).
+bool OperationContext::HeaderCopiesAgree() const {
+    std::optional<std::vector<uint8_t>> first;
+    for (const auto& path : SavedCopiesOf(services_.backupFolder, Identity())) {
+        const auto bytes = ReadCopy(path, kHeaderBlockBytes);
+        if (!bytes || !HasHeaderSignature(bytes->data(), kHeaderBlockBytes)) continue;
+        if (!first) {
+            first = bytes;
+            continue;
+        }
+        if (!SameOwnHeaderBytes(*first, *bytes)) return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> OperationContext::ResolveUnsignedHeader(HeaderBlock& header) {
+    if (HasHeaderSignature(header.data(), header.size())) return std::nullopt;   // its own
+    std::optional<std::string> chosen;
+    if (!options_.headerFrom.empty()) {
+        chosen = options_.headerFrom;
+    } else if (!services_.backupFolder.empty()) {
+        const auto pending = PendingBackup(services_.backupFolder, Identity());
+        if (pending && !device_.serial.empty() && HeaderCopiesAgree()) {
+            chosen = *pending;
+        } else if (pending) {
+            std::vector<std::string> copies, choices;
+            for (const auto& path : SavedCopiesOf(services_.backupFolder, Identity())) {
+                const auto bytes = ReadCopy(path, kHeaderBlockBytes);
+                if (!bytes || !HasHeaderSignature(bytes->data(), kHeaderBlockBytes)) continue;
+                copies.push_back(path);
+                choices.push_back(SavedCopyTime(path) + "  " + path);
+            }
+            const std::string question =
+                "The device's header is not signed, and its saved copies cannot tell which "
+                "enclosure they belong to" +
+                std::string(device_.serial.empty() ? " (it reports no serial number)"
+                                                   : " (they disagree: several enclosures share its serial number)") +
+                ".\nWhich copy holds this enclosure's own header?";
+            if (!copies.empty())
+                if (const auto pick = sink_.ChooseSavedCopy(question, choices); pick && *pick < copies.size())
+                    chosen = copies[*pick];
         }
     }
-    if (HasHeaderSignature(header.data(), header.size())) return;
-    if (const auto saved = FindSavedHeader(services_.backupFolder, identity)) {
-        header = *saved;
-        DebugOutput("the device header is not signed; using the header saved in an earlier backup");
+    if (!chosen) {
+        Note("the device's header is not signed and no saved copy can stand in for it; "
+             "taking the image's header");
+        return std::nullopt;
     }
+    const auto copy = ReadCopy(*chosen, kImageBytes);
+    if (!copy || !HasHeaderSignature(copy->data(), kHeaderBlockBytes)) {
+        Note("the copy " + *chosen + " holds no signed header; taking the image's header");
+        return std::nullopt;
+    }
+    std::copy(copy->begin(), copy->begin() + kHeaderBlockBytes, header.begin());
+    if (const auto pending = PendingBackup(services_.backupFolder, Identity()); pending && *pending == *chosen)
+        usedRecord_ = true;
+    Note("the device's header was taken from the copy saved in " + *chosen +
+         (SavedCopyTime(*chosen).empty() ? "" : " at " + SavedCopyTime(*chosen)));
+    return copy;
 }
 
 Outcome OperationContext::Fail(Outcome outcome, const std::string& operation) {
     outcome.backupPath = backupPath_;
+    outcome.notes = notes_;
     outcome.statusText = status_;
     return outcome.Within(operation);
 }
@@ -210,6 +295,7 @@ Outcome OperationContext::Conclude(int result, const std::string& operation) {
     if (result) {
         Outcome done = Outcome::Success();
         done.backupPath = backupPath_;
+        done.notes = notes_;
         done.statusText = status_;
         return done;
     }

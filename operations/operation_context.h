@@ -44,8 +44,8 @@ public:
         sink_.ShowMessageBox(text, caption, icon);
     }
     void DebugOutput(const std::string& text) override { sink_.DebugOutput(text); }
-    std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path, uint32_t length,
-                                                        bool currentIsBlank) const override;
+    std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path,
+                                                        std::span<const uint8_t> current) override;
     bool KeepsCopiesBeforeWriting() const override { return !services_.backupFolder.empty(); }
     bool KeepCopyBeforeWriting(const DevicePath& path, const std::string& memory,
                                std::span<const uint8_t> bytes) override;
@@ -56,10 +56,19 @@ public:
     // erased; false (with the outcome's cause set) when that cannot be done.
     bool KeepFlashCopy(uint32_t length, bool blockReads);
     bool KeepFlashCopy(std::span<const uint8_t> flash);
-    void FinishWrite(bool succeeded);
-    // The device's own header after an unfinished attempt: from the copy
-    // taken before it, or from an earlier copy when the flash has none.
-    void RecoverSavedHeader(HeaderBlock& header);
+    // A record is cleared by the outcome that ends it: a write this operation
+    // announced, or one whose copy stood in here, or whose copy holds the
+    // header just written. A serial several enclosures share keeps the
+    // record of another one's cut-off write.
+    void FinishWrite(bool succeeded, const HeaderBlock* written = nullptr);
+    // An unsigned or unreadable header: a saved copy stands in only when a
+    // record of an unfinished write names this device by its serial and all
+    // its copies agree on the device's own bytes; otherwise the user picks
+    // one (or --header-from does), or the image's header is taken. Returns
+    // the whole copy that stood in, whose bytes beyond the image are the
+    // device's own as well.
+    std::optional<std::vector<uint8_t>> ResolveUnsignedHeader(HeaderBlock& header);
+    void Note(const std::string& text);
 
     // The outcome of an engine's result, with the cause of a failure.
     Outcome Conclude(int result, const std::string& operation);
@@ -70,6 +79,7 @@ public:
 
 private:
     std::string CheckSameDevice();
+    bool HeaderCopiesAgree() const;
     std::optional<std::string> SaveCopy(const std::string& identity, const std::string& memory,
                                         std::span<const uint8_t> bytes);
 
@@ -82,9 +92,11 @@ private:
     VendorCommandSet commands_;
     std::string status_;
     std::string backupPath_;
+    std::vector<std::string> notes_;
     std::optional<Outcome> copyFailure_;
     CommandSummary lastCommand_;
     bool checked_ = false;
+    bool usedRecord_ = false;
     std::string changed_;
 };
 

@@ -97,18 +97,20 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
         return context.Conclude(0, "recover");
     }
     // An interrupted earlier attempt may have left the flash without the
-    // device's header: take it from the copy saved before that attempt.
-    context.RecoverSavedHeader(header);
+    // device's header: a saved copy may stand in, by the rule of the context.
+    const auto standIn = context.ResolveUnsignedHeader(header);
     if (!services.backupFolder.empty() && !context.KeepFlashCopy(kImageBytes, true))
         return context.Conclude(0, "recover");
     MergeHeaderBlock(header, imageHeader);
     int result = 0;
     if (blockMode || ChipRevisionOf(device.id.chip) == kLateRevision)
         result = blocks.UpdateFlashImage(path, true, true, header.data(),
-                                         services.images.Find(kTargetImageName));
+                                         services.images.Find(kTargetImageName),
+                                         standIn ? std::span<const uint8_t>(*standIn)
+                                                 : std::span<const uint8_t>());
     else
         result = ProgramEmbeddedImage(context, path, header);
-    context.FinishWrite(result != 0);
+    context.FinishWrite(result != 0, &header);
     return context.Conclude(result, "recover");
 }
 

@@ -45,6 +45,9 @@ struct EngineOptions {
     int32_t romType = 0;
     // The user accepted writing a built-in development image to a real bridge.
     bool developmentImageAccepted = false;
+    // A saved copy whose header stands in for an unsigned one (the command
+    // line's --header-from); empty: as the saved copies allow, or asked.
+    std::string headerFrom;
 };
 
 // The question to ask before this flow writes a built-in development image

@@ -44,6 +44,9 @@ struct Outcome {
     std::optional<Failure> failure;   // none: success
     std::string backupPath;           // the copy kept before writing, if one was
     std::string statusText;           // the flow's last status line
+    // What the user must be told even on success: a saved copy stood in
+    // for the device's own bytes, or the image's header was taken.
+    std::vector<std::string> notes;
 
     bool Ok() const { return !failure.has_value(); }
     static Outcome Success() { return {}; }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/user_messages.h"
 
@@ -18,6 +20,12 @@ public:
     virtual void Step(int32_t amount) = 0;
     // The flow pauses where the user may act (a window processes its events).
     virtual void LetEventsThrough() {}
+    // Which of these saved copies holds the device's own header ("TIME  PATH"
+    // each); nothing to take the image's header instead.
+    virtual std::optional<size_t> ChooseSavedCopy(const std::string& /*question*/,
+                                                  const std::vector<std::string>& /*copies*/) {
+        return std::nullopt;
+    }
 };
 
 class SilentSink final : public ProgressSink {

@@ -141,6 +141,10 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     auto* recover = app.add_subcommand(
         "recover", "Write the embedded firmware to the first listed QKS970/958 bridge (YES)");
     AddWriteOptions(*recover, p);
+    recover->add_option("--header-from", p.recover.headerFrom,
+                        "When the device's header is not signed: take it from this saved copy "
+                        "instead of the image's")
+        ->type_name("FILE");
     bool all = false;
     recover->add_flag("--all", all,
                       "Every QKS970/958 bridge that needs it, all at once, each on its own thread");

@@ -29,6 +29,7 @@ struct RecoverOptions {
     bool yes = false;
     bool allowDevelopmentImage = false;
     bool json = false;
+    std::string headerFrom;   // a saved copy whose header stands in for an unsigned one
 };
 
 enum class PanelAction : uint8_t { Run, Erase, Backup };

@@ -9,6 +9,7 @@
 
 #include "device/firmware_file_check.h"
 #include "faces/cli/commands.h"
+#include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
 
 namespace qks::cli {
@@ -151,6 +152,7 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
         }
         for (const auto& m : sink.Messages())
             document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
+        document["notes"] = outcome.notes;
         console.Out(Dump(document));
     } else {
         if (!outcome.backupPath.empty())
@@ -158,6 +160,8 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
         if (!Trimmed(outcome.statusText).empty() && command != "recover")
             console.Out("Status: " + Trimmed(outcome.statusText));
     }
+    if (!json)
+        for (const auto& note : outcome.notes) console.Err("qks970: note: " + note);
     if (!outcome.Ok()) console.Err("qks970: " + outcome.CauseText());
     return StatusOf(outcome);
 }
@@ -355,6 +359,15 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
         return Fail(console, options.json, kExitUsage,
                     "recover asks before it writes, and there is no terminal to answer on; "
                     "give --yes to answer YES");
+    if (!options.headerFrom.empty()) {
+        if (const auto error = CheckReadableFile("saved copy", options.headerFrom); !error.empty())
+            return Fail(console, options.json, kExitUsage, error);
+        const auto start = ReadBackupStart(options.headerFrom, kHeaderBlockBytes);
+        if (!start || start->size() != kHeaderBlockBytes ||
+            !HasHeaderSignature(start->data(), kHeaderBlockBytes))
+            return Fail(console, options.json, kExitUsage,
+                        "--header-from " + options.headerFrom + ": no signed 128-byte header at its start");
+    }
     int status = kExitSuccess;
     auto opened = OpenAndIdentify(global, options.json, console, environment, status);
     if (!opened) return status;
@@ -383,6 +396,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     console.Err(DeviceLine(*device, number));
     const DeviceServices& services = opened->session->Services();
     EngineOptions engine;
+    engine.headerFrom = options.headerFrom;
     const DeviceRef ref = device->Ref();
     if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
         return kExitFailed;

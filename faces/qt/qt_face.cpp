@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QInputDialog>
 #include <QShortcut>
 #include <algorithm>
 #include <cstdio>
@@ -347,6 +348,18 @@ bool QtFace::ConfirmRisk(const std::string& text) {
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<size_t> QtFace::ChooseOne(const std::string& question,
+                                        const std::vector<std::string>& choices) {
+    QStringList items;
+    for (const auto& choice : choices) items << Q(choice);
+    bool ok = false;
+    const QString picked = QInputDialog::getItem(nullptr, Q(kWindowDescription.applicationTitle),
+                                                 Q(question), items, 0, false, &ok);
+    if (!ok) return std::nullopt;
+    const auto index = items.indexOf(picked);
+    return index < 0 ? std::nullopt : std::optional<size_t>(static_cast<size_t>(index));
 }
 
 void QtFace::CloseWindow() { close(); }

@@ -463,6 +463,22 @@ bool Win32Face::ConfirmRisk(const std::string& text) {
                        MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2 | MB_TASKMODAL) == IDYES;
 }
 
+// One question per copy, newest first, since a plain message box has no list.
+std::optional<size_t> Win32Face::ChooseOne(const std::string& question,
+                                           const std::vector<std::string>& choices) {
+    if (recordedBoxes_) {
+        recordedBoxes_->emplace_back(kWindowDescription.applicationTitle, question);
+        return std::nullopt;
+    }
+    for (size_t i = choices.size(); i-- > 0;) {
+        const std::string text = question + "\n\nUse this one?\n" + choices[i];
+        if (MessageBoxA(nullptr, text.c_str(), kWindowDescription.applicationTitle,
+                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2 | MB_TASKMODAL) == IDYES)
+            return i;
+    }
+    return std::nullopt;
+}
+
 void Win32Face::CloseWindow() {
     if (window_) DestroyWindow(window_);
 }

@@ -107,6 +107,8 @@ public:
     std::optional<std::string> ChooseFile(const std::string& filter,
                                           const std::string& initialFolder) override;
     bool ConfirmRisk(const std::string& text) override;
+    std::optional<size_t> ChooseOne(const std::string& question,
+                                    const std::vector<std::string>& choices) override;
     void CloseWindow() override;
 
 private:

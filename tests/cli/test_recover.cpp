@@ -77,7 +77,7 @@ TEST_F(RecoverTest, JsonIsOneDocumentWithTheDeviceAndTheBackup) {
     std::set<std::string> keys;
     for (const auto& item : document.items()) keys.insert(item.key());
     EXPECT_EQ(keys, (std::set<std::string>{"schema_version", "command", "device", "result",
-                                           "backup", "status_text", "messages"}));
+                                           "backup", "status_text", "messages", "notes"}));
     EXPECT_EQ(document.at("schema_version"), 1);
     EXPECT_EQ(document.at("command"), "recover");
     EXPECT_EQ(document.at("result"), "success");
