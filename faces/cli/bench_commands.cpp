@@ -18,10 +18,6 @@ namespace qks::cli {
 
 namespace {
 
-std::string Key(const IdentifyReport& r) {
-    return r.info.serial.empty() ? r.info.path : r.info.serial;
-}
-
 std::string Name(const IdentifyReport& r, size_t number) {
     return "[" + std::to_string(number) + "] " + (r.info.serial.empty() ? r.info.path : r.info.serial);
 }

@@ -45,7 +45,7 @@ TEST_P(RecoverAllTest, EveryBridgeAtOnceAndTheExitSaysHowItWent) {
     EXPECT_EQ(failures, GetParam().failures);
     std::istringstream trace(ReadText(File("trace.jsonl")));
     for (std::string line; std::getline(trace, line);)
-        ASSERT_NO_THROW((void)json::parse(line)) << line;
+        ASSERT_TRUE(json::accept(line)) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -130,7 +130,8 @@ TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
 
     const auto result = Run({"images", "--json", "--images", File("good")});
     ASSERT_EQ(result.status, kExitSuccess) << result.err;
-    for (const auto& image : json::parse(result.out).at("images"))
+    const json document = json::parse(result.out);
+    for (const auto& image : document.at("images"))
         EXPECT_EQ(image.at("source"), image.at("name") == kSerialFlashImageName ? path : "built in");
     const auto text = Run({"--images", File("good"), "images"});
     EXPECT_NE(text.out.find("development  " + path + "\n"), std::string::npos) << text.out;

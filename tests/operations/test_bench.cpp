@@ -63,7 +63,7 @@ TEST(Bench, EveryEnclosureAtOnceAndOneFailureLeavesTheOthersRecovered) {
     std::istringstream in(lines.str());
     size_t count = 0;
     for (std::string line; std::getline(in, line); ++count)
-        ASSERT_NO_THROW((void)nlohmann::json::parse(line)) << line;
+        ASSERT_TRUE(nlohmann::json::accept(line)) << line;
     EXPECT_GT(count, devices.size() * 20);
     fs::remove_all(folder);
 }

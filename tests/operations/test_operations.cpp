@@ -25,7 +25,9 @@ TEST(ChipFamilies, OneRowPerChipTypeAndEveryRowConsistent) {
         // The ROM options belong to the ROM engine; the 4 KB box to its update.
         EXPECT_EQ(f.romTypeList, f.run == RunAction::InternalRom) << type;
         EXPECT_EQ(f.configurationBox, f.run == RunAction::KeepConfigurationUpdate) << type;
-        if (f.sizeList) EXPECT_TRUE(OffersEraseAndBackup(chip)) << type;
+        if (f.sizeList) {
+            EXPECT_TRUE(OffersEraseAndBackup(chip)) << type;
+        }
         targets += f.yes == YesAction::RecoverTarget;
     }
     EXPECT_EQ(targets, 1);
