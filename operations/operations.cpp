@@ -170,31 +170,34 @@ Outcome RunUpdate(const DeviceServices& services, const DeviceRef& device, Engin
     return NotOffered("run", "engineering update", device.id.chip);
 }
 
-Outcome EraseFlash(const DeviceServices& services, const DeviceRef& device, EngineOptions options,
-                   ProgressSink& sink) {
+namespace {
+// Erase-only and backup-only: the panel's choices the serial-flash and ROM
+// engines take.
+Outcome RunPanelChoice(const DeviceServices& services, const DeviceRef& device,
+                       const EngineOptions& options, ProgressSink& sink, Choice choice,
+                       const char* operation, const char* what) {
     switch (FamilyOf(device.id.chip).run) {
         case RunAction::SerialFlashUpdate:
-            return RunSerialFlash(services, device, options, sink, Choice::EraseOnly, "erase");
+            return RunSerialFlash(services, device, options, sink, choice, operation);
         case RunAction::InternalRom:
-            return RunInternalRomEngine(services, device, options, sink, Choice::EraseOnly, "erase");
+            return RunInternalRomEngine(services, device, options, sink, choice, operation);
         default:
             break;
     }
-    return NotOffered("erase", "erase-only action", device.id.chip);
+    return NotOffered(operation, what, device.id.chip);
+}
+}  // namespace
+
+Outcome EraseFlash(const DeviceServices& services, const DeviceRef& device, EngineOptions options,
+                   ProgressSink& sink) {
+    return RunPanelChoice(services, device, options, sink, Choice::EraseOnly, "erase",
+                          "erase-only action");
 }
 
 Outcome BackupFlash(const DeviceServices& services, const DeviceRef& device,
                     EngineOptions options, ProgressSink& sink) {
-    switch (FamilyOf(device.id.chip).run) {
-        case RunAction::SerialFlashUpdate:
-            return RunSerialFlash(services, device, options, sink, Choice::BackupOnly, "backup");
-        case RunAction::InternalRom:
-            return RunInternalRomEngine(services, device, options, sink, Choice::BackupOnly,
-                                        "backup");
-        default:
-            break;
-    }
-    return NotOffered("backup", "backup-only action", device.id.chip);
+    return RunPanelChoice(services, device, options, sink, Choice::BackupOnly, "backup",
+                          "backup-only action");
 }
 
 Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
