@@ -123,13 +123,11 @@ std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
                         : flow == Flow::Run   ? RunImageFor(device.id.chip)
                                               : "";
     if (*image == '\0' || !IsDevelopmentImage(services.images.Find(image))) return std::nullopt;
-    return std::string(kDevelopmentImageRisk);
+    return std::string(kDevelopmentImageRisk) + "\n\n" + ImageConfirmationText(services.images, image);
 }
 
 std::string ImageNameAndHash(const DeviceServices& services, const char* name) {
-    const auto bytes = services.images.Find(name);
-    if (bytes.empty()) return std::string(name) + " (not available)";
-    return std::string(name) + ", SHA-256 " + Sha256Hex(bytes);
+    return ImageConfirmationText(services.images, name);
 }
 
 Outcome RecoverDevice(const DeviceServices& services, const DeviceRef& device,

@@ -120,6 +120,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
         if (risk) engine.developmentImageAccepted = true;
     }
     for (size_t i = 0; i < waiting.size(); ++i) console.Err(DeviceLine(waiting[i], numbers[i]));
+    console.Err(ImageNameAndHash(services, kTargetImageName));
     if (!AskYesNo(console, "Recover these " + std::to_string(waiting.size()) + " bridges?", options.yes,
                   environment)) {
         console.Err("Not updated.");

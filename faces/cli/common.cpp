@@ -18,7 +18,7 @@ namespace qks::cli {
 int Fail(Console& console, bool json, int status, const std::string& message) {
     console.Err("qks970: " + message);
     if (json)
-        console.Out(nlohmann::json{{"error", message}, {"exit_status", status}}.dump(
+        console.Out(nlohmann::json{{"schema_version", 1}, {"error", message}, {"exit_status", status}}.dump(
             2, ' ', false, nlohmann::json::error_handler_t::replace));
     return status;
 }

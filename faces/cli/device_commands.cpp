@@ -400,6 +400,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     const DeviceRef ref = device->Ref();
     if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
         return kExitFailed;
+    console.Err(ImageNameAndHash(services, YesImageFor(device->id.chip)));
     if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment)) {
         console.Err("Not updated.");
         return kExitFailed;
@@ -489,6 +490,8 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))
         return kExitFailed;
     if (writes) {
+        if (action == PanelAction::Run)
+            console.Err(ImageNameAndHash(services, RunImageFor(device->id.chip)));
         const std::string question = action == PanelAction::Run
                                          ? "Write the " + std::string(RunImageFor(device->id.chip)) +
                                                " image to this device?"

@@ -21,7 +21,7 @@ int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
     if (!store) return Fail(console, json, kExitUsage, error);
     const auto images = SummarizeImages(*store);
     if (json) {
-        nlohmann::json document = {{"images", nlohmann::json::array()}};
+        nlohmann::json document = {{"schema_version", 1}, {"images", nlohmann::json::array()}};
         for (const auto& image : images)
             document["images"].push_back({{"name", image.name},
                                           {"source", image.source.empty() ? kBuiltIn : image.source},

@@ -119,13 +119,16 @@ std::vector<InterfaceInfo> UdevEnumerator::ListUsbStorage(InterfaceClass cls) {
 }
 
 std::vector<std::string> UdevEnumerator::TakeProblems() {
+    const std::lock_guard<std::mutex> hold(lock_);
     std::vector<std::string> taken;
     taken.swap(problems_);
     return taken;
 }
 
 void UdevEnumerator::AddProblem(std::string text) {
-    // A refresh runs both passes and may run again before anyone asks.
+    // A refresh runs both passes and may run again before anyone asks; the
+    // operations of a bench list from their own threads.
+    const std::lock_guard<std::mutex> hold(lock_);
     if (std::find(problems_.begin(), problems_.end(), text) == problems_.end())
         problems_.push_back(std::move(text));
 }

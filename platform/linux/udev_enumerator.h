@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ private:
 
     NodeProbe probe_;
     std::vector<std::string> problems_;
+    std::mutex lock_;
 };
 
 }  // namespace qks
