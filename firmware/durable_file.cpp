@@ -54,9 +54,21 @@ void Say(std::string* error, const std::string& text) {
 
 std::string SystemText(DWORD code) { return "system error " + std::to_string(code); }
 
-DurableWrite WriteOnce(const std::string& target, const std::string& temporary,
+// The temporary name beside a target whose path is near the system's limit
+// (MAX_PATH) passes it: such a path goes to the system in its long form.
+std::string SystemPath(const std::string& path) {
+    if (path.size() < MAX_PATH - 12) return path;
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(fs::path(path), ec);
+    if (ec) return path;
+    return "\\\\?\\" + fs::path(absolute).make_preferred().string();
+}
+
+DurableWrite WriteOnce(const std::string& targetName, const std::string& temporaryName,
                        std::span<const uint8_t> bytes, ExistingTarget existing,
                        std::string* error, bool& nameClash) {
+    const std::string target = SystemPath(targetName);
+    const std::string temporary = SystemPath(temporaryName);
     // CREATE_NEW fails on any name that exists, a link included.
     HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -357,3 +357,76 @@ TEST(ConcurrentSaves, ProgramsSavingIntoOneFolderKeepEveryCopyWhole) {
 
 }  // namespace
 }  // namespace qks::test
+
+namespace qks::test {
+namespace {
+
+// Two enclosures that report one serial: A is cut off at every third command
+// of its recovery, then B is recovered, then A again. B's own bytes never
+// change to A's, A never takes B's identity, and no run claims a success its
+// flash does not hold.
+TEST(SharedSerialCampaign, NoEnclosureIsWrittenWithAnothersBytes) {
+    const std::string bridge = "q970:serial=SAME";
+    auto ownHeader = [](std::span<const uint8_t> a, std::span<const uint8_t> b) {
+        for (size_t i = 0; i < kHeaderBlockBytes; ++i)
+            if (HeaderMergeMask[i] >= 256 && a[i] != b[i]) return false;
+        return true;
+    };
+    auto servicesOf = [](ModelFixture& fx, const std::string& folder) {
+        DeviceServices s(*fx.platform, *fx.platform, fx.clock, EmbeddedImages());
+        s.backupFolder = folder;
+        return s;
+    };
+    auto refOf = [&](ModelFixture& fx, size_t index, const std::string& folder) {
+        const DevicePath path = fx.platform->PathsOf(index).at(0);
+        SilentSink silent;
+        for (const auto& info : fx.platform->ListUsbStorage(InterfaceClass::Disk))
+            if (info.path == path)
+                return Identify(servicesOf(fx, folder), info, InterfaceClass::Disk, silent).Ref();
+        return DeviceRef{};
+    };
+    uint64_t identified = 0, commands = 0;
+    {
+        ModelFixture counting({bridge});
+        const DeviceRef a = refOf(counting, 0, "");
+        identified = counting.platform->CommandsSent();
+        SilentSink silent;
+        ASSERT_TRUE(RecoverDevice(servicesOf(counting, ""), a, {}, silent).Ok());
+        commands = counting.platform->CommandsSent() - identified;
+    }
+    const auto folder = std::filesystem::temp_directory_path() / ("qks-shared-" + std::to_string(::getpid()));
+    int runs = 0, falseSuccesses = 0, otherBytesWritten = 0, identityTaken = 0;
+    for (const char* fault : {"unplug", "powerloss"}) {
+        for (uint64_t n = 1; n <= commands; n += 3) {
+            std::filesystem::create_directories(folder);
+            const std::string at = std::to_string(identified + n);
+            ModelFixture fx({bridge + "," + fault + "=" + at, bridge});
+            fx.platform->Bridge(1).WriteFlashDirect(14, std::vector<uint8_t>(32, 'B'));
+            const auto originalA = fx.Flash(0);
+            const auto originalB = fx.Flash(1);
+            const DeviceServices services = servicesOf(fx, folder.string());
+            SilentSink silent;
+            ++runs;
+            const qks::Outcome first = RecoverDevice(services, refOf(fx, 0, folder.string()), {}, silent);
+            fx.platform->Plug(0);
+            if (first.Ok() && !HoldsEmbeddedFirmware(services, fx.platform->PathsOf(0).at(0)))
+                ++falseSuccesses;
+            const qks::Outcome b = RecoverDevice(services, refOf(fx, 1, folder.string()), {}, silent);
+            if (!b.Ok() || !ownHeader(fx.Flash(1), originalB)) ++otherBytesWritten;
+            const qks::Outcome again = RecoverDevice(services, refOf(fx, 0, folder.string()), {}, silent);
+            if (again.Ok() && ownHeader(fx.Flash(0), originalB) && !ownHeader(originalA, originalB))
+                ++identityTaken;
+            std::filesystem::remove_all(folder);
+        }
+    }
+    std::printf("campaign %-26s runs %5d  false successes %d  bytes of another enclosure written %d"
+                "  identities taken %d\n",
+                "shared-serial", runs, falseSuccesses, otherBytesWritten, identityTaken);
+    EXPECT_GT(runs, 0);
+    EXPECT_EQ(falseSuccesses, 0);
+    EXPECT_EQ(otherBytesWritten, 0);
+    EXPECT_EQ(identityTaken, 0);
+}
+
+}  // namespace
+}  // namespace qks::test
