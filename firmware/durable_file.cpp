@@ -55,22 +55,24 @@ void Say(std::string* error, const std::string& text) {
 std::string SystemText(DWORD code) { return "system error " + std::to_string(code); }
 
 // The temporary name beside a target whose path is near the system's limit
-// (MAX_PATH) passes it: such a path goes to the system in its long form.
-std::string SystemPath(const std::string& path) {
-    if (path.size() < MAX_PATH - 12) return path;
+// (MAX_PATH) passes it: such a path goes to the system's wide functions in
+// its long form, which they take past that limit.
+std::wstring SystemPath(const std::string& path) {
+    const fs::path given(path);
+    if (path.size() < MAX_PATH - 12) return given.wstring();
     std::error_code ec;
-    const fs::path absolute = fs::absolute(fs::path(path), ec);
-    if (ec) return path;
-    return "\\\\?\\" + fs::path(absolute).make_preferred().string();
+    fs::path absolute = fs::absolute(given, ec);
+    if (ec) return given.wstring();
+    return L"\\\\?\\" + absolute.make_preferred().wstring();
 }
 
-DurableWrite WriteOnce(const std::string& targetName, const std::string& temporaryName,
+DurableWrite WriteOnce(const std::string& target, const std::string& temporary,
                        std::span<const uint8_t> bytes, ExistingTarget existing,
                        std::string* error, bool& nameClash) {
-    const std::string target = SystemPath(targetName);
-    const std::string temporary = SystemPath(temporaryName);
+    const std::wstring targetPath = SystemPath(target);
+    const std::wstring temporaryPath = SystemPath(temporary);
     // CREATE_NEW fails on any name that exists, a link included.
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
@@ -96,14 +98,14 @@ DurableWrite WriteOnce(const std::string& targetName, const std::string& tempora
         Say(error, "cannot close " + temporary);
     }
     if (!ok) {
-        DeleteFileA(temporary.c_str());
+        DeleteFileW(temporaryPath.c_str());
         return DurableWrite::Failed;
     }
     DWORD flags = MOVEFILE_WRITE_THROUGH;
     if (existing == ExistingTarget::Replace) flags |= MOVEFILE_REPLACE_EXISTING;
-    if (!MoveFileExA(temporary.c_str(), target.c_str(), flags)) {
+    if (!MoveFileExW(temporaryPath.c_str(), targetPath.c_str(), flags)) {
         const DWORD code = GetLastError();
-        DeleteFileA(temporary.c_str());
+        DeleteFileW(temporaryPath.c_str());
         if (existing == ExistingTarget::Keep &&
             (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS))
             return DurableWrite::NameTaken;

@@ -303,7 +303,7 @@ TEST_F(Backup, NameOf259CharactersIsAccepted) {
     name += std::string(259 - name.size(), 'n');
     ASSERT_EQ(name.size(), 259u);
     window.backupName = name;
-    EXPECT_EQ(BackupFlashToFile(window, kPath), 1);
+    EXPECT_EQ(BackupFlashToFile(window, kPath), 1) << ::testing::PrintToString(window.debug);
     EXPECT_EQ(Contents(dir / name), FlashHead(65536));
     // Taken down by name from the deepest entry up: on Windows, walking the
     // tree from the fixture's folder would pass MAX_PATH.
