@@ -42,6 +42,8 @@ struct RunSettings {
     bool errIsTerminal = false;
     std::function<DeviceServices(DeviceServices)> adaptServices;
     std::function<void(Runtime&)> startedRuntime;
+    // Called while the runtime still lives, after the command has ended.
+    std::function<void(Runtime&)> endingRuntime;
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
@@ -115,7 +117,8 @@ protected:
         environment.errIsTerminal = settings.errIsTerminal;
         environment.adaptServices = settings.adaptServices;
         environment.startedRuntime = settings.startedRuntime;
-        environment.inspectRuntime = [&result](Runtime& runtime) {
+        environment.inspectRuntime = [&result, &settings](Runtime& runtime) {
+            if (settings.endingRuntime) settings.endingRuntime(runtime);
             result.runtimeBuilt = true;
             if (runtime.Emulator()) result.commandsSent = runtime.Emulator()->CommandsSent();
         };

@@ -80,15 +80,19 @@ TEST_F(CliTest, StationRecoversEachArrivalOnceAndSeesItComeBack) {
         settings.startedRuntime = [&](Runtime& runtime) {
             if (!c.replug) return;
             plugger = std::thread([&runtime] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(600));
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
                 runtime.Emulator()->Unplug(0);
-                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
                 runtime.Emulator()->Plug(0);
             });
         };
-        const auto result =
-            Run({"--emulate", c.bridge, "watch", "--recover", "--yes", "--for", "1.6"}, settings);
-        if (plugger.joinable()) plugger.join();
+        // The emulator goes with the command's runtime: the plugger ends first.
+        settings.endingRuntime = [&](Runtime&) {
+            if (plugger.joinable()) plugger.join();
+        };
+        const auto result = Run(
+            {"--emulate", c.bridge, "watch", "--recover", "--yes", "--for", c.replug ? "2.5" : "1"},
+            settings);
         EXPECT_EQ(result.status, c.status) << result.out << result.err;
         size_t tries = 0;
         for (size_t at = result.out.find(": recovering"); at != std::string::npos;
