@@ -31,8 +31,7 @@ TQ71xFwTool::TQ71xFwTool(DeviceServices services, WindowFace& face)
     : services_(std::move(services)),
       face_(face),
       transport_(services_.passThrough, services_.clock, services_.trace),
-      commands_(transport_),
-      blocks_(commands_, services_.clock) {
+      commands_(transport_) {
     for (const auto& description : kFormDescription)
         controls_[Index(description.id)] = InitialControlState(description);
     clientHeight_ = kWindowDescription.clientHeight;

@@ -130,7 +130,6 @@ public:
     bool CloseRequested() const { return closeRequested_; }
     const DeviceEntry* SelectedRow() const;
     Transport& GetTransport() { return transport_; }
-    BlockTransfers& Blocks() { return blocks_; }
     const std::vector<std::string>& Problems() const { return problems_; }
     // What the engine behind the last Run returned (Run itself shows nothing).
     int LastRunResult() const { return lastRunResult_; }
@@ -220,7 +219,6 @@ private:
     WindowFace& face_;
     Transport transport_;
     VendorCommandSet commands_;
-    BlockTransfers blocks_;
     std::array<ControlState, kControlCount> controls_{};
     std::array<DeviceEntry, kDeviceRows> deviceTable_{};
     int32_t deviceCount_ = 0;

@@ -215,9 +215,6 @@ std::optional<std::vector<uint8_t>> ReadCopy(const std::string& path, uint32_t l
     return bytes;
 }
 
-bool SameOwnHeaderBytes(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-    return SameOwnHeader(a, b);
-}
 
 }  // namespace
 
@@ -232,7 +229,7 @@ bool OperationContext::HeaderCopiesAgree() const {
             first = bytes;
             continue;
         }
-        if (!SameOwnHeaderBytes(*first, *bytes)) return false;
+        if (!SameOwnHeader(*first, *bytes)) return false;
     }
     return true;
 }

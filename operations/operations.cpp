@@ -126,10 +126,6 @@ std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
     return std::string(kDevelopmentImageRisk) + "\n\n" + ImageConfirmationText(services.images, image);
 }
 
-std::string ImageNameAndHash(const DeviceServices& services, const char* name) {
-    return ImageConfirmationText(services.images, name);
-}
-
 Outcome RecoverDevice(const DeviceServices& services, const DeviceRef& device,
                       EngineOptions options, ProgressSink& sink) {
     if (auto refused = RefuseUnacceptedImage(services, device, Flow::Recover, options, "recover"))

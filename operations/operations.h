@@ -55,8 +55,6 @@ struct EngineOptions {
 enum class Flow : uint8_t { Recover, Run, Erase, Backup, Restore };
 std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
                                                 const DeviceRef& device, Flow flow);
-// Names the image a write takes and its SHA-256, for confirmations.
-std::string ImageNameAndHash(const DeviceServices& services, const char* name);
 
 // YES on the Confirm screen.
 Outcome RecoverDevice(const DeviceServices& services, const DeviceRef& device,

@@ -28,7 +28,8 @@ public:
     }
 };
 
-class SilentSink final : public ProgressSink {
+// Shows nothing; a caller that answers only the question derives from it.
+class SilentSink : public ProgressSink {
 public:
     void Status(const std::string&) override {}
     void AppendStatus(const std::string&) override {}

@@ -76,10 +76,8 @@ void OnInterrupt(int) { interrupted = true; }
 
 int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options,
                       Console& console, const CliEnvironment& environment) {
-    if (!options.yes && !(environment.inputIsTerminal && environment.input))
-        return Fail(console, options.json, kExitUsage,
-                    "recover asks before it writes, and there is no terminal to answer on; "
-                    "give --yes to answer YES");
+    if (const auto refused = RefuseUnanswered(console, "recover --all", options, environment))
+        return *refused;
     if (global.device)
         return Fail(console, options.json, kExitUsage, "--all works on every bridge; leave out --device");
     if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty())
@@ -120,7 +118,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
         if (risk) engine.developmentImageAccepted = true;
     }
     for (size_t i = 0; i < waiting.size(); ++i) console.Err(DeviceLine(waiting[i], numbers[i]));
-    console.Err(ImageNameAndHash(services, kTargetImageName));
+    console.Err(ImageConfirmationText(services.images, kTargetImageName));
     if (!AskYesNo(console, "Recover these " + std::to_string(waiting.size()) + " bridges?", options.yes,
                   environment)) {
         console.Err("Not updated.");

@@ -81,6 +81,15 @@ int NoDevice(Console& console, const DeviceList& list, bool json, const std::str
 
 }  // namespace
 
+std::optional<int> RefuseUnanswered(Console& console, const std::string& command,
+                                    const RecoverOptions& options,
+                                    const CliEnvironment& environment) {
+    if (options.yes || (environment.inputIsTerminal && environment.input)) return std::nullopt;
+    return Fail(console, options.json, kExitUsage,
+                command + " asks before it writes, and there is no terminal to answer on; "
+                          "give --yes to answer YES");
+}
+
 bool AskYesNo(Console& console, const std::string& question, bool yes,
               const CliEnvironment& environment) {
     if (yes) {
@@ -355,10 +364,8 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
 
 int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, Console& console,
                    const CliEnvironment& environment) {
-    if (!options.yes && !(environment.inputIsTerminal && environment.input))
-        return Fail(console, options.json, kExitUsage,
-                    "recover asks before it writes, and there is no terminal to answer on; "
-                    "give --yes to answer YES");
+    if (const auto refused = RefuseUnanswered(console, "recover", options, environment))
+        return *refused;
     if (!options.headerFrom.empty()) {
         if (const auto error = CheckReadableFile("saved copy", options.headerFrom); !error.empty())
             return Fail(console, options.json, kExitUsage, error);
@@ -400,7 +407,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     const DeviceRef ref = device->Ref();
     if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
         return kExitFailed;
-    console.Err(ImageNameAndHash(services, YesImageFor(device->id.chip)));
+    console.Err(ImageConfirmationText(services.images, YesImageFor(device->id.chip)));
     if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment)) {
         console.Err("Not updated.");
         return kExitFailed;
@@ -423,10 +430,11 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
 int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelChoices& choices,
                  const RecoverOptions& options, Console& console, const CliEnvironment& environment) {
     const bool writes = action != PanelAction::Backup;
-    if (writes && !options.yes && !(environment.inputIsTerminal && environment.input))
-        return Fail(console, options.json, kExitUsage,
-                    "this command writes to the device and asks first, and there is no terminal "
-                    "to answer on; give --yes");
+    static constexpr const char* kNames[] = {"run", "erase", "backup"};
+    const std::string command = kNames[static_cast<int>(action)];
+    if (writes)
+        if (const auto refused = RefuseUnanswered(console, command, options, environment))
+            return *refused;
     if (!choices.firmwareFile.empty()) {
         const auto error = CheckReadableFile("firmware file", choices.firmwareFile);
         if (!error.empty()) return Fail(console, options.json, kExitUsage, error);
@@ -443,8 +451,6 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     auto opened = OpenAndIdentify(global, options.json, console, environment, status);
     if (!opened) return status;
     const DeviceList& list = opened->list;
-    static constexpr const char* kNames[] = {"run", "erase", "backup"};
-    const std::string command = kNames[static_cast<int>(action)];
     std::string error;
     const IdentifyReport* device =
         PickDevice(list, global.device, action == PanelAction::Run ? RunsSomething : ErasesOrBacksUp,
@@ -491,7 +497,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         return kExitFailed;
     if (writes) {
         if (action == PanelAction::Run)
-            console.Err(ImageNameAndHash(services, RunImageFor(device->id.chip)));
+            console.Err(ImageConfirmationText(services.images, RunImageFor(device->id.chip)));
         const std::string question = action == PanelAction::Run
                                          ? "Write the " + std::string(RunImageFor(device->id.chip)) +
                                                " image to this device?"
@@ -513,10 +519,8 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
 int RestoreCommand(const GlobalOptions& global, const std::string& file,
                    const RecoverOptions& options, Console& console,
                    const CliEnvironment& environment) {
-    if (!options.yes && !(environment.inputIsTerminal && environment.input))
-        return Fail(console, options.json, kExitUsage,
-                    "restore asks before it writes, and there is no terminal to answer on; "
-                    "give --yes");
+    if (const auto refused = RefuseUnanswered(console, "restore", options, environment))
+        return *refused;
     if (const auto error = CheckReadableFile("restore file", file); !error.empty())
         return Fail(console, options.json, kExitUsage, error);
     int status = kExitSuccess;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "faces/cli/cli.h"
+#include "faces/cli/commands.h"
 #include "faces/cli/cli_face.h"
 #include "faces/cli/console.h"
 #include "operations/operations.h"
@@ -51,6 +52,11 @@ DeviceList IdentifyAll(const DeviceServices& services, ProgressSink& sink);
 const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std::string>& device,
                                  bool (*wanted)(const IdentifyReport&), std::string& error);
 
+// Writing commands ask first; without a terminal only --yes answers. The
+// exit status when neither can, before anything is built or sent.
+std::optional<int> RefuseUnanswered(Console& console, const std::string& command,
+                                    const RecoverOptions& options,
+                                    const CliEnvironment& environment);
 // A question answered on the terminal, or by --yes.
 bool AskYesNo(Console& console, const std::string& question, bool yes,
               const CliEnvironment& environment);
