@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,10 +59,17 @@ public:
     int closes = 0;
 };
 
+// Operations on several threads may record at once.
 class RecordingTrace : public TraceSink {
 public:
-    void Record(const TraceRecord& record) override { records.push_back(record); }
+    void Record(const TraceRecord& record) override {
+        const std::lock_guard<std::mutex> hold(lock_);
+        records.push_back(record);
+    }
     std::vector<TraceRecord> records;
+
+private:
+    std::mutex lock_;
 };
 
 class ModelFixture {
@@ -85,6 +93,22 @@ public:
         window = std::make_unique<TQ71xFwTool>(services, face);
         window->FormCreate(platform.get());
         return *window;
+    }
+    // The operations' way to these bridges, traced, with copies kept in
+    // `folder` (none when empty).
+    DeviceServices Services(const std::string& folder = "") {
+        DeviceServices services(*platform, *platform, clock, EmbeddedImages());
+        services.trace = &trace;
+        services.backupFolder = folder;
+        return services;
+    }
+    // A plugged-in bridge as identification hands it to an operation.
+    DeviceRef RefOf(size_t bridge, const DeviceServices& services) {
+        const DevicePath path = platform->PathsOf(bridge).at(0);
+        SilentSink silent;
+        for (const auto& info : platform->ListUsbStorage(InterfaceClass::Disk))
+            if (info.path == path) return Identify(services, info, InterfaceClass::Disk, silent).Ref();
+        return {};
     }
     std::vector<uint8_t> Flash(size_t bridge = 0) const {
         auto bytes = platform->Bridge(bridge).Flash();

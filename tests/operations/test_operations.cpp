@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "app/model_fixture.h"
 #include "operations/operations.h"
@@ -39,21 +40,8 @@ TEST(ChipFamilies, OneRowPerChipTypeAndEveryRowConsistent) {
 
 class Operations : public ::testing::Test {
 protected:
-    DeviceRef Ref(ModelFixture& fx, size_t bridge) {
-        auto list = fx.platform->ListUsbStorage(InterfaceClass::Disk);
-        SilentSink sink;
-        return Identify(Services(fx), list.at(bridge), InterfaceClass::Disk, sink).Ref();
-    }
-    DeviceServices Services(ModelFixture& fx) {
-        DeviceServices services(*fx.platform, *fx.platform, fx.clock, EmbeddedImages());
-        services.trace = &fx.trace;
-        return services;
-    }
-    bool AnyModifyingCommand(const ModelFixture& fx) {
-        for (const auto& r : fx.trace.records)
-            if (SummarizeCommand(r.cdb.data(), r.cdb.size()).modifiesMemory) return true;
-        return false;
-    }
+    DeviceRef Ref(ModelFixture& fx, size_t bridge) { return fx.RefOf(bridge, fx.Services()); }
+    DeviceServices Services(ModelFixture& fx) { return fx.Services(); }
     SilentSink sink;
 };
 
@@ -118,33 +106,29 @@ TEST_F(Operations, AFailureCarriesItsCauseChain) {
 // Another bridge at the operation's path, or none, stops it before its
 // first erase: nothing is written anywhere.
 TEST_F(Operations, AnotherDeviceAtThePathIsNeverWritten) {
-    ModelFixture fx({"q970", "q970:content=updated"});
-    DeviceRef ref = Ref(fx, 0);
-    ref.serial = "SOMEONE-ELSE";
-    const auto other = fx.Flash(1);
-    const auto own = fx.Flash(0);
-    fx.trace.records.clear();
-    Outcome outcome = RecoverDevice(Services(fx), ref, {}, sink);
-    ASSERT_FALSE(outcome.Ok());
-    EXPECT_EQ(outcome.failure->kind, FailureKind::DeviceChanged) << outcome.CauseText();
-    EXPECT_EQ(fx.Flash(0), own);
-    EXPECT_EQ(fx.Flash(1), other);
-
-    ref = Ref(fx, 0);
-    ref.id.chip = MakeChipId(4, 1);   // identified as something else now
-    EXPECT_EQ(RecoverDevice(Services(fx), ref, {}, sink).failure->kind, FailureKind::NotOffered);
-    ref = Ref(fx, 0);
-    fx.platform->Unplug(0);
-    outcome = RecoverDevice(Services(fx), ref, {}, sink);
-    ASSERT_FALSE(outcome.Ok());
-    EXPECT_FALSE(AnyModifyingCommand(fx) && fx.Flash(1) != other);
-}
-
-// The 4 KB-keeping update has no success text of its own: its outcome says it.
-TEST_F(Operations, RunOnTheQkb742SucceedsByItsOutcome) {
-    ModelFixture fx({"q742"});
-    const Outcome outcome = RunUpdate(Services(fx), Ref(fx, 0), {}, sink);
-    EXPECT_TRUE(outcome.Ok()) << outcome.CauseText();
+    struct Case {
+        const char* what;
+        std::function<void(ModelFixture&, DeviceRef&)> change;
+        FailureKind kind;
+    };
+    const Case cases[] = {
+        {"another serial answers", [](ModelFixture&, DeviceRef& ref) { ref.serial = "SOMEONE-ELSE"; },
+         FailureKind::DeviceChanged},
+        {"the device went away", [](ModelFixture& fx, DeviceRef&) { fx.platform->Unplug(0); },
+         FailureKind::DeviceGone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ModelFixture fx({"q970", "q970:content=updated"});
+        DeviceRef ref = Ref(fx, 0);
+        const auto own = fx.Flash(0), other = fx.Flash(1);
+        c.change(fx, ref);
+        const Outcome outcome = RecoverDevice(Services(fx), ref, {}, sink);
+        ASSERT_FALSE(outcome.Ok());
+        EXPECT_EQ(outcome.failure->kind, c.kind) << outcome.CauseText();
+        EXPECT_EQ(fx.Flash(0), own);
+        EXPECT_EQ(fx.Flash(1), other);
+    }
 }
 
 }  // namespace
