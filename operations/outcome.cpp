@@ -137,7 +137,11 @@ Failure FailureFromTransport(const TransferFailure& f) {
         answer.scsiStatus = f.scsiStatus;
         answer.sense = f.sense;
         answer.decoded = DecodeAnswer(f);
-        failure.chain = {command.Text() + " refused: " + answer.decoded};
+        // A GOOD status with fewer bytes than asked is no refusal.
+        const bool shortReply = f.scsiStatus == 0 && f.hostStatus == 0 && f.driverStatus == 0 &&
+                                f.osError == 0 && !f.diagnostic.empty();
+        failure.chain = {command.Text() + (shortReply ? ": " + f.diagnostic
+                                                      : " refused: " + answer.decoded)};
         failure.answer = std::move(answer);
     }
     return failure;
