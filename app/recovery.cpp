@@ -42,10 +42,13 @@ void TQ71xFwTool::EraseButtonClick() {
     Operation operation(*this);
     const DeviceEntry* row = SelectedRow();
     EngineOptions options = PanelOptions();
+    options.backupOnly = Control(ControlId::RdCheckBox).checked &&
+                         Control(ControlId::BackupFWCheckBox).checked;
     std::optional<DeviceRef> device;
     if (row != nullptr) {
         device = RefOf(*row);
-        if (!AcceptImageRisk(*device, Flow::Recover, options)) return;
+        const Flow flow = YesBacksUpOnly(*device, options) ? Flow::Backup : Flow::Recover;
+        if (!AcceptImageRisk(*device, flow, options)) return;
     }
     ShowWorking();
     lastOutcome_ = device ? RecoverDevice(services_, *device, options, sink_)

@@ -126,8 +126,14 @@ std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
     return std::string(kDevelopmentImageRisk) + "\n\n" + ImageConfirmationText(services.images, image);
 }
 
+bool YesBacksUpOnly(const DeviceRef& device, const EngineOptions& options) {
+    return options.backupOnly && FamilyOf(device.id.chip).yes == YesAction::SerialFlashUpdate;
+}
+
 Outcome RecoverDevice(const DeviceServices& services, const DeviceRef& device,
                       EngineOptions options, ProgressSink& sink) {
+    if (YesBacksUpOnly(device, options))
+        return RunSerialFlash(services, device, options, sink, Choice::BackupOnly, "recover");
     if (auto refused = RefuseUnacceptedImage(services, device, Flow::Recover, options, "recover"))
         return *refused;
     switch (FamilyOf(device.id.chip).yes) {

@@ -48,7 +48,13 @@ struct EngineOptions {
     // A saved copy whose header stands in for an unsigned one (the command
     // line's --header-from); empty: as the saved copies allow, or asked.
     std::string headerFrom;
+    // YES while the panel is open with "Backup Old Firmware Only" ticked:
+    // the serial-flash families then back their flash up and write nothing.
+    bool backupOnly = false;
 };
+
+// YES takes a backup only, nothing written, for this device and these options.
+bool YesBacksUpOnly(const DeviceRef& device, const EngineOptions& options);
 
 // The question to ask before this flow writes a built-in development image
 // to a bridge that is not emulated; nothing when none needs asking.

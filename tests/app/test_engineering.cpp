@@ -195,6 +195,48 @@ TEST_F(Engineering, AfterARecoveryTheTickedEraseBoxNoLongerErases) {
     EXPECT_EQ(w.EraseOnly(), 0);
 }
 
+// YES on the families whose recovery is the serial-flash update takes the
+// panel's backup-only choice while the panel is open, and only then.
+struct YesBackupCase {
+    const char* bridge;
+    bool panelOpen;
+};
+
+class YesWithBackupOnly : public Engineering, public ::testing::WithParamInterface<YesBackupCase> {};
+
+TEST_P(YesWithBackupOnly, BacksUpOnlyWhileThePanelIsOpen) {
+    const auto& c = GetParam();
+    auto& w = OpenPanel(c.bridge);
+    const std::string file = TempFile(std::string("yes-") + c.bridge + ".bin");
+    fs::remove(file);
+    w.UserSetText(ControlId::BackupFileEdit, file);
+    w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+    if (!c.panelOpen) w.UserSetChecked(ControlId::RdCheckBox, false);
+    const auto before = fx->Flash();
+    w.Click(ControlId::EraseButton);
+    if (c.panelOpen) {
+        EXPECT_EQ(w.CurrentScreen(), Screen::Success);
+        EXPECT_EQ(fx->Flash(), before);
+        EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Read flash and backup success!");
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), {});
+        ASSERT_EQ(saved.size(), 65536u);
+        EXPECT_TRUE(std::equal(saved.begin(), saved.end(), before.begin()));
+    } else {
+        EXPECT_NE(fx->Flash(), before);
+        EXPECT_FALSE(fs::exists(file));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engineering, YesWithBackupOnly,
+                         ::testing::Values(YesBackupCase{"q715", true}, YesBackupCase{"q742", true},
+                                           YesBackupCase{"q743", true}, YesBackupCase{"q958", true},
+                                           YesBackupCase{"q743", false}),
+                         [](const auto& info) {
+                             return std::string(info.param.bridge) +
+                                    (info.param.panelOpen ? "Open" : "Closed");
+                         });
+
 TEST_F(Engineering, TheQkb742KeepsItsFirstFourKilobytes) {
     auto& w = OpenPanel("q742:rev=1");
     ASSERT_EQ(ChipTypeOf(w.ChipId()), 6);
