@@ -13,6 +13,7 @@ constexpr ControlId kEngineeringControls[] = {
     ControlId::FlashTypeList,  ControlId::FlashTypeLabel, ControlId::FwPgSizeCheck,
     ControlId::Label1,         ControlId::UpdateBtn,      ControlId::DeviceList,
     ControlId::RdCheckBox,     ControlId::SFlashTypeLable, ControlId::StatusEdit,
+    ControlId::CopyNoticeLine,
 };
 const int kRecoveryAreaHeight = kWindowDescription.clientHeight - kRdPanelHeight;
 constexpr int kGap = 4;
@@ -159,6 +160,7 @@ void TQ71xFwTool::UpdateBtnClick() {
     face_.DebugOutput("Update Btn Press\n");
     const DeviceEntry* row = SelectedRow();
     SetText(ControlId::StatusEdit, "");
+    SetText(ControlId::CopyNoticeLine, "");
     lastRunResult_ = 0;
     if (row != nullptr) {
         const DeviceRef device = RefOf(*row);

@@ -92,6 +92,7 @@ void TQ71xFwTool::RestoreBtnClick() {
 
 int TQ71xFwTool::RestoreFlashFromFile(const std::string& file) {
     const DeviceEntry* row = SelectedRow();
+    SetText(ControlId::CopyNoticeLine, "");
     if (row == nullptr) {
         sink_.Status("Restore: no device selected!!");
         sink_.LetEventsThrough();
@@ -110,6 +111,7 @@ void TQ71xFwTool::ShowWorking() {
     face_.ControlChanged(ControlId::FwUpdatBar);
     StepProgress(20);
     SetText(ControlId::StatusEdit, "");
+    SetText(ControlId::CopyNoticeLine, "");
     eraseOnly_ = 0;
     screen_ = Screen::Working;
 }

@@ -194,6 +194,9 @@ private:
             window_.ShowMessageBox(text, caption, icon);
         }
         void DebugOutput(const std::string& text) override { window_.DebugOutput(text); }
+        void CopySaved(const std::string& memory, const std::string& path) override {
+            window_.SetText(ControlId::CopyNoticeLine, CopySavedNotice(memory, path));
+        }
 
     private:
         TQ71xFwTool& window_;

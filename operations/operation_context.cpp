@@ -119,7 +119,7 @@ std::optional<std::string> OperationContext::SaveCopy(const std::string& identit
     }
     backupPath_ = *saved;
     DebugOutput(memory + " backup saved to " + *saved);
-    SetStatusText("Backup of the " + memory + " saved to " + *saved);
+    sink_.CopySaved(memory, *saved);
     return saved;
 }
 

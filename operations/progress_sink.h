@@ -26,7 +26,16 @@ public:
                                                   const std::vector<std::string>& /*copies*/) {
         return std::nullopt;
     }
+    // A copy of the device's memory ("flash", "internal ROM") was kept
+    // before anything is erased. It has a place of its own: the status
+    // texts are the flow's, and a notice in their place would hide them.
+    virtual void CopySaved(const std::string& /*memory*/, const std::string& /*path*/) {}
 };
+
+// How the copy's notice reads, wherever a face shows it.
+inline std::string CopySavedNotice(const std::string& memory, const std::string& path) {
+    return "Backup of the " + memory + " saved to " + path;
+}
 
 // Shows nothing; a caller that answers only the question derives from it.
 class SilentSink : public ProgressSink {

@@ -132,6 +132,8 @@ const std::array<ControlDescription, kControlCount> kFormDescription = {{
     }(),
     OnClick(Control(C::RestoreBtn, "RestoreBtn", K::PushButton, C::RdPanel, 256, 20, 75, 25,
                     "Restore", true), H::RestoreBtnClick),
+    Control(C::EnclosureLine, "EnclosureLine", K::Label, kWindow, 8, 42, 320, 16, "", false),
+    Control(C::CopyNoticeLine, "CopyNoticeLine", K::Label, kWindow, 8, 220, 320, 16, "", false),
 }};
 
 const ControlDescription& Describe(ControlId id) { return kFormDescription[Index(id)]; }

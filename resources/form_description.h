@@ -19,6 +19,9 @@ enum class ControlId : uint8_t {
     SFlashTypeLable, StatusEdit, diskLabel, OpenDialog1,
     // Beyond the original window: writes a saved flash back.
     RestoreBtn,
+    // Which enclosure YES writes, beside the question; where the copy of the
+    // flash taken before a write was kept.
+    EnclosureLine, CopyNoticeLine,
     Count
 };
 inline constexpr size_t kControlCount = static_cast<size_t>(ControlId::Count);

@@ -275,6 +275,10 @@ void CliSink::ShowMessageBox(const std::string& text, const std::string& caption
     if (!collect_) console_.Err("[" + caption + "] " + Trimmed(text));
 }
 
+void CliSink::CopySaved(const std::string& memory, const std::string& path) {
+    console_.Err(CopySavedNotice(memory, path));
+}
+
 void CliSink::DebugOutput(const std::string& text) {
     if (verbosity_ >= 1) console_.Err("debug: " + Trimmed(text));
 }

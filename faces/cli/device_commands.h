@@ -25,6 +25,8 @@ public:
     void ShowMessageBox(const std::string& text, const std::string& caption,
                         MessageIcon icon) override;
     void DebugOutput(const std::string& text) override;
+    // Said before the first erase, so an interrupted write leaves the way back on screen.
+    void CopySaved(const std::string& memory, const std::string& path) override;
 
     void StartProgress(int percent);
     void EndProgress();

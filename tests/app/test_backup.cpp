@@ -45,6 +45,7 @@ TEST_F(Backups, ARecoverySavesTheFlashAsItWasBeforeWriting) {
     const auto files = Files();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(w.LastBackupPath(), files[0].string());
+    EXPECT_EQ(w.Control(ControlId::CopyNoticeLine).text, "Backup of the flash saved to " + files[0].string());
     const auto saved = Read(files[0]);
     ASSERT_EQ(saved.size(), 65536u);
     EXPECT_TRUE(std::equal(saved.begin(), saved.end(), before.begin()));

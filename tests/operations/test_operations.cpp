@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <unistd.h>
 
 #include "app/model_fixture.h"
 #include "operations/operations.h"
@@ -129,6 +131,77 @@ TEST_F(Operations, AnotherDeviceAtThePathIsNeverWritten) {
         EXPECT_EQ(fx.Flash(0), own);
         EXPECT_EQ(fx.Flash(1), other);
     }
+}
+
+// The status line as a window would show it, and the copies announced apart from it.
+class LineSink final : public SilentSink {
+public:
+    void Status(const std::string& text) override { Show(text); }
+    void AppendStatus(const std::string& more) override { Show(line + more); }
+    void CopySaved(const std::string& memory, const std::string& path) override {
+        copies.push_back(CopySavedNotice(memory, path));
+    }
+    void Show(const std::string& text) {
+        line = text;
+        history.push_back(text);
+    }
+    std::string line;
+    std::vector<std::string> history;
+    std::vector<std::string> copies;
+};
+
+// The copy's notice never stands in the place of the flow's own texts.
+TEST(CopyNotice, LeavesTheStatusLineToTheFlow) {
+    struct Case {
+        const char* what;
+        std::string bridge;
+        Outcome (*operation)(const DeviceServices&, const DeviceRef&, EngineOptions, ProgressSink&);
+        const char* refused;   // the command refused, by its trace name
+        std::string finalLine;
+        bool dots;             // pages append their dots to the flow's own text
+    };
+    const Case cases[] = {
+        {"serial-flash update", "q719", RunUpdate, "", "Programming Success!!", true},
+        {"4 KB-keeping update", "q742:rev=1", RunUpdate, "", "", false},
+        {"ROM erase-only, erase refused", "q716", EraseFlash, "ROM erase", "Start Erase only!", false},
+    };
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("qks-copy-notice-" + std::to_string(::getpid()));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(folder);
+        std::string bridge = c.bridge;
+        if (*c.refused) {
+            ModelFixture counting({c.bridge});
+            const DeviceRef ref = counting.RefOf(0, counting.Services());
+            SilentSink silent;
+            (void)c.operation(counting.Services(folder.string()), ref, {}, silent);
+            uint64_t seq = 0;
+            for (const auto& r : counting.trace.records)
+                if (SummarizeCommand(r.cdb.data(), r.cdb.size()).name == c.refused) seq = r.seq;
+            ASSERT_NE(seq, 0u);
+            bridge += std::string(c.bridge.find(':') == std::string::npos ? ":" : ",") +
+                      "fail=" + std::to_string(seq);
+            std::filesystem::remove_all(folder);
+        }
+        ModelFixture fx({bridge});
+        const DeviceRef ref = fx.RefOf(0, fx.Services());
+        LineSink line;
+        const Outcome outcome = c.operation(fx.Services(folder.string()), ref, {}, line);
+        EXPECT_EQ(line.line, c.finalLine) << outcome.CauseText();
+        ASSERT_EQ(line.copies.size(), 1u);
+        EXPECT_EQ(line.copies[0], "Backup of the " +
+                                      std::string(*c.refused ? "internal ROM" : "flash") +
+                                      " saved to " + outcome.backupPath);
+        EXPECT_TRUE(std::filesystem::exists(outcome.backupPath));
+        for (const auto& text : line.history)
+            EXPECT_EQ(text.find("Backup of"), std::string::npos) << text;
+        const bool dotted = std::any_of(line.history.begin(), line.history.end(), [](const auto& t) {
+            return !t.empty() && t.find_first_not_of('.') == std::string::npos;
+        });
+        EXPECT_EQ(dotted, c.dots);
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
