@@ -194,6 +194,11 @@ void QtFace::Connect(ControlId id) {
                                      m.UserSetText(id, text);
                                  });
                              });
+            // Enter, or the focus leaving the box, ends the edit.
+            QObject::connect(static_cast<QLineEdit*>(widget), &QLineEdit::editingFinished, this,
+                             [this, id] {
+                                 Forward(id, [id](TQ71xFwTool& m) { m.UserEndEdit(id); });
+                             });
             break;
         default:
             break;

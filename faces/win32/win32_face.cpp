@@ -204,6 +204,13 @@ int Win32Face::RunMessageLoop() {
 void Win32Face::Dispatch(MSG& message) {
     if (window_) {
         if (accelerators_ && TranslateAcceleratorA(window_, accelerators_, &message)) return;
+        // The dialog manager takes Enter for itself: it ends an edit first.
+        if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN) {
+            bool isLabel = false;
+            const auto edit = ControlOf(message.hwnd, &isLabel);
+            if (edit && !isLabel && Describe(*edit).kind == ControlKind::LabeledEdit)
+                Forward(*edit, [cid = *edit](TQ71xFwTool& m) { m.UserEndEdit(cid); });
+        }
         if (IsDialogMessageA(window_, &message)) return;
     }
     TranslateMessage(&message);
@@ -547,6 +554,8 @@ void Win32Face::Command(int id, int code, HWND from) {
             if (code == EN_CHANGE) {
                 const std::string text = WindowText(from);
                 Forward(cid, [cid, text](TQ71xFwTool& m) { m.UserSetText(cid, text); });
+            } else if (code == EN_KILLFOCUS) {
+                Forward(cid, [cid](TQ71xFwTool& m) { m.UserEndEdit(cid); });
             }
             break;
         default:

@@ -103,6 +103,7 @@ std::vector<Flow> Flows() {
                      [fw719](TQ71xFwTool& w, const fs::path& work) {
                          WriteFile(work / "fw719.bin", fw719);
                          w.UserSetText(ControlId::FwFilenameEdit, (work / "fw719.bin").string());
+                         w.UserEndEdit(ControlId::FwFilenameEdit);
                      },
                      Run,
                      [fw719](const auto&, const auto& a) {
@@ -113,6 +114,7 @@ std::vector<Flow> Flows() {
                      [fw742a](TQ71xFwTool& w, const fs::path& work) {
                          WriteFile(work / "fw742a.bin", fw742a);
                          w.UserSetText(ControlId::FwFilenameEdit, (work / "fw742a.bin").string());
+                         w.UserEndEdit(ControlId::FwFilenameEdit);
                      },
                      Run,
                      [fw742a](const auto& b, const auto& a) {
@@ -135,6 +137,7 @@ std::vector<Flow> Flows() {
                          const uint8_t tag[10] = {0x55, 0xAA, 0xAA, 0x55, 'r', 'o', 'm', '0', 0, 0};
                          WriteFile(work / "rom.bin", tag);
                          w.UserSetText(ControlId::FwFilenameEdit, (work / "rom.bin").string());
+                         w.UserEndEdit(ControlId::FwFilenameEdit);
                      },
                      Run,
                      [rom](const auto&, const auto& a) { return std::equal(rom.begin(), rom.end(), a.begin()); },

@@ -178,10 +178,14 @@ TEST(Window, UserEventsReachTheModelAndItsAnswersComeBack) {
     SendMessageA(w.face.Window(), WM_COMMAND, MAKEWPARAM(kEngineeringCommand, 1), 0);
     ASSERT_TRUE(w.model->EngineeringMode());
 
-    // Typing a file name that is no firmware of this chip: the selection
-    // check runs and says so.
-    SetWindowTextA(w.face.Native(ControlId::FwFilenameEdit), "C:\\nothing-here.bin");
+    // Typing a file name that is no firmware of this chip: once the edit
+    // ends the selection check runs and says so.
+    const HWND file = w.face.Native(ControlId::FwFilenameEdit);
+    SetWindowTextA(file, "C:\\nothing-here.bin");
     EXPECT_EQ(w.model->Control(ControlId::FwFilenameEdit).text, "C:\\nothing-here.bin");
+    EXPECT_TRUE(w.boxes.empty());
+    SendMessageA(GetParent(file), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(file), EN_KILLFOCUS),
+                 reinterpret_cast<LPARAM>(file));
     using Box = std::pair<std::string, std::string>;
     EXPECT_EQ(w.boxes, (std::vector<Box>{{"Error", "Open Firmware File Error!!"},
                                          {"Message", kMismatchText}}));
