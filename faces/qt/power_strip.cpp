@@ -36,13 +36,14 @@ PowerStrip::PowerStrip(emu::EmulatorPlatform& platform, DeviceNotifier& notices,
     for (size_t i = 0; i < platform_.BridgeCount(); ++i) {
         const auto name = platform_.Bridge(i).GetProfile().name;
         auto* power = new QCheckBox(
-            QStringLiteral("%1 %2").arg(i + 1).arg(QString::fromLatin1(name.data(),
+            QStringLiteral("%1 %2").arg(i).arg(QString::fromLatin1(name.data(),
                                                                       static_cast<qsizetype>(name.size()))),
             this);
-        power->setObjectName(QStringLiteral("power%1").arg(i + 1));
+        // Numbered from 0, as `qks970 list` numbers them.
+        power->setObjectName(QStringLiteral("power%1").arg(i));
         power->setToolTip(QStringLiteral("Switch the AC adapter of emulated enclosure %1 off "
                                          "or on")
-                              .arg(i + 1));
+                              .arg(i));
         QObject::connect(power, &QCheckBox::clicked, this, [this, i](bool on) {
             if (on)
                 platform_.Plug(i);

@@ -35,7 +35,8 @@ PowerSwitches::PowerSwitches(HWND parent, HFONT font, int top, int width,
     for (size_t i = 0; i < platform_.BridgeCount(); ++i) {
         const int at = static_cast<int>(i);
         const auto name = platform_.Bridge(i).GetProfile().name;
-        const std::string text = std::to_string(i + 1) + " " + std::string(name);
+        // Numbered from 0, as `qks970 list` numbers them.
+        const std::string text = std::to_string(i) + " " + std::string(name);
         switches_.push_back(add("BUTTON", text, BS_AUTOCHECKBOX | WS_TABSTOP,
                                 kMargin + kLabelWidth + (at % kSwitchesPerRow) * columnWidth,
                                 4 + (at / kSwitchesPerRow) * kRowHeight, columnWidth, 18,
