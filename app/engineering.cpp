@@ -141,6 +141,7 @@ void TQ71xFwTool::LoadBtnClick() {
                                          services_.programFolder);
     if (!chosen) return;
     SetText(ControlId::FwFilenameEdit, *chosen);
+    editPending_[Index(ControlId::FwFilenameEdit)] = false;
     Change(ControlId::FwFilenameEdit);
     SetEnabled(ControlId::UpdateBtn, true);
 }
@@ -174,7 +175,8 @@ void TQ71xFwTool::UpdateBtnClick() {
         if (panel && eraseOnly_ != 0) {
             lastOutcome_ = EraseFlash(services_, device, options, sink_);
         } else if (panel && Control(ControlId::BackupFWCheckBox).checked) {
-            lastOutcome_ = BackupFlash(services_, device, options, sink_);
+            if (AcceptBackupTarget(options))
+                lastOutcome_ = BackupFlash(services_, device, options, sink_);
         } else if (FamilyOf(chipId_).run != RunAction::None &&
                    AcceptImageRisk(device, Flow::Run, options)) {
             lastOutcome_ = RunUpdate(services_, device, options, sink_);

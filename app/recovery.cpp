@@ -36,6 +36,24 @@ bool TQ71xFwTool::AcceptImageRisk(const DeviceRef& device, Flow flow, EngineOpti
     return true;
 }
 
+bool TQ71xFwTool::AcceptBackupTarget(EngineOptions& options) {
+    const BackupTarget target = BackupTargetOf(services_.backupFolder, options.backupFile);
+    if (target.inCopiesFolder) {
+        ShowMessageBox(BackupTargetProblem(target, false) + ".", "Error", MessageIcon::Error);
+        lastOutcome_ = Outcome::Fail(FailureKind::Declined, BackupTargetProblem(target, false))
+                           .Within("backup");
+        return false;
+    }
+    if (!target.exists) return true;
+    if (!face_.ConfirmRisk(target.path + " already exists.\n\nReplace it with the backup?")) {
+        lastOutcome_ = Outcome::Fail(FailureKind::Declined, target.path + " kept; nothing was read")
+                           .Within("backup");
+        return false;
+    }
+    options.replaceBackupFile = true;
+    return true;
+}
+
 void TQ71xFwTool::EraseButtonClick() {
     // From here on, until the outcome is on screen, a plug, an unplug or a
     // click waits: the question below must not outlive the device it is about.
@@ -47,8 +65,9 @@ void TQ71xFwTool::EraseButtonClick() {
     std::optional<DeviceRef> device;
     if (row != nullptr) {
         device = RefOf(*row);
-        const Flow flow = YesBacksUpOnly(*device, options) ? Flow::Backup : Flow::Recover;
-        if (!AcceptImageRisk(*device, flow, options)) return;
+        const bool backupOnly = YesBacksUpOnly(*device, options);
+        if (backupOnly && !AcceptBackupTarget(options)) return;
+        if (!AcceptImageRisk(*device, backupOnly ? Flow::Backup : Flow::Recover, options)) return;
     }
     ShowWorking();
     lastOutcome_ = device ? RecoverDevice(services_, *device, options, sink_)
@@ -84,8 +103,9 @@ void TQ71xFwTool::RestoreBtnClick() {
         const auto chosen = face_.ChooseFile(Describe(ControlId::OpenDialog1).filter,
                                              services_.programFolder);
         if (!chosen) return;
+        // The chosen file stays out of the backup box: it is often a copy
+        // kept before a write, which a later backup must not replace.
         file = *chosen;
-        SetText(ControlId::BackupFileEdit, file);
     }
     lastRunResult_ = RestoreFlashFromFile(file);
 }
@@ -99,8 +119,47 @@ int TQ71xFwTool::RestoreFlashFromFile(const std::string& file) {
         lastOutcome_ = Outcome::Fail(FailureKind::Failed, "no device selected").Within("restore");
         return 0;
     }
-    lastOutcome_ = RestoreFlash(services_, RefOf(*row), file, sink_);
+    const DeviceRef device = RefOf(*row);
+    // A file or a chip restore refuses needs no question; any other write
+    // of a whole flash does.
+    if (IsTarget(chipId_) && RestoreFileProblem(file).empty()) {
+        std::string question = "Write " + file + " to the flash of " + EnclosureText() + "?";
+        if (const auto other = RestoreIdentityQuestion(services_, device, file))
+            question = *other + "\n\n" + question;
+        if (!face_.ConfirmRisk(question)) {
+            lastOutcome_ = Outcome::Fail(FailureKind::Declined, "not confirmed; nothing written")
+                               .Within("restore");
+            return 0;
+        }
+    }
+    lastOutcome_ = RestoreFlash(services_, device, file, sink_);
     return lastOutcome_.Ok() ? 1 : 0;
+}
+
+// The row's listed name (as the inquiry gave it), its serial and the chip
+// identified for it: what tells two enclosures apart on a desk.
+std::string TQ71xFwTool::EnclosureText() const {
+    const DeviceEntry* row = SelectedRow();
+    if (row == nullptr) return {};
+    const auto& list = Control(ControlId::DeviceList);
+    std::string name = list.items[static_cast<size_t>(list.selected)];
+    if (const auto mark = name.find("> "); mark != std::string::npos) name.erase(0, mark + 2);
+    // The inquiry's fields are padded with blanks: one between words reads.
+    std::string text;
+    for (char c : name)
+        if (c != ' ' || (!text.empty() && text.back() != ' ')) text += c;
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (text.empty()) text = "USB device";
+    if (!row->Serial.empty()) text += ", serial " + row->Serial;
+    if (IsIdentified(chipId_)) text += ", " + std::string(FamilyOf(chipId_).series);
+    return text;
+}
+
+void TQ71xFwTool::ShowEnclosure() {
+    const bool shown = screen_ == Screen::Confirm && SelectedRow() != nullptr;
+    const std::string text = shown ? EnclosureText() : std::string();
+    if (Control(ControlId::EnclosureLine).text != text) SetText(ControlId::EnclosureLine, text);
+    SetVisible(ControlId::EnclosureLine, shown);
 }
 
 void TQ71xFwTool::ShowWorking() {

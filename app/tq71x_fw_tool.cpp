@@ -1,6 +1,7 @@
 #include "app/tq71x_fw_tool.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace qks {
 
@@ -157,6 +158,14 @@ void TQ71xFwTool::UserSetText(ControlId id, const std::string& text) {
     if (!state.enabled || Describe(id).readOnly) return;
     state.text = text;
     face_.ControlChanged(id);
+    editPending_[Index(id)] = true;
+}
+
+void TQ71xFwTool::UserEndEdit(ControlId id) {
+    if (HoldWhileBusy([this, id] { UserEndEdit(id); })) return;
+    // The check may show a box, which takes the focus and ends the edit
+    // again: once is enough.
+    if (!std::exchange(editPending_[Index(id)], false)) return;
     Change(id);
 }
 
@@ -181,7 +190,14 @@ void TQ71xFwTool::RunHandler(Handler handler, ControlId sender) {
 void TQ71xFwTool::ExitBtnClick() {
     // Inside an operation the close waits until the operation has returned.
     closeRequested_ = true;
-    if (!Busy()) face_.CloseWindow();
+    if (!Busy()) {
+        face_.CloseWindow();
+        return;
+    }
+    // A write cut short leaves the enclosure half written: the window stays
+    // until it has finished, and says why it has not closed.
+    SetText(ControlId::CloseHeldLine, kCloseHeldText);
+    SetVisible(ControlId::CloseHeldLine, true);
 }
 
 }  // namespace qks

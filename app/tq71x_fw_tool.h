@@ -56,6 +56,8 @@ inline constexpr const char* kConfirmText = "Please ensure to update the firmwar
 inline constexpr const char* kNoDeviceText = "                 No device found!!";
 inline constexpr const char* kAlreadyUpdatedText = "        The chip already updated!!";
 inline constexpr const char* kFailureText = "                     Update    fail!!";
+inline constexpr const char* kCloseHeldText =
+    "Closing once the operation in progress has finished.";
 inline constexpr const char* kMismatchText = "The firmware file seems not match this chip!";
 
 class TQ71xFwTool final : public UserMessages {
@@ -73,7 +75,10 @@ public:
     void Change(ControlId id);
     void UserSetChecked(ControlId id, bool checked);
     void UserSelect(ControlId id, int index);
+    // Every keystroke sets the text; what it names is checked once editing
+    // ends (Enter, leaving the box), so a path can be typed in peace.
     void UserSetText(ControlId id, const std::string& text);
+    void UserEndEdit(ControlId id);
     void DeviceChange(uint32_t eventCode);
 
     // Handlers, named as the window binds them.
@@ -129,6 +134,8 @@ public:
     bool Busy() const { return operationDepth_ > 0; }
     bool CloseRequested() const { return closeRequested_; }
     const DeviceEntry* SelectedRow() const;
+    // The selected enclosure as the user knows it: name, serial, chip.
+    std::string EnclosureText() const;
     Transport& GetTransport() { return transport_; }
     const std::vector<std::string>& Problems() const { return problems_; }
     // What the engine behind the last Run returned (Run itself shows nothing).
@@ -169,6 +176,9 @@ private:
     // Asks before a flow writes a built-in development image to a real
     // bridge; false when the user did not accept.
     bool AcceptImageRisk(const DeviceRef& device, Flow flow, EngineOptions& options);
+    // A backup never goes into the copies folder, and replaces a file only
+    // when the user says so; false when it is not to be written.
+    bool AcceptBackupTarget(EngineOptions& options);
     void EnableRunForFile();
 
     // While an operation runs, every event that could start another one
@@ -208,7 +218,9 @@ private:
     public:
         explicit Operation(TQ71xFwTool& window) : window_(window) { ++window_.operationDepth_; }
         ~Operation() {
-            if (--window_.operationDepth_ == 0) window_.FinishOperation();
+            if (--window_.operationDepth_ != 0) return;
+            window_.ShowEnclosure();
+            window_.FinishOperation();
         }
         Operation(const Operation&) = delete;
         Operation& operator=(const Operation&) = delete;
@@ -217,6 +229,9 @@ private:
         TQ71xFwTool& window_;
     };
     void FinishOperation();
+    // Beside the question: the enclosure YES writes, whenever the screen
+    // settles on Confirm.
+    void ShowEnclosure();
 
     DeviceServices services_;
     WindowFace& face_;
@@ -237,6 +252,7 @@ private:
     bool closeRequested_ = false;
     bool refreshDeferred_ = false;
     bool refreshing_ = false;
+    std::array<bool, kControlCount> editPending_{};
     std::vector<std::pair<DevicePath, ChipIdValue>> refreshIds_;
     std::vector<std::string> problems_;
     std::vector<std::string> problemsShown_;

@@ -1,7 +1,9 @@
 #include "operations/operations.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
 #include "device/block_transfers.h"
@@ -52,9 +54,23 @@ uint32_t SerialCopyLength(const EngineOptions& options) {
     return std::max<uint32_t>(kImageBytes, options.firmwareSize);
 }
 
+// A backup that would overwrite a copy, or a file the user did not give up,
+// is refused before anything is read.
+std::optional<Outcome> RefuseBackupTarget(const DeviceServices& services,
+                                          const EngineOptions& options, Choice choice,
+                                          const std::string& operation) {
+    if (choice != Choice::BackupOnly) return std::nullopt;
+    const std::string problem = BackupTargetProblem(
+        BackupTargetOf(services.backupFolder, options.backupFile), options.replaceBackupFile);
+    if (problem.empty()) return std::nullopt;
+    return Outcome::Fail(FailureKind::File, problem + "; nothing was read or written")
+        .Within(operation);
+}
+
 Outcome RunSerialFlash(const DeviceServices& services, const DeviceRef& device,
                        const EngineOptions& options, ProgressSink& sink, Choice choice,
                        const std::string& operation) {
+    if (auto refused = RefuseBackupTarget(services, options, choice, operation)) return *refused;
     OperationContext context(services, device, options, sink, choice);
     const bool writes = choice != Choice::BackupOnly;
     int result = 0;
@@ -70,6 +86,7 @@ Outcome RunSerialFlash(const DeviceServices& services, const DeviceRef& device,
 Outcome RunInternalRomEngine(const DeviceServices& services, const DeviceRef& device,
                              const EngineOptions& options, ProgressSink& sink, Choice choice,
                              const std::string& operation) {
+    if (auto refused = RefuseBackupTarget(services, options, choice, operation)) return *refused;
     OperationContext context(services, device, options, sink, choice);
     const int result = ProgramInternalRom(context, device.path, options.romType);
     Outcome outcome = context.Conclude(result, operation);
@@ -124,6 +141,64 @@ std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
                                               : "";
     if (*image == '\0' || !IsDevelopmentImage(services.images.Find(image))) return std::nullopt;
     return std::string(kDevelopmentImageRisk) + "\n\n" + ImageConfirmationText(services.images, image);
+}
+
+BackupTarget BackupTargetOf(const std::string& copiesFolder, const std::string& backupFile) {
+    namespace fs = std::filesystem;
+    BackupTarget target;
+    target.path = backupFile.empty() ? kDefaultBackupName : backupFile;
+    std::error_code error;
+    target.exists = fs::exists(target.path, error);
+    if (!copiesFolder.empty()) {
+        const fs::path folder = fs::weakly_canonical(fs::absolute(copiesFolder, error), error);
+        const fs::path file = fs::weakly_canonical(fs::absolute(target.path, error), error);
+        const fs::path inside = file.lexically_relative(folder);
+        target.inCopiesFolder = !inside.empty() && *inside.begin() != "..";
+    }
+    return target;
+}
+
+std::string BackupTargetProblem(const BackupTarget& target, bool replace) {
+    if (target.inCopiesFolder)
+        return target.path + " is in the folder of the copies kept before writing, and a backup "
+                             "never replaces one; choose another file";
+    if (target.exists && !replace) return target.path + " already exists";
+    return {};
+}
+
+std::string RestoreFileProblem(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return "cannot open " + file;
+    std::vector<uint8_t> bytes(kImageBytes + 1, 0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad() || in.gcount() != static_cast<std::streamsize>(kImageBytes))
+        return file + " does not hold 65536 bytes";
+    // A file of zeros, or anything but a saved flash, has no signed header.
+    if (!HasHeaderSignature(bytes.data(), kHeaderBlockBytes))
+        return file + " holds no saved flash: its header does not end in the signature QK";
+    return {};
+}
+
+std::optional<std::string> RestoreIdentityQuestion(const DeviceServices& services,
+                                                   const DeviceRef& device,
+                                                   const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    HeaderBlock saved{};
+    in.read(reinterpret_cast<char*>(saved.data()), static_cast<std::streamsize>(saved.size()));
+    if (in.gcount() != static_cast<std::streamsize>(saved.size())) return std::nullopt;
+    Transport transport(services.passThrough, services.clock, services.trace);
+    VendorCommandSet commands(transport);
+    BlockTransfers blocks(commands, services.clock);
+    HeaderBlock own{};
+    if (!blocks.ReadFlashBlocks(device.path, 0, own.data(), kHeaderBlockBytes) ||
+        !HasHeaderSignature(own.data(), kHeaderBlockBytes))
+        return std::nullopt;
+    for (size_t i = 0; i < kHeaderBlockBytes; ++i)
+        if (HeaderMergeMask[i] >= 256 && own[i] != saved[i])
+            return file + " was saved from another enclosure: its header's identifiers differ "
+                          "from this device's (first at byte " + std::to_string(i) +
+                   "). Writing it gives this enclosure the other one's identity.";
+    return std::nullopt;
 }
 
 bool YesBacksUpOnly(const DeviceRef& device, const EngineOptions& options) {
@@ -209,14 +284,14 @@ Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
     std::ifstream in(file, std::ios::binary);
     std::vector<uint8_t> saved(kImageBytes + 1, 0);
     in.read(reinterpret_cast<char*>(saved.data()), static_cast<std::streamsize>(saved.size()));
-    if (in.bad() || in.gcount() != static_cast<std::streamsize>(kImageBytes)) {
+    if (const std::string problem = RestoreFileProblem(file); !problem.empty()) {
         const bool opened = in.gcount() > 0 || in;
-        sink.Status(opened ? "Restore file must hold 65536 bytes!!" : "Open Restore File Error!!");
+        const bool sized = in.gcount() == static_cast<std::streamsize>(kImageBytes);
+        sink.Status(!opened ? "Open Restore File Error!!"
+                    : sized ? "Restore file holds no saved flash!!"
+                            : "Restore file must hold 65536 bytes!!");
         sink.DebugOutput("cannot restore from " + file);
-        return Outcome::Fail(FailureKind::File,
-                             opened ? file + " does not hold 65536 bytes"
-                                    : "cannot open " + file)
-            .Within("restore");
+        return Outcome::Fail(FailureKind::File, problem + "; nothing was written").Within("restore");
     }
     saved.resize(kImageBytes);
     EngineOptions options;

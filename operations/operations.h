@@ -51,7 +51,32 @@ struct EngineOptions {
     // YES while the panel is open with "Backup Old Firmware Only" ticked:
     // the serial-flash families then back their flash up and write nothing.
     bool backupOnly = false;
+    // The user said an existing backup file may be replaced.
+    bool replaceBackupFile = false;
 };
+
+// Where a backup-only run puts its file (the named one, or the default
+// name), and what stands in its way: an existing file is replaced only
+// when the user says so; the folder of the copies kept before writing
+// never takes a backup, so no copy is ever overwritten.
+struct BackupTarget {
+    std::string path;
+    bool exists = false;
+    bool inCopiesFolder = false;
+};
+BackupTarget BackupTargetOf(const std::string& copiesFolder, const std::string& backupFile);
+// Why this target cannot take the backup; empty when it can.
+std::string BackupTargetProblem(const BackupTarget& target, bool replace);
+
+// What restore checks of a file before any question or device command:
+// 65536 bytes, a signed header. Empty when it will do.
+std::string RestoreFileProblem(const std::string& file);
+// The question to ask when the file's header carries another enclosure's
+// own bytes (its identifiers, names, serial) than the device's; nothing
+// when they agree or the device's header cannot tell.
+std::optional<std::string> RestoreIdentityQuestion(const DeviceServices& services,
+                                                   const DeviceRef& device,
+                                                   const std::string& file);
 
 // YES takes a backup only, nothing written, for this device and these options.
 bool YesBacksUpOnly(const DeviceRef& device, const EngineOptions& options);

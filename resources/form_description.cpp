@@ -134,6 +134,7 @@ const std::array<ControlDescription, kControlCount> kFormDescription = {{
                     "Restore", true), H::RestoreBtnClick),
     Control(C::EnclosureLine, "EnclosureLine", K::Label, kWindow, 8, 42, 320, 16, "", false),
     Control(C::CopyNoticeLine, "CopyNoticeLine", K::Label, kWindow, 8, 220, 320, 16, "", false),
+    Control(C::CloseHeldLine, "CloseHeldLine", K::Label, kWindow, 8, 1, 320, 14, "", false),
 }};
 
 const ControlDescription& Describe(ControlId id) { return kFormDescription[Index(id)]; }

@@ -22,6 +22,8 @@ enum class ControlId : uint8_t {
     // Which enclosure YES writes, beside the question; where the copy of the
     // flash taken before a write was kept.
     EnclosureLine, CopyNoticeLine,
+    // Why a close waits: the operation in progress ends first.
+    CloseHeldLine,
     Count
 };
 inline constexpr size_t kControlCount = static_cast<size_t>(ControlId::Count);

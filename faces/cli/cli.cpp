@@ -154,6 +154,8 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
         ->type_name("FILE")
         ->required();
     AddPanelOptions(*backup, p);
+    backup->add_flag("--force", p.panel.force,
+                     "Replace FILE when it exists (never a copy kept before a write)");
 
     backup->add_flag("--json", p.recover.json, "Print one JSON document");
 

@@ -43,6 +43,7 @@ struct PanelChoices {
     std::optional<int> romTypeItem;
     std::optional<int> firmwareSizeItem;
     std::optional<int> pageSizeItem;
+    bool force = false;   // backup: replace an existing FILE
 };
 
 int ListCommand(const GlobalOptions& global, bool json, Console& console,

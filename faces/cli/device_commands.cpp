@@ -9,6 +9,7 @@
 
 #include "device/firmware_file_check.h"
 #include "faces/cli/commands.h"
+#include "faces/common/runtime.h"
 #include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
 
@@ -276,6 +277,7 @@ void CliSink::ShowMessageBox(const std::string& text, const std::string& caption
 }
 
 void CliSink::CopySaved(const std::string& memory, const std::string& path) {
+    if (!hold_) hold_ = std::make_unique<InterruptHold>(path);
     console_.Err(CopySavedNotice(memory, path));
 }
 
@@ -451,6 +453,15 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         if (const auto error = CheckWritableFile("backup file", choices.backupFile); !error.empty())
             return Fail(console, options.json, kExitUsage, error);
     }
+    if (action == PanelAction::Backup) {
+        const std::string copies =
+            global.backupFolder.empty() ? DefaultBackupFolder() : global.backupFolder;
+        const BackupTarget target = BackupTargetOf(copies, choices.backupFile);
+        if (const auto problem = BackupTargetProblem(target, choices.force); !problem.empty())
+            return Fail(console, options.json, kExitUsage,
+                        problem + (target.inCopiesFolder ? "" : " (give --force to replace it)") +
+                            "; nothing was sent");
+    }
     int status = kExitSuccess;
     auto opened = OpenAndIdentify(global, options.json, console, environment, status);
     if (!opened) return status;
@@ -495,6 +506,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     }
     console.Err(DeviceLine(*device, number));
     EngineOptions engine = OptionsFrom(choices);
+    engine.replaceBackupFile = choices.force;
     const DeviceRef ref = device->Ref();
     if (action == PanelAction::Run &&
         !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))
@@ -527,6 +539,8 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
         return *refused;
     if (const auto error = CheckReadableFile("restore file", file); !error.empty())
         return Fail(console, options.json, kExitUsage, error);
+    if (const auto problem = RestoreFileProblem(file); !problem.empty())
+        return Fail(console, options.json, kExitUsage, problem + "; nothing was sent");
     int status = kExitSuccess;
     auto opened = OpenAndIdentify(global, options.json, console, environment, status);
     if (!opened) return status;
@@ -542,12 +556,14 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
         return Fail(console, options.json, kExitUsage,
                     "restore: the " + Series(*device) + " offers no restore; nothing was sent");
     console.Err(DeviceLine(*device, number));
+    const DeviceServices& services = opened->session->Services();
+    if (const auto other = RestoreIdentityQuestion(services, device->Ref(), file))
+        console.Err("qks970: warning: " + *other);
     if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment)) {
         console.Err("Nothing written.");
         return kExitFailed;
     }
-    const Outcome outcome =
-        RestoreFlash(opened->session->Services(), device->Ref(), file, *opened->sink);
+    const Outcome outcome = RestoreFlash(services, device->Ref(), file, *opened->sink);
     return Report(console, "restore", *device, number, outcome, options.json, *opened->sink);
 }
 

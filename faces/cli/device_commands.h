@@ -3,6 +3,7 @@
 // numbering `--device` takes everywhere.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "faces/cli/commands.h"
 #include "faces/cli/cli_face.h"
 #include "faces/cli/console.h"
+#include "faces/cli/interrupts.h"
 #include "operations/operations.h"
 
 namespace qks::cli {
@@ -25,7 +27,8 @@ public:
     void ShowMessageBox(const std::string& text, const std::string& caption,
                         MessageIcon icon) override;
     void DebugOutput(const std::string& text) override;
-    // Said before the first erase, so an interrupted write leaves the way back on screen.
+    // Kept right before the first erase: from here to the end of the
+    // command an interrupt is held, and the way back is on screen.
     void CopySaved(const std::string& memory, const std::string& path) override;
 
     void StartProgress(int percent);
@@ -41,6 +44,7 @@ private:
     int percent_ = 0;
     bool bar_ = false;
     std::vector<ShownMessage> messages_;
+    std::unique_ptr<InterruptHold> hold_;
 };
 
 struct DeviceList {

@@ -196,18 +196,79 @@ TEST_F(Restore, WritesTheSavedFlashBackAndVerifiesIt) {
     ASSERT_FALSE(saved.empty());
     fx.platform->PowerCycle(0);
     w.EnableEngineeringMode();   // an updated bridge is listed for the panel
-    w.UserSetText(ControlId::BackupFileEdit, saved);
-    w.Click(ControlId::RestoreBtn);
-    EXPECT_EQ(w.LastRunResult(), 1);
+    const auto updated = fx.Flash();
+    // The window asks first; a file from another enclosure is named as such.
+    auto another = Read(saved);
+    another[16] ^= 0xFF;   // a byte only the enclosure itself writes
+    const auto anotherFile = folder / "another.bin";
+    std::ofstream(anotherFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(another.data()), static_cast<std::streamsize>(another.size()));
+    struct Case {
+        std::string file;
+        bool accept;
+        bool another;
+    };
+    for (const Case& c : {Case{anotherFile.string(), false, true}, Case{saved, false, false},
+                          Case{saved, true, false}}) {
+        SCOPED_TRACE(c.file + (c.accept ? " accepted" : " declined"));
+        fx.face.risks.clear();
+        fx.face.acceptRisk = c.accept;
+        w.UserSetText(ControlId::BackupFileEdit, c.file);
+        w.Click(ControlId::RestoreBtn);
+        ASSERT_EQ(fx.face.risks.size(), 1u);
+        EXPECT_EQ(fx.face.risks[0].find("another enclosure") != std::string::npos, c.another);
+        EXPECT_EQ(w.LastRunResult(), c.accept ? 1 : 0);
+        if (!c.accept) {
+            EXPECT_EQ(fx.Flash(), updated);
+        }
+    }
     EXPECT_EQ(w.Control(ControlId::StatusEdit).text, "Restore success!!");
     const auto after = fx.Flash();
     EXPECT_TRUE(std::equal(original.begin(), original.begin() + 65536, after.begin()));
     EXPECT_NE(w.LastBackupPath(), saved) << "the restore keeps a copy of what it replaced";
 }
 
+// The window's backup never replaces a copy kept before a write, and
+// replaces another file only when the user says so.
+TEST_F(Backups, TheWindowsBackupAsksBeforeReplacingAndNeverTakesACopy) {
+    struct Case {
+        const char* what;
+        bool inCopies, exists, accept, written;
+        size_t questions;
+    };
+    const Case cases[] = {
+        {"a new file", false, false, false, true, 0},
+        {"an existing file, declined", false, true, false, false, 1},
+        {"an existing file, accepted", false, true, true, true, 1},
+        {"a copy's path", true, true, true, false, 0},
+    };
+    const fs::path elsewhere = folder.string() + "-out";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ModelFixture fx({"q719"});
+        fx.backupFolder = folder.string();
+        auto& w = fx.Open();
+        w.EnableEngineeringMode();
+        w.UserSetChecked(ControlId::RdCheckBox, true);
+        const fs::path file = (c.inCopies ? folder : elsewhere) / "target.bin";
+        fs::create_directories(file.parent_path());
+        fs::remove(file);
+        if (c.exists) std::ofstream(file) << "kept";
+        fx.face.acceptRisk = c.accept;
+        w.UserSetText(ControlId::BackupFileEdit, file.string());
+        w.UserSetChecked(ControlId::BackupFWCheckBox, true);
+        w.Click(ControlId::UpdateBtn);
+        EXPECT_EQ(fx.face.risks.size(), c.questions);
+        EXPECT_EQ(fs::exists(file) && fs::file_size(file) == 65536, c.written);
+        EXPECT_EQ(w.LastRunResult(), c.written ? 1 : 0);
+    }
+    fs::remove_all(elsewhere);
+}
+
 struct RefusalCase {
     const char* bridge;
     size_t fileBytes;
+    char fill;
     const char* status;
 };
 
@@ -222,19 +283,23 @@ TEST_P(RestoreRefusals, WriteNothing) {
     w.EnableEngineeringMode();
     fs::create_directories(folder);
     const auto file = folder / "saved.bin";
-    std::ofstream(file, std::ios::binary) << std::string(c.fileBytes, '\x5A');
+    std::string bytes(c.fileBytes, c.fill);
+    if (bytes.size() >= 128 && c.fill != 0) bytes.replace(126, 2, "QK");
+    std::ofstream(file, std::ios::binary) << bytes;
     w.UserSetText(ControlId::BackupFileEdit, file.string());
     w.Click(ControlId::RestoreBtn);
     EXPECT_EQ(w.LastRunResult(), 0);
     EXPECT_EQ(w.Control(ControlId::StatusEdit).text, c.status);
     EXPECT_EQ(fx.Flash(), before);
+    EXPECT_TRUE(fx.face.risks.empty()) << "nothing to ask about a file that is refused";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Model, RestoreRefusals,
-    ::testing::Values(RefusalCase{"q970", 65535, "Restore file must hold 65536 bytes!!"},
-                      RefusalCase{"q970", 65537, "Restore file must hold 65536 bytes!!"},
-                      RefusalCase{"q719", 65536, "Restore is for QKS970/958 bridges only!!"}));
+    ::testing::Values(RefusalCase{"q970", 65535, '\x5A', "Restore file must hold 65536 bytes!!"},
+                      RefusalCase{"q970", 65537, '\x5A', "Restore file must hold 65536 bytes!!"},
+                      RefusalCase{"q970", 65536, '\0', "Restore file holds no saved flash!!"},
+                      RefusalCase{"q719", 65536, '\x5A', "Restore is for QKS970/958 bridges only!!"}));
 
 }  // namespace
 }  // namespace qks::test

@@ -35,6 +35,7 @@ protected:
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         w.UserSetText(ControlId::FwFilenameEdit, file);
+        w.UserEndEdit(ControlId::FwFilenameEdit);
         ASSERT_TRUE(w.Control(ControlId::UpdateBtn).enabled) << "the file must fit the chip";
     }
     void TearDown() override {

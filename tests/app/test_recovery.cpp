@@ -196,12 +196,16 @@ TEST(RecoveryConcurrency, NoDuringTheOperationClosesOnlyAfterItReturns) {
     ModelFixture fx({"q970"});
     auto& w = fx.Open();
     int closesSeen = -1;
+    bool saidWhy = false;
     fx.face.onEvents = [&] {
         w.Click(ControlId::ExitBtn);
         closesSeen = fx.face.closes;
+        saidWhy = w.Control(ControlId::CloseHeldLine).visible &&
+                  w.Control(ControlId::CloseHeldLine).text == kCloseHeldText;
     };
     w.Click(ControlId::EraseButton);
     EXPECT_EQ(closesSeen, 0);
+    EXPECT_TRUE(saidWhy);
     EXPECT_EQ(fx.face.closes, 1);
     EXPECT_EQ(w.CurrentScreen(), Screen::Success);
 }
@@ -240,6 +244,27 @@ TEST(RecoveryChipTypes, AnUnidentifiedSelectionFailsWithoutACommand) {
     w.Click(ControlId::EraseButton);
     EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
     EXPECT_EQ(fx.platform->CommandsSent(0), sent);
+}
+
+// With two enclosures on the desk the question says which one YES writes,
+// and after the first is done and unplugged, that the second is next.
+TEST(RecoveryQuestion, NamesTheEnclosureYesWrites) {
+    ModelFixture fx({"q970:serial=FIRST", "q970:serial=SECOND"});
+    auto& w = fx.Open();
+    const auto& line = w.Control(ControlId::EnclosureLine);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    EXPECT_EQ(w.Control(ControlId::devLable).text, kConfirmText);
+    EXPECT_TRUE(line.visible);
+    EXPECT_EQ(line.text, "Tavrel QKS970 USB Disk, serial FIRST, QKS970/958 Series");
+    w.Click(ControlId::EraseButton);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Success);
+    EXPECT_FALSE(line.visible);
+    fx.platform->Unplug(0);
+    ASSERT_EQ(w.CurrentScreen(), Screen::Confirm);
+    EXPECT_TRUE(line.visible);
+    EXPECT_EQ(line.text, "Tavrel QKS970 USB Disk, serial SECOND, QKS970/958 Series");
+    fx.platform->Unplug(1);
+    EXPECT_FALSE(line.visible);
 }
 
 }  // namespace

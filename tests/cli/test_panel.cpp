@@ -42,6 +42,41 @@ INSTANTIATE_TEST_SUITE_P(
                       BackupCase{{"--firmware-size", "128kb"}, 131072},
                       BackupCase{{"--firmware-size", "256KB", "--page-size", "4KB"}, 262144}));
 
+// A file the user names is replaced only on --force, and a copy kept
+// before a write never: those are the way back.
+TEST_F(PanelTest, BackupReplacesAFileOnlyWhenToldAndNeverACopy) {
+    struct Case {
+        const char* what;
+        std::string file;
+        bool force;
+        int status;
+    };
+    const std::string bridge = Bridge("q719", "f.bin");
+    const auto flash = CreateFlash(bridge, "f.bin");
+    std::filesystem::create_directories(File("backups"));
+    const std::vector<uint8_t> old(100, 0x11);
+    const Case cases[] = {
+        {"existing", File("old.bin"), false, kExitUsage},
+        {"existing, --force", File("old.bin"), true, kExitSuccess},
+        {"a copy, --force", File("backups") + "/copy.bin", true, kExitUsage},
+        {"a copy by a winding path", File("backups") + "/../backups/./copy.bin", true, kExitUsage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(c.file, old);
+        std::vector<std::string> args = {"backup", c.file, "--emulate", bridge};
+        if (c.force) args.push_back("--force");
+        const auto result = Run(args);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        if (c.status == kExitSuccess) {
+            EXPECT_EQ(ReadBytes(c.file), std::vector<uint8_t>(flash.begin(), flash.begin() + 65536));
+        } else {
+            EXPECT_EQ(ReadBytes(c.file), old);
+            EXPECT_FALSE(result.runtimeBuilt) << "refused before any device was opened";
+        }
+    }
+}
+
 TEST_F(PanelTest, EraseLeavesTheFlashErased) {
     const std::string bridge = Bridge("q719", "f.bin");
     const auto before = CreateFlash(bridge, "f.bin");
@@ -128,7 +163,10 @@ TEST_P(RefusedTest, StatusTwoAndTheFlashUntouched) {
         } else if (arg.rfind("TAG:", 0) == 0) {
             args.push_back(TaggedFile("fw.bin", arg.substr(4)));
         } else if (arg == "SAVED") {
-            WriteBytes(File("saved.bin"), std::vector<uint8_t>(65536, 0x5A));
+            std::vector<uint8_t> saved(65536, 0x5A);
+            saved[126] = 'Q';
+            saved[127] = 'K';
+            WriteBytes(File("saved.bin"), saved);
             args.push_back(File("saved.bin"));
         } else {
             args.push_back(arg);

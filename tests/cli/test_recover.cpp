@@ -100,9 +100,30 @@ TEST_F(RecoverTest, RestoreWritesTheBackupBack) {
     ASSERT_FALSE(saved.empty()) << result.out;
     const auto updated = ReadBytes(File("f.bin"));
 
-    WriteBytes(File("short.bin"), std::vector<uint8_t>(4096, 0));
-    const auto refused = Run({"restore", File("short.bin"), "--yes", "--emulate", Q970("f.bin")});
-    EXPECT_EQ(refused.status, kExitFailed);
+    // A file that is no saved flash is refused before a question or a command.
+    auto another = ReadBytes(saved);
+    another[16] ^= 0xFF;   // a byte only the enclosure itself writes
+    const std::pair<const char*, std::vector<uint8_t>> refusals[] = {
+        {"short.bin", std::vector<uint8_t>(4096, 0)},
+        {"zeros.bin", std::vector<uint8_t>(65536, 0)},
+    };
+    for (const auto& [name, bytes] : refusals) {
+        WriteBytes(File(name), bytes);
+        const auto refused = Run({"restore", File(name), "--emulate", Q970("f.bin")});
+        EXPECT_EQ(refused.status, kExitUsage) << name;
+        EXPECT_FALSE(refused.runtimeBuilt) << name;
+        EXPECT_EQ(refused.err.find("[y/N]"), std::string::npos) << refused.err;
+        EXPECT_EQ(ReadBytes(File("f.bin")), updated);
+    }
+    // Another enclosure's flash: said before the question, and NO keeps this one's.
+    WriteBytes(File("another.bin"), another);
+    RunSettings answerNo;
+    answerNo.input = "n\n";
+    answerNo.inputIsTerminal = true;
+    const auto declined = Run({"restore", File("another.bin"), "--emulate", Q970("f.bin")}, answerNo);
+    EXPECT_EQ(declined.status, kExitFailed);
+    EXPECT_NE(declined.err.find("saved from another enclosure"), std::string::npos) << declined.err;
+    EXPECT_LT(declined.err.find("another enclosure"), declined.err.find("[y/N]"));
     EXPECT_EQ(ReadBytes(File("f.bin")), updated);
 
     const auto restored = Run({"restore", saved, "--yes", "--emulate", Q970("f.bin")});
