@@ -31,11 +31,22 @@ constexpr uint8_t kSynchronizeCache16 = 0x91;
 constexpr uint8_t kServiceActionIn16 = 0x9E;
 constexpr uint8_t kReadCapacity16Action = 0x10;
 constexpr uint8_t kReportLuns = 0xA0;
+// MMC, the CD-ROM unit's own commands.
+constexpr uint8_t kReadToc = 0x43;
+constexpr uint8_t kGetConfiguration = 0x46;
+constexpr uint8_t kGetEventStatus = 0x4A;
+constexpr uint8_t kReadDiscInformation = 0x51;
+constexpr uint8_t kReadTrackInformation = 0x52;
+constexpr uint8_t kRead12 = 0xA8;
+constexpr uint8_t kReadCd = 0xBE;
+constexpr uint8_t kMediaEventClass = 0x04;
 
 constexpr uint8_t kCachingPage = 0x08;
 constexpr uint8_t kAllPages = 0x3F;
 
 // Sense the target itself raises.
+constexpr uint8_t kNotReady = 0x02;
+constexpr uint8_t kMediumNotPresent = 0x3A;
 constexpr uint8_t kIllegalRequest = 0x05;
 constexpr uint8_t kHardwareError = 0x04;
 
@@ -97,7 +108,7 @@ std::string Hex(std::span<const uint8_t> bytes) {
     return text;
 }
 
-CbwParse ParseCbw(std::span<const uint8_t> bytes) {
+CbwParse ParseCbw(std::span<const uint8_t> bytes, uint8_t maxLun) {
     CbwParse result;
     char text[128];
     if (bytes.size() != kCbwBytes) {
@@ -120,9 +131,13 @@ CbwParse ParseCbw(std::span<const uint8_t> bytes) {
         result.error = text;
         return result;
     }
-    if (lunByte != 0) {
-        std::snprintf(text, sizeof text, "CBW for LUN byte 0x%02x; the device has only LUN 0",
-                      lunByte);
+    if (lunByte > maxLun) {
+        if (maxLun == 0)
+            std::snprintf(text, sizeof text, "CBW for LUN byte 0x%02x; the device has only LUN 0",
+                          lunByte);
+        else
+            std::snprintf(text, sizeof text, "CBW for LUN byte 0x%02x; the device has LUN 0 to %u",
+                          lunByte, maxLun);
         result.error = text;
         return result;
     }
@@ -136,7 +151,7 @@ CbwParse ParseCbw(std::span<const uint8_t> bytes) {
     cbw.tag = Le32(bytes.data() + 4);
     cbw.dataLength = Le32(bytes.data() + 8);
     cbw.dataIn = (flags & 0x80) != 0;
-    cbw.lun = 0;
+    cbw.lun = lunByte;
     cbw.cdb.assign(bytes.begin() + 15, bytes.begin() + 15 + lengthByte);
     result.cbw = std::move(cbw);
     return result;
@@ -199,7 +214,13 @@ std::optional<CommandFault> ParseCommandFault(std::string_view text, CommandFaul
 BotTarget::BotTarget(CommandBackend& backend, uint32_t mediumBlocks)
     : backend_(backend),
       mediumBlocks_(mediumBlocks),
-      medium_(size_t{mediumBlocks} * kBlockBytes, 0) {}
+      owned_(size_t{mediumBlocks} * kBlockBytes, 0),
+      medium_(owned_) {}
+
+BotTarget::BotTarget(CommandBackend& backend, std::span<uint8_t> medium)
+    : backend_(backend),
+      mediumBlocks_(static_cast<uint32_t>(medium.size() / kBlockBytes)),
+      medium_(medium.first(size_t{mediumBlocks_} * kBlockBytes)) {}
 
 const CommandFault* BotTarget::MatchFault(const Cbw& cbw) {
     for (Armed& armed : faults_) {
@@ -229,9 +250,63 @@ Reply BotTarget::Run(const Cbw& cbw, std::span<const uint8_t> dataOut, const Hol
     // Sense belongs to the command that failed and lasts only until the next
     // one, which is the REQUEST SENSE the host sends at once.
     if (cbw.cdb.empty() || cbw.cdb[0] != kRequestSense) pendingSense_.clear();
+    if (cbw.lun == 1) {
+        if (std::optional<Answer> answer = Cdrom(cbw)) return Finish(cbw, std::move(*answer), true);
+        // Sense and the VPD pages are the same on both units; the disk's
+        // medium is not the CD-ROM's.
+        const uint8_t opcode = At(cbw, 0);
+        if (opcode != kRequestSense && opcode != kInquiry) return Forward(cbw, dataOut);
+    }
     if (std::optional<Answer> answer = Standard(cbw, dataOut))
         return Finish(cbw, std::move(*answer), true);
     return Forward(cbw, dataOut);
+}
+
+// An empty drive with its tray closed: what sr at attach, cdrom_id and the
+// kernel's media polling ask, answered so they keep asking.
+std::optional<BotTarget::Answer> BotTarget::Cdrom(const Cbw& cbw) {
+    Answer answer;
+    const auto refuse = [&](uint8_t key, uint8_t asc, std::string note) {
+        answer.sense = MakeSense(key, asc, 0);
+        answer.note = std::move(note);
+        return answer;
+    };
+    const auto in = [&](std::vector<uint8_t> data, uint64_t allocation) {
+        answer.want = Want::In;
+        answer.data = Truncated(std::move(data), allocation);
+        return answer;
+    };
+    switch (At(cbw, 0)) {
+        case kTestUnitReady:
+        case kReadCapacity10:
+        case kRead10:
+        case kRead12:
+        case kReadCd:
+        case kReadToc:
+        case kReadDiscInformation:
+        case kReadTrackInformation:
+            return refuse(kNotReady, kMediumNotPresent, "no disc in the drive");
+        case kPreventAllow:
+        case kStartStop:
+            return answer;
+        case kModeSense6:
+        case kModeSense10:
+            return refuse(kIllegalRequest, 0x24, "MODE SENSE on the CD-ROM");
+        case kGetEventStatus: {
+            if (!(At(cbw, 1) & 0x01)) return refuse(kIllegalRequest, 0x24, "asynchronous events");
+            // Four-byte header, then the media event: no change, no disc.
+            std::vector<uint8_t> data = {0x00, 0x06, kMediaEventClass, 1u << kMediaEventClass,
+                                         0x00, 0x00, 0x00, 0x00};
+            return in(std::move(data), Be(cbw, 7, 2));
+        }
+        case kGetConfiguration: {
+            std::vector<uint8_t> data(8, 0);
+            data[3] = 4;   // the bytes after the length: current profile 0, no disc
+            return in(std::move(data), Be(cbw, 7, 2));
+        }
+        default:
+            return std::nullopt;
+    }
 }
 
 std::optional<BotTarget::Answer> BotTarget::Standard(const Cbw& cbw,
@@ -423,7 +498,7 @@ Reply BotTarget::Forward(const Cbw& cbw, std::span<const uint8_t> dataOut) {
     command.direction = cbw.dataIn ? DataDirection::In : DataDirection::Out;
     command.data = length ? buffer.data() : nullptr;
     command.length = length;
-    const ScsiOutcome outcome = backend_.Execute(command);
+    const ScsiOutcome outcome = backend_.Execute(command, cbw.lun);
 
     Reply reply;
     if (!outcome.delivered) {

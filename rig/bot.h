@@ -37,21 +37,22 @@ struct CbwParse {
     std::string error;   // one line; empty when the wrapper is valid and meaningful
 };
 
-// Valid: exactly 31 bytes with the signature. Meaningful: LUN 0 (the only
-// one this device has), no reserved flag bits, a CDB length of 1 to 16.
-CbwParse ParseCbw(std::span<const uint8_t> bytes);
+// Valid: exactly 31 bytes with the signature. Meaningful: a LUN the device
+// has (0 to `maxLun`), no reserved flag bits, a CDB length of 1 to 16.
+CbwParse ParseCbw(std::span<const uint8_t> bytes, uint8_t maxLun = 0);
 
 enum class CswStatus : uint8_t { Passed = 0, Failed = 1, PhaseError = 2 };
 
 std::array<uint8_t, kCswBytes> BuildCsw(uint32_t tag, uint32_t residue, CswStatus status);
 
 // What the bridge behind the target does with the commands the target does
-// not answer itself. An outcome that was not delivered means the device is
-// gone: the bus loses it, nothing more is said.
+// not answer itself; `lun` is the interface the command came through (0 the
+// disk, 1 the CD-ROM when the device has one). An outcome that was not
+// delivered means the device is gone: the bus loses it, nothing more is said.
 class CommandBackend {
 public:
     virtual ~CommandBackend() = default;
-    virtual ScsiOutcome Execute(const ScsiCommand& command) = 0;
+    virtual ScsiOutcome Execute(const ScsiCommand& command, uint8_t lun) = 0;
 };
 
 // A fault the rig adds on top of the emulator: the `occurrence`-th command
@@ -86,7 +87,16 @@ class BotTarget {
 public:
     static constexpr uint32_t kBlockBytes = 512;
 
+    // A zero-filled disk of `mediumBlocks` held in memory.
     BotTarget(CommandBackend& backend, uint32_t mediumBlocks);
+    // A disk on storage the caller keeps (a mapped file); whole blocks only.
+    BotTarget(CommandBackend& backend, std::span<uint8_t> medium);
+
+    // LUN 1 becomes a CD-ROM drive with no disc in it: the kernel's sr and
+    // udev's cdrom_id and media polling talk to it, the bridge's own
+    // commands on it reach the bridge's CD-ROM interface.
+    void AddCdromLun() { maxLun_ = 1; }
+    uint8_t MaxLun() const { return maxLun_; }
 
     void AddFault(CommandFault fault) { faults_.push_back({std::move(fault), 0}); }
 
@@ -113,6 +123,7 @@ private:
     };
 
     std::optional<Answer> Standard(const Cbw& cbw, std::span<const uint8_t> dataOut);
+    std::optional<Answer> Cdrom(const Cbw& cbw);
     Answer Block(const Cbw& cbw, std::span<const uint8_t> dataOut, bool write, uint64_t lba,
                  uint32_t blocks);
     Reply Finish(const Cbw& cbw, Answer answer, bool here);
@@ -121,7 +132,9 @@ private:
 
     CommandBackend& backend_;
     uint32_t mediumBlocks_;
-    std::vector<uint8_t> medium_;
+    std::vector<uint8_t> owned_;
+    std::span<uint8_t> medium_;
+    uint8_t maxLun_ = 0;
     std::vector<uint8_t> pendingSense_;
     std::vector<Armed> faults_;
 };

@@ -150,7 +150,7 @@ void FfsGadget::Ep0Loop() {
                                       std::strerror(errno));
                     } else if (setup.bRequestType == kMaxLunRequestType &&
                                setup.bRequest == kMaxLunRequest && length >= 1) {
-                        const uint8_t maxLun = 0;
+                        const uint8_t maxLun = maxLun_;
                         if (::write(ep0_, &maxLun, 1) != 1)
                             log_.Line("ep0: answering Get Max LUN failed: %s",
                                       std::strerror(errno));
@@ -226,6 +226,7 @@ GadgetEnd FfsGadget::Serve(BotTarget& target, const std::function<void()>& onRep
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    maxLun_ = target.MaxLun();
     std::thread(&FfsGadget::Ep0Loop, this).detach();
     pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 
@@ -257,7 +258,7 @@ GadgetEnd FfsGadget::Serve(BotTarget& target, const std::function<void()>& onRep
             seenResets = resets_;
             target.Reset();
         }
-        const CbwParse parsed = ParseCbw(std::span(packet.data(), static_cast<size_t>(n)));
+        const CbwParse parsed = ParseCbw(std::span(packet.data(), static_cast<size_t>(n)), maxLun_);
         if (!parsed.cbw) {
             log_.Line("bulk out: %s; halting both endpoints until the host resets",
                       parsed.error.c_str());
@@ -298,8 +299,8 @@ GadgetEnd FfsGadget::Serve(BotTarget& target, const std::function<void()>& onRep
         const size_t shown = std::min(kLoggedDataBytes, moved);
         const std::string data = shown ? " data " + Hex(std::span(reply.dataIn.data(), shown)) : "";
         const std::string note = reply.note.empty() ? "" : ": " + reply.note;
-        log_.Line("cmd %llu tag %08x cdb %s %s %u -> %s residue %u (%s, %.1f ms)%s%s",
-                  static_cast<unsigned long long>(commands), cbw.tag, cdb.c_str(), direction,
+        log_.Line("cmd %llu tag %08x lun %u cdb %s %s %u -> %s residue %u (%s, %.1f ms)%s%s",
+                  static_cast<unsigned long long>(commands), cbw.tag, cbw.lun, cdb.c_str(), direction,
                   cbw.dataLength, StatusName(reply.status), reply.residue,
                   reply.answeredHere ? "rig" : "bridge", tookMs, data.c_str(), note.c_str());
         if (!reply.dataIn.empty() && !WriteAll(reply.dataIn.data(), reply.dataIn.size()))

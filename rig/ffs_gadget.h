@@ -56,6 +56,7 @@ private:
     std::atomic<uint64_t> resets_{0};    // Bulk-Only resets, disables, unbinds
     std::atomic<uint64_t> replugs_{0};   // binds after an unbind
     std::atomic<bool> bound_{false};
+    std::atomic<uint8_t> maxLun_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
 };

@@ -1,7 +1,11 @@
 // qks_gadget: one emulated bridge as a USB mass-storage device through
 // FunctionFS, so the program can be run against it through a real kernel's
 // usb-storage, sd and sg drivers (see rig/README.md).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -28,27 +32,31 @@ const char* const kUsage =
     "usage: qks_gadget --ffs DIR --emulate DESCRIPTION [options]\n"
     "       qks_gadget --usb-ids DESCRIPTION\n"
     "Serves one emulated bridge as a Bulk-Only mass-storage function on the\n"
-    "FunctionFS mounted at DIR. DESCRIPTION is what qks970 --emulate takes.\n"
+    "FunctionFS mounted at DIR. DESCRIPTION is what qks970 --emulate takes; with\n"
+    "iface=both the device has a second LUN, an empty CD-ROM drive.\n"
     "  --flash FILE        keep the bridge's flash in FILE (same as flash=FILE)\n"
     "  --log FILE          one line per command and bus event (default stderr)\n"
     "  --hold PREFIX[@N]:MS  hold the Nth command whose CDB starts with the hex\n"
     "                      PREFIX for MS ms before it runs (a host reset drops it)\n"
     "  --vanish PREFIX[@N] drop off the bus when that command's data has arrived\n"
     "  --medium-mb N       size of the zero-filled disk the kernel sees (default 4)\n"
+    "  --disk FILE         the disk the kernel sees is FILE (whole 512-byte blocks),\n"
+    "                      read and written in place\n"
     "  --virtual-time      the bridge's erase and program times pass at once\n"
     "  --usb-ids DESC      print the device's USB identity as shell assignments\n"
     "Exit status: 0 stopped by a signal, 1 failure, 2 bad usage, 3 the device vanished.\n";
 
 class EmulatorBackend final : public qks::rig::CommandBackend {
 public:
-    EmulatorBackend(qks::emu::EmulatorPlatform& platform, qks::DevicePath path)
-        : platform_(platform), path_(std::move(path)) {}
+    // One path per LUN: the disk interface, then the CD-ROM interface.
+    EmulatorBackend(qks::emu::EmulatorPlatform& platform, std::vector<qks::DevicePath> paths)
+        : platform_(platform), paths_(std::move(paths)) {}
 
-    qks::ScsiOutcome Execute(const qks::ScsiCommand& command) override {
+    qks::ScsiOutcome Execute(const qks::ScsiCommand& command, uint8_t lun) override {
         const qks::OpenMode mode = command.direction == qks::DataDirection::In
                                        ? qks::OpenMode::Shared
                                        : qks::OpenMode::Exclusive;
-        qks::OpenResult opened = platform_.Open(path_, mode);
+        qks::OpenResult opened = platform_.Open(paths_.at(lun), mode);
         if (!opened.handle) {
             qks::ScsiOutcome outcome;
             outcome.osError = opened.osError;
@@ -60,8 +68,46 @@ public:
 
 private:
     qks::emu::EmulatorPlatform& platform_;
-    qks::DevicePath path_;
+    std::vector<qks::DevicePath> paths_;
 };
+
+// The backing disk, mapped shared: what the kernel writes is in the file.
+struct MappedDisk {
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    ~MappedDisk() {
+        if (data) {
+            msync(data, size, MS_SYNC);
+            munmap(data, size);
+        }
+    }
+};
+
+bool MapDisk(const std::string& file, MappedDisk& disk, std::string& error) {
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        error = file + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    if (info.st_size < static_cast<off_t>(qks::rig::BotTarget::kBlockBytes)) {
+        ::close(fd);
+        error = file + ": smaller than one 512-byte block";
+        return false;
+    }
+    void* mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE,
+                        MAP_SHARED, fd, 0);
+    const int mapError = errno;
+    ::close(fd);
+    if (mapped == MAP_FAILED) {
+        error = file + ": cannot map: " + std::strerror(mapError);
+        return false;
+    }
+    disk.data = static_cast<uint8_t*>(mapped);
+    disk.size = static_cast<size_t>(info.st_size);
+    return true;
+}
 
 std::string WithFlash(std::string description, const std::string& flash) {
     if (flash.empty()) return description;
@@ -84,7 +130,7 @@ int Usage(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string folder, description, flash, logFile, idsOf;
+    std::string folder, description, flash, logFile, idsOf, diskFile;
     std::vector<qks::rig::CommandFault> faults;
     uint32_t mediumMb = 4;
     bool virtualTime = false;
@@ -106,6 +152,8 @@ int main(int argc, char** argv) {
             if (!value(description)) return Usage("--emulate needs a description");
         } else if (arg == "--flash") {
             if (!value(flash)) return Usage("--flash needs a file");
+        } else if (arg == "--disk") {
+            if (!value(diskFile)) return Usage("--disk needs a file");
         } else if (arg == "--log") {
             if (!value(logFile)) return Usage("--log needs a file");
         } else if (arg == "--usb-ids") {
@@ -169,8 +217,24 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const std::vector<qks::DevicePath> paths = platform.PathsOf(0);
-    EmulatorBackend backend(platform, paths.front());
-    qks::rig::BotTarget target(backend, mediumMb * (1024 * 1024 / qks::rig::BotTarget::kBlockBytes));
+    if (paths.empty() || paths.front().find("disk") == std::string::npos)
+        return Usage("the rig serves a bridge's disk interface (iface=disk or iface=both)");
+    EmulatorBackend backend(platform, paths);
+    MappedDisk disk;
+    std::unique_ptr<qks::rig::BotTarget> made;
+    if (!diskFile.empty()) {
+        std::string error;
+        if (!MapDisk(diskFile, disk, error)) {
+            std::fprintf(stderr, "qks_gadget: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        made = std::make_unique<qks::rig::BotTarget>(backend, std::span(disk.data, disk.size));
+    } else {
+        made = std::make_unique<qks::rig::BotTarget>(
+            backend, mediumMb * (1024 * 1024 / qks::rig::BotTarget::kBlockBytes));
+    }
+    qks::rig::BotTarget& target = *made;
+    if (paths.size() > 1) target.AddCdromLun();
     for (auto& fault : faults) target.AddFault(std::move(fault));
 
     struct sigaction action {};

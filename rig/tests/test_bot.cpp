@@ -51,6 +51,7 @@ struct Sent {
     DataDirection direction;
     uint32_t length;
     Bytes data;
+    uint8_t lun = 0;
 };
 
 // The bridge's side: every command it is given, and scripted outcomes (good
@@ -62,9 +63,9 @@ public:
         Bytes reply;   // data-in bytes the bridge puts in the buffer
     };
 
-    ScsiOutcome Execute(const ScsiCommand& command) override {
+    ScsiOutcome Execute(const ScsiCommand& command, uint8_t lun) override {
         Sent sent{Bytes(command.cdb, command.cdb + command.cdbLength), command.direction,
-                  command.length, {}};
+                  command.length, {}, lun};
         if (command.direction == DataDirection::Out && command.data)
             sent.data.assign(command.data, command.data + command.length);
         sent_.push_back(sent);
@@ -108,6 +109,12 @@ ScsiOutcome CheckCondition(Bytes sense) {
 }
 
 const HoldWait kNoWait = [](uint32_t) { return true; };
+const Bytes kBridgeSense = {0x70, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00, 0, 0, 0, 0};
+const Cbw kRequestSense = In({0x03, 0, 0, 0, 18, 0}, 18);
+const Cbw kRefusedVendor = NoData({0xFF, 0x04, 0x13, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+
+Bytes SenseKeyAscOf(const Reply& r) { return {r.dataIn.at(2), r.dataIn.at(12), r.dataIn.at(13)}; }
+
 constexpr uint32_t kBlocks = 8192;   // a 4 MB medium
 
 // ---- the wrappers ---------------------------------------------------------
@@ -116,6 +123,7 @@ struct CbwCase {
     const char* name;
     Bytes bytes;
     const char* error;   // substring; null when the CBW is good
+    uint8_t maxLun = 0;
 };
 
 void PrintTo(const CbwCase& c, std::ostream* os) { *os << c.name; }
@@ -124,10 +132,11 @@ class CbwParsing : public testing::TestWithParam<CbwCase> {};
 
 TEST_P(CbwParsing, AcceptsOnlyValidMeaningfulWrappers) {
     const CbwCase& c = GetParam();
-    const CbwParse parsed = ParseCbw(c.bytes);
+    const CbwParse parsed = ParseCbw(c.bytes, c.maxLun);
     if (c.error == nullptr) {
         ASSERT_TRUE(parsed.cbw) << parsed.error;
         EXPECT_TRUE(parsed.error.empty());
+        EXPECT_EQ(parsed.cbw->lun, c.bytes[13]);
     } else {
         EXPECT_FALSE(parsed.cbw);
         EXPECT_NE(parsed.error.find(c.error), std::string::npos) << parsed.error;
@@ -158,6 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
         CbwCase{"csw_signature", Patched(kInquiryCbw, 3, 0x53), "signature 0x53425355"},
         CbwCase{"reserved_flag_bit", Patched(kInquiryCbw, 12, 0x81), "reserved bits"},
         CbwCase{"second_lun", Patched(kInquiryCbw, 13, 1), "only LUN 0"},
+        CbwCase{"cdrom_lun", Patched(kInquiryCbw, 13, 1), nullptr, 1},
+        CbwCase{"beyond_the_cdrom_lun", Patched(kInquiryCbw, 13, 2), "LUN 0 to 1", 1},
         CbwCase{"no_command_block", Patched(kInquiryCbw, 14, 0), "not 1 to 16"},
         CbwCase{"seventeen_byte_block", Patched(kInquiryCbw, 14, 17), "not 1 to 16"}),
     [](const testing::TestParamInfo<CbwCase>& info) { return std::string(info.param.name); });
@@ -278,9 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
                      CswStatus::PhaseError, 0, {0, 0, 0x1F, 0xFF}}),
     [](const testing::TestParamInfo<StandardCase>& info) { return std::string(info.param.name); });
 
-TEST(Medium, KeepsWhatTheHostWrites) {
+TEST(Medium, KeepsWhatTheHostWritesInTheCallersStorage) {
     FakeBridge bridge;
-    BotTarget target(bridge, kBlocks);
+    Bytes storage(kBlocks * 512 + 100, 0);   // a file's tail that is not a whole block
+    BotTarget target(bridge, std::span(storage));
+    EXPECT_EQ(target.MediumBlocks(), kBlocks);
     Bytes block(512);
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
     ASSERT_EQ(target.Run(Out({0x2A, 0, 0, 0, 0x10, 0, 0, 0, 1, 0}, 512), block, kNoWait).status,
@@ -289,6 +302,64 @@ TEST(Medium, KeepsWhatTheHostWrites) {
     EXPECT_EQ(back.dataIn, block);
     const Reply other = target.Run(In({0x28, 0, 0, 0, 0x0F, 0, 0, 0, 1, 0}, 512), {}, kNoWait);
     EXPECT_EQ(other.dataIn, Bytes(512, 0));
+    EXPECT_EQ(Bytes(storage.begin() + 0x1000 * 512, storage.begin() + 0x1001 * 512), block)
+        << "the write is in the storage itself (a mapped file keeps it)";
+}
+
+// ---- the CD-ROM unit -------------------------------------------------------
+
+Cbw OnCdrom(Cbw cbw) {
+    cbw.lun = 1;
+    return cbw;
+}
+
+TEST(CdromUnit, IsAnEmptyDriveWhileVendorCommandsReachTheBridgesCdromInterface) {
+    struct Case {
+        const char* name;
+        Cbw cbw;
+        CswStatus status;
+        Bytes leading;   // data-in, or the sense key/ASC of the REQUEST SENSE after a failure
+        bool toBridge;
+    };
+    const Case cases[] = {
+        {"test_unit_ready", NoData({0x00, 0, 0, 0, 0, 0}), CswStatus::Failed, {0x02, 0x3A, 0}, false},
+        {"read_capacity", In({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8), CswStatus::Failed,
+         {0x02, 0x3A, 0}, false},
+        {"read_toc", In({0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0}, 12), CswStatus::Failed, {0x02, 0x3A, 0},
+         false},
+        // Polled media event: the media class, no change, no disc.
+        {"event_status_polled", In({0x4A, 0x01, 0, 0, 0x10, 0, 0, 0, 8, 0}, 8), CswStatus::Passed,
+         {0x00, 0x06, 0x04, 0x10, 0x00, 0x00}, false},
+        {"event_status_asynchronous", In({0x4A, 0x00, 0, 0, 0x10, 0, 0, 0, 8, 0}, 8),
+         CswStatus::Failed, {0x05, 0x24, 0}, false},
+        {"get_configuration", In({0x46, 0x02, 0, 0, 0, 0, 0, 0, 8, 0}, 8), CswStatus::Passed,
+         {0, 0, 0, 4, 0, 0, 0, 0}, false},
+        {"mode_sense_is_not_the_disks", In({0x1A, 0, 0x3F, 0, 192, 0}, 192), CswStatus::Failed,
+         {0x05, 0x24, 0}, false},
+        {"read_is_not_the_disks", In({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 512), CswStatus::Failed,
+         {0x02, 0x3A, 0}, false},
+        {"standard_inquiry", In({0x12, 0, 0, 0, 36, 0}, 36), CswStatus::Passed, {}, true},
+        {"chip_information", In({0xE0, 0xF4, 0xE7, 0, 0, 0, 0, 0, 0, 0, 0x10, 0}, 16),
+         CswStatus::Passed, {}, true},
+        {"synchronize_cache_is_not_the_disks", NoData({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+         CswStatus::Passed, {}, true},
+    };
+    for (const Case& c : cases) {
+        FakeBridge bridge;
+        BotTarget target(bridge, kBlocks);
+        target.AddCdromLun();
+        const Reply reply = target.Run(OnCdrom(c.cbw), {}, kNoWait);
+        EXPECT_EQ(reply.status, c.status) << c.name << ": " << reply.note;
+        ASSERT_EQ(bridge.Commands().size(), c.toBridge ? 1u : 0u) << c.name;
+        if (c.toBridge) {
+            EXPECT_EQ(bridge.Commands()[0].lun, 1) << c.name;
+            continue;
+        }
+        const Bytes got = c.status == CswStatus::Passed
+                              ? Bytes(reply.dataIn.begin(), reply.dataIn.begin() + c.leading.size())
+                              : SenseKeyAscOf(target.Run(OnCdrom(kRequestSense), {}, kNoWait));
+        EXPECT_EQ(got, c.leading) << c.name;
+    }
 }
 
 // ---- what goes to the bridge ----------------------------------------------
@@ -369,11 +440,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- sense handoff ---------------------------------------------------------
 
-const Bytes kBridgeSense = {0x70, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00, 0, 0, 0, 0};
-const Cbw kRequestSense = In({0x03, 0, 0, 0, 18, 0}, 18);
-const Cbw kRefusedVendor = NoData({0xFF, 0x04, 0x13, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-
-Bytes SenseKeyAscOf(const Reply& r) { return {r.dataIn.at(2), r.dataIn.at(12), r.dataIn.at(13)}; }
 
 TEST(SenseHandoff, TheRequestSenseAfterAFailureGetsTheBridgesSenseOnce) {
     FakeBridge bridge;
