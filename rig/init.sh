@@ -45,7 +45,7 @@ fail() {
 KERNEL=$(cat /rig/kernel-release)
 while read -r module; do
     case "$module" in
-        */usb-storage.ko) args="delay_use=0" ;;
+        # usb-storage keeps its default delay_use (1 s before the scan), as on a desktop.
         */dummy_hcd.ko) args="num=2" ;;   # two controllers: two bridges at once
         *) args="" ;;
     esac
@@ -600,9 +600,180 @@ scenario_station_replug() {
     pass $n
 }
 
+# ---- (j) a mounted disk is not written -------------------------------------
+
+# The sd node of the disk unit on gadget NAME's bus, and whether it has its partition.
+block_on() {
+    sg=$(sg_on $1) || return 1
+    ls /sys/class/scsi_generic/${sg##*/}/device/block/ 2>/dev/null | head -n 1
+}
+partition_on() { b=$(block_on $1) && [ -n "$b" ] && [ -b /dev/${b}1 ]; }
+
+scenario_in_use() {
+    n=in_use
+    power_off q970 $Q970
+    cp /rig/disk.img $W/j-disk.img
+    power_on q970 $Q970 "q970:flash=$W/j.bin,vendormode=1" --disk $W/j-disk.img ||
+        { fail $n "q970 did not attach" $W/q970.log; return; }
+    wait_for 10 partition_on q970 || { fail $n "the disk's partition did not appear" $W/q970.log; return; }
+    part=/dev/$(block_on q970)1
+    # As a desktop's automounter leaves it: mounted, with a file on it.
+    mkdir -p /media/QKSDISK
+    mount -t vfat $part /media/QKSDISK > $W/j-mount.out 2>&1 ||
+        { fail $n "mount -t vfat $part failed" $W/j-mount.out; return; }
+    echo "kept" > /media/QKSDISK/note.txt
+    $QKS list > $W/j-list.out 2>&1   # the flash file exists once the bridge has been read
+    cp $W/j.bin $W/j-before.bin 2>/dev/null || { fail $n "the bridge's flash file was not made" $W/j-list.out; return; }
+    $QKS --trace $W/j.jsonl recover --yes $DEV_IMAGE > $W/j.out 2>&1
+    rc=$?
+    [ $rc -eq 2 ] || { fail $n "recover with $part mounted exited $rc, not 2" $W/j.out $W/q970.log; umount /media/QKSDISK; return; }
+    grep -q "/media/QKSDISK" $W/j.out || { fail $n "the refusal does not name the mount point" $W/j.out; umount /media/QKSDISK; return; }
+    cmp -s $W/j.bin $W/j-before.bin || { fail $n "the flash changed although the disk was mounted" $W/j.out; umount /media/QKSDISK; return; }
+    grep -q '"cdb":"ff04\(11\|13\)' $W/j.jsonl &&
+        { fail $n "an erase or write was sent to a mounted disk" $W/j.jsonl; umount /media/QKSDISK; return; }
+    umount /media/QKSDISK || { fail $n "the partition could not be unmounted"; return; }
+    # Unmounted, the same enclosure is recovered, and the disk keeps its file.
+    $QKS recover --yes $DEV_IMAGE > $W/j-again.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover after the unmount exited $rc, not 0" $W/j-again.out $W/q970.log; return; }
+    mount -t vfat -o ro $part /media/QKSDISK && [ "$(cat /media/QKSDISK/note.txt)" = kept ] ||
+        { fail $n "the file written to the disk is gone"; umount /media/QKSDISK 2>/dev/null; return; }
+    umount /media/QKSDISK
+    pass $n
+}
+
+# ---- (k) a disk and a CD-ROM unit, with udev's rules and media polling ------
+
+sr_on() {
+    hcd=$(sed 's/^dummy_udc/dummy_hcd/' $W/$1.udc)
+    for d in /sys/class/block/sr*; do
+        case "$(readlink -f $d/device)" in
+            */$hcd/*) echo ${d##*/}; return 0 ;;
+        esac
+    done
+    return 1
+}
+sr_present() { [ -n "$(sr_on $1)" ]; }
+
+# lines_between FILE FIRST LAST PATTERN: lines matching PATTERN after the
+# first line matching FIRST and before the last matching LAST.
+lines_between() {
+    awk -v a="$2" -v b="$3" -v p="$4" '
+        $0 ~ a && !started { started = 1 }
+        started { lines[++n] = $0 }
+        END { last = 0; for (i = 1; i <= n; i++) if (lines[i] ~ b) last = i
+              for (i = 1; i < last; i++) if (lines[i] ~ p) c++; print c + 0 }' "$1"
+}
+
+scenario_cdrom_polling() {
+    n=cdrom_polling
+    if [ ! -S /run/udev/control ]; then
+        /lib/systemd/systemd-udevd --daemon > $W/udevd.log 2>&1
+        wait_for 5 [ -S /run/udev/control ] || { fail $n "udevd is not running" $W/udevd.log; return; }
+    fi
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/k.bin,vendormode=1,iface=both" ||
+        { fail $n "q970 did not attach" $W/q970.log; return; }
+    wait_for 15 sr_present q970 || { fail $n "no CD-ROM unit (sr) on the bridge" $W/q970.log; return; }
+    udevadm settle -t 10
+    sr=$(sr_on q970)
+    # What a desktop's disk manager asks of a removable drive: poll for media.
+    echo 100 > /sys/block/$sr/events_poll_msecs || { fail $n "cannot set media polling on $sr"; return; }
+    udevadm info --query=property --name=/dev/$sr > $W/k-udev.out 2>&1
+    grep -q "^ID_CDROM=1" $W/k-udev.out || { fail $n "cdrom_id did not run on /dev/$sr" $W/k-udev.out; return; }
+    $QKS --trace $W/k.jsonl recover --yes $DEV_IMAGE > $W/k.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover with the CD-ROM unit polled exited $rc, not 0" $W/k.out $W/q970.log; return; }
+    grep -q "Please un-plug AC adapter" $W/k.out || { fail $n "no success text" $W/k.out; return; }
+    grep -q '"ok":false' $W/k.jsonl && { fail $n "a command failed during the recovery" $W/k.jsonl; return; }
+    polls=$(lines_between $W/q970.log "cdb ff0411" "cdb ff0411" "lun 1 cdb (00|4a)")
+    say "cdrom_polling: /dev/$sr polled $polls times during the flash writes"
+    [ "$polls" -gt 0 ] || { fail $n "the kernel did not poll the CD-ROM unit during the writes" $W/q970.log; return; }
+    pass $n
+}
+
+# ---- (l) a host that moves little per command -------------------------------
+
+# set_max_sectors NAME N: usb-storage's own limit, which is the queue's hardware limit.
+set_max_sectors() {
+    sg=$(sg_on $1)
+    echo $2 > /sys/class/scsi_generic/${sg##*/}/device/max_sectors &&
+        [ "$(cat /sys/class/scsi_generic/${sg##*/}/device/max_sectors)" = $2 ]
+}
+
+scenario_max_sectors() {
+    n=max_sectors
+    power_off q970 $Q970
+    power_on q970 $Q970 "q970:flash=$W/l.bin,vendormode=1" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    # The firmware the emulator alone writes, with no kernel and no limit.
+    qks970 --backup-dir $W/l-ref --emulate "q970:flash=$W/l-ref.bin" --virtual-time recover --yes $DEV_IMAGE > $W/l-ref.out 2>&1 ||
+        { fail $n "the reference recovery on the emulator alone failed" $W/l-ref.out; return; }
+    $QKS list > /dev/null 2>&1
+    cp $W/l.bin $W/l-before.bin
+    # 4 KB, below the 8 KB reads of the copy taken first: recovered all the
+    # same, or refused naming the limit with nothing changed.
+    set_max_sectors q970 8 || { fail $n "cannot set max_sectors 8"; return; }
+    $QKS --trace $W/l4.jsonl recover --yes $DEV_IMAGE > $W/l4.out 2>&1
+    rc=$?
+    if [ $rc -eq 0 ]; then
+        cmp -s $W/l.bin $W/l-ref.bin || { fail $n "with 4 KB per command the flash differs from the emulator's own" $W/l4.out; return; }
+        say "max_sectors: 8 sectors: recovered"
+        pass $n
+        return
+    fi
+    [ $rc -eq 1 ] && grep -q "limit of 4096 bytes" $W/l4.out ||
+        { fail $n "with 4 KB per command recover exited $rc without naming the limit" $W/l4.out $W/l4.jsonl; return; }
+    cmp -s $W/l.bin $W/l-before.bin || { fail $n "a refused recovery changed the flash" $W/l4.out; return; }
+    say "max_sectors: 8 sectors: refused, naming the limit, nothing changed"
+    # 16 KB: exactly the largest transfer the recovery makes (its read-back).
+    set_max_sectors q970 32 || { fail $n "cannot set max_sectors 32"; return; }
+    $QKS --trace $W/l.jsonl recover --yes $DEV_IMAGE > $W/l.out 2>&1
+    rc=$?
+    [ $rc -eq 0 ] || { fail $n "recover with max_sectors 32 exited $rc, not 0" $W/l.out $W/l.jsonl $W/q970.log; return; }
+    grep -q "Please un-plug AC adapter" $W/l.out || { fail $n "no success text" $W/l.out; return; }
+    grep -q '"ok":false' $W/l.jsonl && { fail $n "a command failed under the 16 KB limit" $W/l.jsonl; return; }
+    cmp -s $W/l.bin $W/l-ref.bin || { fail $n "the flash differs from the emulator's own recovery" $W/l.out; return; }
+    pass $n
+}
+
+# ---- (m) Ctrl+C during a command: the command goes out once -----------------
+
+scenario_watch_interrupt() {
+    n=watch_interrupt
+    power_off q970 $Q970
+    # watch's first refresh sends the chip information command once; it is held 3 s.
+    power_on q970 $Q970 "q970:flash=$W/m.bin,vendormode=1" --hold e0f4e7@1:3000 ||
+        { fail $n "q970 did not attach" $W/q970.log; return; }
+    rm -f $W/m.pid $W/m.status
+    (
+        timeout -s KILL 90 qks970 --backup-dir $W/backups watch > $W/m.out 2>&1 &
+        echo $! > $W/m.pid
+        wait $!
+        echo $? > $W/m.status
+    ) &
+    wait_for 2 [ -s $W/m.pid ]
+    watcher=$(cat $W/m.pid)
+    wait_for 15 grep -q "hold: 3000 ms" $W/q970.log ||
+        { kill -KILL $watcher; fail $n "watch's chip information command never reached the bridge" $W/m.out $W/q970.log; return; }
+    kill -INT $watcher
+    wait_for 15 [ -s $W/m.status ] || { kill -KILL $watcher; fail $n "watch did not stop within 15 s of SIGINT" $W/m.out $W/q970.log; return; }
+    rc=$(cat $W/m.status)
+    sleep 1   # a command sent again would follow the held one at once
+    sent=$(awk '/^==== start/ { c = 0 } /cdb e0f4e7/ { c++ } END { print c + 0 }' $W/q970.log)
+    [ "$sent" -eq 1 ] || { fail $n "the held command reached the bridge $sent times, not once" $W/q970.log $W/m.out; return; }
+    [ $rc -eq 0 ] || { fail $n "watch exited $rc after SIGINT" $W/m.out; return; }
+    pass $n
+}
+
 say "kernel $KERNEL up after $(cut -d' ' -f1 /proc/uptime) s"
 for s in scenario_list scenario_recover scenario_watch scenario_vanish scenario_powerloss scenario_timeout scenario_sg_raw \
-         scenario_user_without_rule scenario_user_with_rule scenario_recover_all_two scenario_station_replug; do
+         scenario_user_without_rule scenario_user_with_rule scenario_recover_all_two scenario_station_replug \
+         scenario_in_use scenario_cdrom_polling scenario_max_sectors scenario_watch_interrupt; do
+    # rig.only=a,b on the kernel's command line (QKS_RIG_ONLY) runs only those.
+    only=$(sed -n 's/.*rig\.only=\([^ ]*\).*/\1/p' /proc/cmdline)
+    if [ -n "$only" ]; then
+        case ",$only," in *",${s#scenario_},"*) ;; *) continue ;; esac
+    fi
     began=$(cut -d' ' -f1 /proc/uptime)
     $s
     say "${s#scenario_} took $(awk -v a=$began '{ printf "%.1f", $1 - a }' /proc/uptime) s"

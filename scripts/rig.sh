@@ -5,6 +5,8 @@
 # against them through usb-storage, sd and sg. See rig/README.md.
 #
 #   scripts/rig.sh            everything: packages, kernel, build, initramfs, boot
+#   QKS_RIG_ONLY="list in_use" scripts/rig.sh
+#                             only those scenarios (their names in rig/README.md)
 #   QKS_RIG_PROGRAMS=build-ci scripts/rig.sh
 #                             take qks970 and qks_gadget from a build tree that
 #                             already has them (CI builds them with the tests)
@@ -30,7 +32,7 @@ since() { echo $(( $(date +%s) - $1 )); }
 # ---- packages -----------------------------------------------------------------
 
 packages=(
-  qemu-system-x86 busybox-static sg3-utils cpio xz-utils zstd kmod
+  qemu-system-x86 busybox-static sg3-utils cpio xz-utils zstd kmod dosfstools
   build-essential cmake ninja-build pkg-config
   libcli11-dev nlohmann-json3-dev libssl-dev libudev-dev libsgutils2-dev
 )
@@ -155,8 +157,13 @@ MODROOT=$KDIR/root/lib/modules/$release
 STAGE=$CACHE/initramfs-$release
 # The crc algorithms sd_mod's checksum modules look up by name when they
 # load; busybox insmod does not load modules by alias, so they come first.
-roots=(crct10dif_generic crc64_rocksoft_generic configfs scsi_mod sg sd_mod usb-storage uas
-       udc-core libcomposite usb_f_fs dummy_hcd)
+# vfat and its code pages for the mounted partition, sr_mod for the CD-ROM unit.
+roots=(crct10dif_generic crc64_rocksoft_generic configfs scsi_mod sg sd_mod sr_mod usb-storage uas
+       udc-core libcomposite usb_f_fs dummy_hcd nls_cp437 nls_utf8 nls_ascii vfat)
+# A changed list makes the staged modules again.
+if [ "$(cat "$STAGE/rig/modules.roots" 2>/dev/null)" != "${roots[*]}" ]; then
+  rm -f "$STAGE/rig/modules.load"
+fi
 if [ ! -f "$STAGE/rig/modules.load" ]; then
   rm -rf "$STAGE"
   mkdir -p "$STAGE/rig" "$STAGE/lib/modules/$release"
@@ -179,6 +186,7 @@ if [ ! -f "$STAGE/rig/modules.load" ]; then
     done
   done
   mv "$STAGE/rig/modules.load.new" "$STAGE/rig/modules.load"
+  echo "${roots[*]}" > "$STAGE/rig/modules.roots"
 fi
 echo "$release" > "$STAGE/rig/kernel-release"
 mkdir -p "$STAGE/bin" "$STAGE/usr/bin"
@@ -200,14 +208,49 @@ done
 # udevadm is also the daemon, by the name it is started as.
 mkdir -p "$STAGE/lib/systemd"
 ln -sfn /usr/bin/udevadm "$STAGE/lib/systemd/systemd-udevd"
+# Debian's own rules and their helpers (cdrom_id, scsi_id, ...), as a
+# desktop has them: udevd runs them on every node the scenarios make.
+udev_lib=""
+for candidate in "$UDEV_ROOT/usr/lib/udev" "$UDEV_ROOT/lib/udev"; do
+  [ -d "$candidate/rules.d" ] && udev_lib=$candidate
+done
+[ -n "$udev_lib" ] || die "$udev_deb holds no rules.d"
+rm -rf "$STAGE/usr/lib/udev"
+mkdir -p "$STAGE/usr/lib/udev"
+cp -a "$udev_lib/." "$STAGE/usr/lib/udev/"
+for helper in "$STAGE"/usr/lib/udev/*; do
+  [ -f "$helper" ] && [ -x "$helper" ] || continue
+  for lib in $(ldd "$helper" 2>/dev/null | grep -o '/[^ ]*'); do
+    [ -f "$STAGE$lib" ] && continue
+    mkdir -p "$STAGE$(dirname "$lib")"
+    cp -L "$lib" "$STAGE$lib"
+  done
+done
 # The user the non-root scenarios run as, in plugdev as the rule wants.
 mkdir -p "$STAGE/etc"
 printf 'root:x:0:0:root:/root:/bin/sh\nqksuser:x:1000:1000:rig user:/home/qksuser:/bin/sh\n' > "$STAGE/etc/passwd"
-printf 'root:x:0:\nplugdev:x:46:qksuser\nqksuser:x:1000:\n' > "$STAGE/etc/group"
+printf 'root:x:0:\ndisk:x:6:\ncdrom:x:24:\nplugdev:x:46:qksuser\nqksuser:x:1000:\n' > "$STAGE/etc/group"
 # Held back: the VM puts the rule in place, as the package does, after it
 # has shown the user without it.
 rm -f "$STAGE/usr/lib/udev/rules.d/70-qks970.rules"
 cp "$RULE" "$STAGE/rig/70-qks970.rules"
+# The enclosure's disk as a desktop would find it: an MBR with one FAT
+# partition from 1 MiB to the end of 8 MiB, for the scenario that mounts it.
+DISK=$CACHE/disk.img
+if [ ! -f "$DISK" ]; then
+  rm -f "$DISK.part"
+  mkfs.vfat -C -n QKSDISK "$DISK.part" 7168 > /dev/null || die "mkfs.vfat failed"
+  truncate -s 8M "$DISK.new"
+  # Partition 1: type 0x0c (FAT32 LBA, which Linux takes for any FAT),
+  # first sector 2048, 14336 sectors; then the boot signature.
+  printf '\x00\xfe\xff\xff\x0c\xfe\xff\xff\x00\x08\x00\x00\x00\x38\x00\x00' |
+    dd of="$DISK.new" bs=1 seek=446 conv=notrunc status=none
+  printf '\x55\xaa' | dd of="$DISK.new" bs=1 seek=510 conv=notrunc status=none
+  dd if="$DISK.part" of="$DISK.new" bs=512 seek=2048 conv=notrunc status=none
+  rm -f "$DISK.part"
+  mv "$DISK.new" "$DISK"
+fi
+cp "$DISK" "$STAGE/rig/disk.img"
 INITRD=$BUILD/rig-initramfs.cpio
 (cd "$STAGE" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) > "$INITRD"
 note "initramfs $(du -h "$INITRD" | cut -f1) with $(wc -l < "$STAGE/rig/modules.load") modules ($(since $step) s)"
@@ -221,7 +264,7 @@ set +e
 timeout "$QEMU_TIMEOUT" qemu-system-x86_64 -machine q35 -accel tcg -smp 1 -m 768 \
   -nographic -no-reboot -nic none \
   -kernel "$KERNEL" -initrd "$INITRD" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1${QKS_RIG_VERBOSE:+ rig.verbose=1}" < /dev/null 2>&1 | tr -d '\r' > "$LOG"
+  -append "console=ttyS0 quiet loglevel=3 panic=-1${QKS_RIG_VERBOSE:+ rig.verbose=1}${QKS_RIG_ONLY:+ rig.only=$(echo $QKS_RIG_ONLY | tr ' ' ,)}" < /dev/null 2>&1 | tr -d '\r' > "$LOG"
 qemu_status=${PIPESTATUS[0]}
 set -e
 note "VM finished ($(since $step) s), console log: $LOG"
