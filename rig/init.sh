@@ -401,6 +401,9 @@ scenario_sg_raw() {
     # four 16 KB reads, the way the program reads them.
     sg_raw -r 16 -o $W/f-chip.bin $sg e0 f4 e7 00 00 00 00 00 00 00 00 00 2> $W/f-sg.err ||
         { fail $n "sg_raw chip information failed" $W/f-sg.err; return; }
+    # The bridge runs with vendormode=1: a flash read before vendor mode is refused.
+    sg_raw -r 16384 -o $W/f-early.bin $sg ff 04 10 00 00 00 00 00 00 00 00 00 > $W/f-early.out 2>&1 &&
+        { fail $n "a flash read outside vendor mode was answered (is vendormode=1 in force?)" $W/f-early.out; return; }
     sg_raw $sg ff 04 51 4b 55 00 00 00 00 00 00 00 2>> $W/f-sg.err ||
         { fail $n "sg_raw vendor mode failed" $W/f-sg.err; return; }
     : > $W/f-flash.bin
@@ -706,7 +709,7 @@ scenario_max_sectors() {
     power_off q970 $Q970
     power_on q970 $Q970 "q970:flash=$W/l.bin,vendormode=1" || { fail $n "q970 did not attach" $W/q970.log; return; }
     # The firmware the emulator alone writes, with no kernel and no limit.
-    qks970 --backup-dir $W/l-ref --emulate "q970:flash=$W/l-ref.bin" --virtual-time recover --yes $DEV_IMAGE > $W/l-ref.out 2>&1 ||
+    qks970 --backup-dir $W/l-ref --emulate "q970:flash=$W/l-ref.bin,vendormode=1" --virtual-time recover --yes $DEV_IMAGE > $W/l-ref.out 2>&1 ||
         { fail $n "the reference recovery on the emulator alone failed" $W/l-ref.out; return; }
     $QKS list > /dev/null 2>&1
     cp $W/l.bin $W/l-before.bin
