@@ -324,10 +324,14 @@ const IdentifyReport* PickDevice(const Discovery& list, const std::optional<std:
         return nullptr;
     }
     // Interfaces of one enclosure are one device; two enclosures are a guess.
+    const auto named = [](const IdentifyReport& r) {
+        return "[" + std::to_string(r.number) + "] " + r.info.path +
+               (r.info.serial.empty() ? "" : " (serial " + r.info.serial + ")");
+    };
     for (const IdentifyReport* other : fits)
         if (other->enclosure != fits.front()->enclosure) {
-            error = "--device " + key + " fits more than one device: " + DeviceLine(*fits.front()) +
-                    "; " + DeviceLine(*other) + " (give the path)";
+            error = "--device " + key + " fits two devices, " + named(*fits.front()) + " and " +
+                    named(*other) + "; nothing was sent (give the path)";
             return nullptr;
         }
     for (const IdentifyReport* r : fits)
