@@ -44,7 +44,15 @@ INSTANTIATE_TEST_SUITE_P(
                    Screen::AlreadyUpdated, 0, 3},
         ScreenCase{"onlyOthers", {"q719", "plain"}, Screen::NoDevice, 0, 2},
         ScreenCase{"blankTarget", {"q970:content=blank"}, Screen::Confirm, 1, 1},
-        ScreenCase{"twoTargets", {"q970", "q970:vendor=5"}, Screen::Confirm, 2, 2}),
+        ScreenCase{"twoTargets", {"q970", "q970:vendor=5"}, Screen::Confirm, 2, 2},
+        // No fixed count: a target behind the host's own disks is still found.
+        ScreenCase{"targetAfterSeventeenDisks",
+                   [] {
+                       std::vector<std::string> bridges(17, "plain");
+                       bridges.push_back("q970");
+                       return bridges;
+                   }(),
+                   Screen::Confirm, 1, 18}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DiscoveryScreen, ShowsOnlyExitWhenNothingIsPlugged) {
