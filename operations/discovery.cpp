@@ -122,7 +122,8 @@ Discovery Discover(const DeviceServices& services, const DiscoveryOptions& optio
         updatedSeen = updatedSeen || (kept && report.updated && report.target);
         waiting += IsWaitingTarget(report) ? 1 : 0;
         // The engineering panel works on updated bridges too (a restore, say).
-        if (kept && (options.engineering || !report.updated)) d.listed.push_back(report.number);
+        if (kept && (options.engineering || IsWaitingTarget(report)))
+            d.listed.push_back(report.number);
         d.devices.push_back(std::move(report));
     }
     // Listed rows the CD-ROM pass found are put in vendor mode once more and
