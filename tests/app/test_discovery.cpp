@@ -52,7 +52,9 @@ INSTANTIATE_TEST_SUITE_P(
                        bridges.push_back("q970");
                        return bridges;
                    }(),
-                   Screen::Confirm, 1, 18}),
+                   Screen::Confirm, 1, 18},
+        // The device table grows with the list.
+        ScreenCase{"twentyTargets", std::vector<std::string>(20, "q970"), Screen::Confirm, 20, 20}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DiscoveryScreen, ShowsOnlyExitWhenNothingIsPlugged) {
