@@ -210,8 +210,8 @@ gadget_make q970b dummy_udc.1 EMU1-Q970
 
 scenario_list() {
     n=list
-    power_on q970 $Q970 "q970:flash=$W/a970.bin" || { fail $n "q970 did not attach as an sg node" $W/q970.log; return; }
-    power_on q715 $Q715 "q715:flash=$W/a715.bin" || { fail $n "q715 did not attach as an sg node" $W/q715.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/a970.bin,vendormode=1" || { fail $n "q970 did not attach as an sg node" $W/q970.log; return; }
+    power_on q715 $Q715 "q715:flash=$W/a715.bin,vendormode=1" || { fail $n "q715 did not attach as an sg node" $W/q715.log; return; }
     s970=$(sg_of $Q970) s715=$(sg_of $Q715)
     $QKS list > $W/a.out 2>&1
     rc=$?
@@ -243,7 +243,7 @@ scenario_recover() {
     grep -q '"cdb":"ff0411' $W/b.jsonl || { fail $n "the trace holds no flash write" $W/b.jsonl; return; }
     # The enclosure's power cycle: unplug, a new server on the same flash, plug.
     power_off q970 $Q970
-    power_on q970 $Q970 "q970:flash=$W/a970.bin" || { fail $n "q970 did not come back" $W/q970.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/a970.bin,vendormode=1" || { fail $n "q970 did not come back" $W/q970.log; return; }
     $QKS list > $W/b-list.out 2>&1
     rc=$?
     [ $rc -eq 0 ] || { fail $n "list after the re-plug exited $rc" $W/b-list.out; return; }
@@ -310,7 +310,7 @@ scenario_vanish() {
     power_off q970 $Q970
     # The fourth of the eight 8 KB writes of the 64 KB image: half the
     # firmware is in, the rest is old or erased.
-    power_on q970 $Q970 "q970:flash=$W/d.bin" --vanish ff0411@4 ||
+    power_on q970 $Q970 "q970:flash=$W/d.bin,vendormode=1" --vanish ff0411@4 ||
         { fail $n "q970 did not attach" $W/q970.log; return; }
     start=$(cut -d' ' -f1 /proc/uptime)
     $QKS --trace $W/d.jsonl recover --yes $DEV_IMAGE > $W/d.out 2>&1
@@ -323,7 +323,7 @@ scenario_vanish() {
     grep -q "Please un-plug AC adapter" $W/d.out && { fail $n "success text after a failed write" $W/d.out; return; }
     wait_for 10 sg_absent $Q970 || { fail $n "the sg node stayed after the device vanished" $W/q970.log; return; }
     unplug q970   # usually done already: the closed FunctionFS unbinds the gadget
-    power_on q970 $Q970 "q970:flash=$W/d.bin" || { fail $n "q970 did not come back" $W/q970.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/d.bin,vendormode=1" || { fail $n "q970 did not come back" $W/q970.log; return; }
     $QKS list > $W/d-list.out 2>&1
     grep -q "updated:   no" $W/d-list.out || { fail $n "the half-written bridge is listed as updated" $W/d-list.out; return; }
     $QKS recover --yes $DEV_IMAGE > $W/d-again.out 2>&1
@@ -344,7 +344,7 @@ scenario_powerloss() {
     seq=$(grep '"cdb":"ff0411' $W/b.jsonl | sed -n 4p | sed 's/.*"seq":\([0-9]*\).*/\1/')
     [ -n "$seq" ] || { fail $n "the trace of (b) has no fourth flash write" $W/b.jsonl; return; }
     at=$((seq + 1))
-    power_on q970 $Q970 "q970:flash=$W/p.bin,powerloss=$at" ||
+    power_on q970 $Q970 "q970:flash=$W/p.bin,powerloss=$at,vendormode=1" ||
         { fail $n "q970 did not attach" $W/q970.log; return; }
     start=$(cut -d' ' -f1 /proc/uptime)
     $QKS --trace $W/p.jsonl recover --yes $DEV_IMAGE > $W/p.out 2>&1
@@ -358,7 +358,7 @@ scenario_powerloss() {
     grep -q "Update    fail!!" $W/p.out || { fail $n "no failure text" $W/p.out; return; }
     wait_for 10 sg_absent $Q970 || { fail $n "the sg node stayed after the power failed" $W/q970.log; return; }
     unplug q970
-    power_on q970 $Q970 "q970:flash=$W/p.bin" || { fail $n "q970 did not come back" $W/q970.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/p.bin,vendormode=1" || { fail $n "q970 did not come back" $W/q970.log; return; }
     $QKS recover --yes $DEV_IMAGE > $W/p-again.out 2>&1
     rc=$?
     [ $rc -eq 0 ] || { fail $n "recover after the power came back exited $rc, not 0" $W/p-again.out; return; }
@@ -371,7 +371,7 @@ scenario_timeout() {
     n=timeout
     power_off q970 $Q970
     # The first flash write is held 25 s: past the 10 s data-out timeout.
-    power_on q970 $Q970 "q970:flash=$W/e.bin" --hold ff0411@1:25000 ||
+    power_on q970 $Q970 "q970:flash=$W/e.bin,vendormode=1" --hold ff0411@1:25000 ||
         { fail $n "q970 did not attach" $W/q970.log; return; }
     start=$(cut -d. -f1 /proc/uptime)
     $QKS --trace $W/e.jsonl recover --yes $DEV_IMAGE > $W/e.out 2>&1
@@ -395,7 +395,7 @@ hex_of() { od -An -v -tx1 "$1" | tr -d ' \n'; }
 scenario_sg_raw() {
     n=sg_raw
     power_off q970 $Q970
-    power_on q970 $Q970 "q970:flash=$W/f.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/f.bin,vendormode=1" || { fail $n "q970 did not attach" $W/q970.log; return; }
     sg=$(sg_of $Q970)
     # The chip information record, then the first 64 KB of the flash in
     # four 16 KB reads, the way the program reads them.
@@ -461,7 +461,7 @@ scenario_user_without_rule() {
         { fail $n "systemd-udevd did not start" $W/udevd.log; return; }
     wait_for 5 [ -S /run/udev/control ] || { fail $n "udevd opened no control socket" $W/udevd.log; return; }
     power_off q970 $Q970
-    power_on q970 $Q970 "q970:flash=$W/u.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/u.bin,vendormode=1" || { fail $n "q970 did not attach" $W/q970.log; return; }
     udevadm settle -t 10
     sg=$(sg_of $Q970)
     say "user: $sg is $(stat -c '%U:%G %a' $sg) without the rule"
@@ -518,8 +518,8 @@ replug_all() {
 scenario_recover_all_two() {
     n=recover_all_two
     power_off q970 $Q970
-    power_on q970 $Q970 "q970:flash=$W/h1.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
-    gadget_start q970b "q970:flash=$W/h2.bin" && plug q970b && wait_for 15 sg_on_present q970b ||
+    power_on q970 $Q970 "q970:flash=$W/h1.bin,vendormode=1" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    gadget_start q970b "q970:flash=$W/h2.bin,vendormode=1" && plug q970b && wait_for 15 sg_on_present q970b ||
         { fail $n "q970b did not attach" $W/q970b.log; return; }
     s1=$(sg_on q970) s2=$(sg_on q970b)
     [ "$s1" != "$s2" ] || { fail $n "both bridges are on $s1"; return; }
@@ -568,7 +568,7 @@ scenario_station_replug() {
     wait_for 10 sg_on_absent q970b
     gadget_stop q970b > /dev/null
     power_off q970 $Q970
-    power_on q970 $Q970 "q970:flash=$W/i.bin" || { fail $n "q970 did not attach" $W/q970.log; return; }
+    power_on q970 $Q970 "q970:flash=$W/i.bin,vendormode=1" || { fail $n "q970 did not attach" $W/q970.log; return; }
     rm -f $W/i.pid $W/i.status
     start=$(cut -d' ' -f1 /proc/uptime)
     (
