@@ -13,18 +13,7 @@
 namespace qks {
 
 namespace {
-constexpr size_t kDeviceNameBytes = 24;
 constexpr const char* kListPrefix = "<<USB>> ";
-
-void LowerCaseAscii(std::string& text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-}
-
-std::string DeviceNameText(const uint8_t (&name)[kDeviceNameBytes]) {
-    const auto* begin = reinterpret_cast<const char*>(name);
-    return std::string(begin, strnlen(begin, kDeviceNameBytes));
-}
 }  // namespace
 
 void TQ71xFwTool::DeviceChange(uint32_t eventCode) {
@@ -58,69 +47,21 @@ void TQ71xFwTool::FinishOperation() {
     for (auto& event : held) event();
 }
 
-class TQ71xFwTool::RefreshScope {
-public:
-    // A refresh run from a message box of another (a device notice) starts
-    // afresh; what it learnt stays good for the rest of the outer one.
-    explicit RefreshScope(TQ71xFwTool& window) : window_(window), outer_(!window.refreshing_) {
-        window_.refreshIds_.clear();
-        window_.refreshing_ = true;
-    }
-    ~RefreshScope() {
-        if (!outer_) return;
-        window_.refreshing_ = false;
-        window_.refreshIds_.clear();
-    }
-    RefreshScope(const RefreshScope&) = delete;
-    RefreshScope& operator=(const RefreshScope&) = delete;
-
-private:
-    TQ71xFwTool& window_;
-    bool outer_;
-};
-
-ChipIdValue TQ71xFwTool::IdentifyChip(const DevicePath& path) {
-    if (!refreshing_) return GetChipId(commands_, *this, path);
-    // The listing reaches a device by its enumerated path, later steps by
-    // the lower-cased one kept in the table: both name the same device.
-    DevicePath key = path;
-    LowerCaseAscii(key);
-    for (const auto& [known, id] : refreshIds_)
-        if (known == key) return id;
-    const ChipIdValue id = GetChipId(commands_, *this, path);
-    refreshIds_.emplace_back(std::move(key), id);
-    return id;
-}
-
-int TQ71xFwTool::IsTargetChip(const DevicePath& path) { return IsTarget(IdentifyChip(path)) ? 1 : 0; }
-
-// The engineering panel works on the older families too, so in that mode
-// every identified bridge is listed; the ordinary window lists targets only.
-int TQ71xFwTool::IsListedChip(const DevicePath& path) {
-    if (!engineering_) return IsTargetChip(path);
-    return IsIdentified(IdentifyChip(path)) ? 1 : 0;
-}
-
-int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
-    if (!IsTarget(IdentifyChip(path))) return 0;
-    return HoldsEmbeddedFirmware(services_, commands_, path) ? 1 : 0;
-}
-
 void TQ71xFwTool::RefreshBtnClick() {
     // A message box of the refresh lets events through: a notice then waits.
     Operation operation(*this);
-    RefreshScope scope(*this);
     SetVisible(ControlId::replugLable1, false);
     SetVisible(ControlId::replugLable2, false);
     SetVisible(ControlId::ExtBtn, false);
     SetVisible(ControlId::devLable, true);
-    int listed = 0;
-    bool alreadyUpdated = false;
 
-    PathSlots slots;
-    const int diskCount = EnumerateUsbDisks(services_.enumerator, slots);
-    const int cdromCount = EnumerateUsbCdroms(services_.enumerator, slots, diskCount);
-    problems_ = services_.enumerator.TakeProblems();
+    DiscoveryOptions options;
+    options.engineering = engineering_;
+    options.details = false;   // the selection check asks the selected row alone
+    discovery_ = Discover(services_, options, *this);
+    release_.Forget();
+    release_.Take(discovery_);
+    problems_ = discovery_.problems;
     // A device nobody may open must not look absent: say once which node and
     // how to get access.
     for (const auto& problem : problems_) {
@@ -130,12 +71,12 @@ void TQ71xFwTool::RefreshBtnClick() {
         problemsShown_.push_back(problem);
         ShowMessageBox(problem, "Error", MessageIcon::Warning);
     }
-    const int total = diskCount + cdromCount;
-    deviceCount_ = total;
+    deviceCount_ = static_cast<int32_t>(discovery_.devices.size());
 
-    if (total > 0) {
-        ListTargets(slots, diskCount, total, listed, alreadyUpdated);
+    if (deviceCount_ > 0) {
+        ListDevices();
     } else {
+        deviceTable_.clear();
         SetItems(ControlId::DeviceList, {"No available device!!!"}, 0);
         SetEnabled(ControlId::DeviceList, false);
         SetEnabled(ControlId::UpdateBtn, false);
@@ -147,52 +88,35 @@ void TQ71xFwTool::RefreshBtnClick() {
         SetEnabled(ControlId::A1ChipCheck, false);
         SetVisible(ControlId::NVRAMCheck, false);
     }
-    ShowDiscoveryScreen(listed, alreadyUpdated);
+    ShowDiscoveryScreen(discovery_.screen);
 }
 
-void TQ71xFwTool::ListTargets(const PathSlots& slots, int diskCount, int total, int& listed,
-                              bool& alreadyUpdated) {
+// The table grows with the list: every listed device has its row.
+void TQ71xFwTool::ListDevices() {
     std::vector<std::string> items;
-    uint8_t name[kDeviceNameBytes] = {};
-    // Enumeration position of each listed row, for the CD-ROM marking below.
-    std::array<int, kDeviceRows> listedFrom{};
-    listedFrom.fill(-1);
-    for (int i = 0; i < total; ++i) {
-        const InterfaceInfo& info = slots.slot[static_cast<size_t>(i)];
-        if (!IsListedChip(info.path)) continue;
-        std::string path = info.path;
-        LowerCaseAscii(path);
-        uint8_t inquiry[40] = {};
-        if (commands_.Inquiry(path, inquiry, sizeof inquiry)) std::memcpy(name, inquiry + 8, kDeviceNameBytes);
-        DeviceEntry& row = deviceTable_[static_cast<size_t>(listed)];
-        row.Path = path;
-        row.Serial = info.serial;
-        row.Emulated = info.emulated;
-        row.ReleaseOnExit = 0;
-        commands_.EnterVendorMode(path);
-        // The engineering panel works on updated bridges too (a restore, say).
-        if (IsAlreadyUpdated(path)) {
-            alreadyUpdated = true;
-            if (!engineering_) continue;
-        }
-        items.push_back(kListPrefix + DeviceNameText(name));
-        listedFrom[static_cast<size_t>(listed)] = i;
-        ++listed;
+    deviceTable_.clear();
+    for (const size_t index : discovery_.listed) {
+        const IdentifyReport& r = discovery_.devices[index];
+        DeviceEntry row;
+        row.Path = r.info.path;
+        row.Serial = r.info.serial;
+        row.Emulated = r.info.emulated;
+        row.Name = r.HumanName();
+        row.Enclosure = r.enclosure;
+        row.ReleaseOnExit = std::find(discovery_.releaseOnExit.begin(),
+                                      discovery_.releaseOnExit.end(),
+                                      index) != discovery_.releaseOnExit.end();
+        deviceTable_.push_back(std::move(row));
+        items.push_back(kListPrefix + r.name);
     }
-    SetItems(ControlId::DeviceList, std::move(items), listed > 0 ? 0 : -1);
-    // Rows reached by the CD-ROM pass are released at exit; only rows that
-    // hold a listed device found by that pass are marked.
-    for (int row = 0; row < listed; ++row) {
-        if (listedFrom[static_cast<size_t>(row)] < diskCount) continue;
-        deviceTable_[static_cast<size_t>(row)].ReleaseOnExit = 1;
-        commands_.EnterVendorMode(deviceTable_[static_cast<size_t>(row)].Path);
-    }
+    const bool any = !items.empty();
+    SetItems(ControlId::DeviceList, std::move(items), any ? 0 : -1);
     SetEnabled(ControlId::DeviceList, true);
     UpdateBtnCheck();
 }
 
-void TQ71xFwTool::ShowDiscoveryScreen(int listed, bool alreadyUpdated) {
-    if (listed > 0) {
+void TQ71xFwTool::ShowDiscoveryScreen(DiscoveredScreen screen) {
+    if (screen == DiscoveredScreen::Confirm) {
         SetColor(ControlId::devLable, kBlack);
         SetText(ControlId::devLable, kConfirmText);
         SetEnabled(ControlId::EraseButton, true);
@@ -202,14 +126,15 @@ void TQ71xFwTool::ShowDiscoveryScreen(int listed, bool alreadyUpdated) {
         SetVisible(ControlId::ExtBtn, false);
         screen_ = Screen::Confirm;
     } else {
+        const bool updated = screen == DiscoveredScreen::AlreadyUpdated;
         SetColor(ControlId::devLable, kRed);
-        SetText(ControlId::devLable, alreadyUpdated ? kAlreadyUpdatedText : kNoDeviceText);
+        SetText(ControlId::devLable, updated ? kAlreadyUpdatedText : kNoDeviceText);
         SetVisible(ControlId::ExtBtn, true);
         SetEnabled(ControlId::EraseButton, false);
         SetVisible(ControlId::EraseButton, false);
         SetEnabled(ControlId::ExitBtn, false);
         SetVisible(ControlId::ExitBtn, false);
-        screen_ = alreadyUpdated ? Screen::AlreadyUpdated : Screen::NoDevice;
+        screen_ = updated ? Screen::AlreadyUpdated : Screen::NoDevice;
     }
 }
 
@@ -221,7 +146,9 @@ void TQ71xFwTool::UpdateBtnCheck() {
     const DeviceEntry* row = SelectedRow();
     if (row == nullptr) return;
     const DevicePath path = row->Path;
-    chipId_ = IdentifyChip(path);
+    // The refresh identified every path once; the row is one of them.
+    const auto selected = static_cast<size_t>(Control(ControlId::DeviceList).selected);
+    chipId_ = discovery_.devices[discovery_.listed[selected]].id.chip;
     const std::string& file = Control(ControlId::FwFilenameEdit).text;
     if (Control(ControlId::DeviceList).enabled && !file.empty()) {
         if (CheckFirmwareFile(*this, file, chipId_)) {
@@ -235,29 +162,28 @@ void TQ71xFwTool::UpdateBtnCheck() {
     SetText(ControlId::SFlashTypeLable, "");
     SetText(ControlId::FwVerLableEdit, "");
     SetText(ControlId::ChipLabelEdit, FamilyOf(chipId_).series);
-    ShowFlashType(path, FamilyOf(chipId_));
-    ShowFirmwareVersion(path, ChipTypeOf(chipId_));
+    const DeviceDetails details = ReadDetails(services_, path, chipId_, false);
+    ShowFlashType(FamilyOf(chipId_), details);
+    ShowFirmwareVersion(details);
     SetText(ControlId::DiskLetterLable, row->DriveText);
 }
 
-void TQ71xFwTool::ShowFlashType(const DevicePath& path, const ChipFamily& family) {
+void TQ71xFwTool::ShowFlashType(const ChipFamily& family, const DeviceDetails& details) {
     switch (family.flashType) {
-        case FlashTypeShown::SerialFlashMaker: {
+        case FlashTypeShown::SerialFlashMaker:
             SetVisible(ControlId::SFlashTypeLable, true);
             SetVisible(ControlId::FlashTypeList, false);
             SetVisible(ControlId::FlashTypeLabel, false);
             SetVisible(ControlId::A1ChipCheck, false);
             if (family.configurationBox) SetVisible(ControlId::NVRAMCheck, true);
-            amicFlashCode_ = commands_.DetectAmicFlash(path);
+            amicFlashCode_ = details.amicFlashCode;
             if (amicFlashCode_ != kNoAmicFlash) {
                 SetText(ControlId::SFlashTypeLable, "AMIC");
                 break;
             }
-            uint8_t vendor[4] = {};
-            if (commands_.ReadFlashVendor(path, vendor))
-                SetText(ControlId::SFlashTypeLable, FlashVendorName(vendor[0]));
+            if (details.flashVendor)
+                SetText(ControlId::SFlashTypeLable, FlashVendorName(*details.flashVendor));
             break;
-        }
         case FlashTypeShown::RomPart:
             SetVisible(ControlId::SFlashTypeLable, false);
             SetVisible(ControlId::A1ChipCheck, family.a1Box);
@@ -279,9 +205,9 @@ void TQ71xFwTool::ShowFlashType(const DevicePath& path, const ChipFamily& family
     }
 }
 
-void TQ71xFwTool::ShowFirmwareVersion(const DevicePath& path, uint8_t chipType) {
-    if (const auto text = FirmwareVersionText(commands_, path, chipType))
-        SetText(ControlId::FwVerLableEdit, *text);
+void TQ71xFwTool::ShowFirmwareVersion(const DeviceDetails& details) {
+    if (details.version.tavrelRecord && details.version.text)
+        SetText(ControlId::FwVerLableEdit, *details.version.text);
     else
         SetText(ControlId::StatusEdit, "Not Tavrel Chip!!");
 }

@@ -30,9 +30,7 @@ ControlState InitialControlState(const ControlDescription& d) {
 
 TQ71xFwTool::TQ71xFwTool(DeviceServices services, WindowFace& face)
     : services_(std::move(services)),
-      face_(face),
-      transport_(services_.passThrough, services_.clock, services_.trace),
-      commands_(transport_) {
+      face_(face) {
     for (const auto& description : kFormDescription)
         controls_[Index(description.id)] = InitialControlState(description);
     clientHeight_ = kWindowDescription.clientHeight;
@@ -44,16 +42,9 @@ TQ71xFwTool::TQ71xFwTool(DeviceServices services, WindowFace& face)
     RdCheckBoxClick();
 }
 
-TQ71xFwTool::~TQ71xFwTool() {
-    // A gone device simply fails the command; nothing to report at exit.
-    const auto rows = static_cast<size_t>(std::clamp<int32_t>(deviceCount_, 0, kDeviceRows));
-    for (size_t i = 0; i < rows; ++i) {
-        try {
-            if (deviceTable_[i].ReleaseOnExit) commands_.ExitVendorMode(deviceTable_[i].Path);
-        } catch (...) {
-        }
-    }
-}
+// The rows of the last refresh marked ReleaseOnExit leave vendor mode as
+// the release ends; a gone device simply fails the command.
+TQ71xFwTool::~TQ71xFwTool() = default;
 
 void TQ71xFwTool::FormCreate(DeviceNotifier* notifier) {
     if (notifier) notifier->Subscribe([this](uint32_t code) { DeviceChange(code); });
@@ -115,7 +106,8 @@ void TQ71xFwTool::ShowMessageBox(const std::string& text, const std::string& cap
 
 const DeviceEntry* TQ71xFwTool::SelectedRow() const {
     const int index = Control(ControlId::DeviceList).selected;
-    if (deviceCount_ == 0 || index < 0 || index >= static_cast<int>(kDeviceRows)) return nullptr;
+    if (deviceCount_ == 0 || index < 0 || index >= static_cast<int>(deviceTable_.size()))
+        return nullptr;
     if (index >= static_cast<int>(Control(ControlId::DeviceList).items.size())) return nullptr;
     return &deviceTable_[static_cast<size_t>(index)];
 }

@@ -10,13 +10,10 @@
 #include <vector>
 
 #include "app/window_face.h"
-#include "device/block_transfers.h"
 #include "device/chip_id.h"
-#include "device/command_trace.h"
 #include "device/device_notifier.h"
-#include "device/enumeration.h"
-#include "device/transport.h"
 #include "firmware/header_block.h"
+#include "operations/discovery.h"
 #include "operations/operations.h"
 #include "operations/services.h"
 #include "resources/form_description.h"
@@ -45,8 +42,11 @@ struct DeviceEntry {
     // Beyond the path: what the platform told about the interface.
     std::string Serial;
     bool Emulated = false;
+    // Which enclosure the row writes: "NAME (serial S, SERIES)", and the
+    // enclosure's number as `list` prints it.
+    std::string Name;
+    size_t Enclosure = 0;
 };
-inline constexpr size_t kDeviceRows = 16;
 
 enum class Screen : uint8_t { Start, Confirm, NoDevice, AlreadyUpdated, Working, Success, Failure };
 const char* ScreenName(Screen screen);
@@ -106,10 +106,6 @@ public:
     void EngineeringShortcut();
     bool EngineeringMode() const { return engineering_; }
 
-    int IsTargetChip(const DevicePath& path);
-    int IsAlreadyUpdated(const DevicePath& path);
-    int IsListedChip(const DevicePath& path);
-
     // The status line, the progress bar and the boxes as the operations
     // report to them.
     void SetStatusText(const std::string& text);
@@ -118,7 +114,6 @@ public:
     void ShowMessageBox(const std::string& text, const std::string& caption,
                         MessageIcon icon) override;
     void DebugOutput(const std::string& text) override { face_.DebugOutput(text); }
-    VendorCommandSet& Commands() { return commands_; }
     // The panel's option values as its lists and boxes set them.
     uint32_t FirmwareSize() const { return firmwareSize_; }
     uint32_t TransferPageSize() const { return transferPageSize_; }
@@ -126,7 +121,10 @@ public:
 
     // State, for faces and tests.
     const ControlState& Control(ControlId id) const { return controls_[Index(id)]; }
-    const std::array<DeviceEntry, kDeviceRows>& DeviceTable() const { return deviceTable_; }
+    // As many rows as the last refresh listed.
+    const std::vector<DeviceEntry>& DeviceTable() const { return deviceTable_; }
+    // What the last refresh found, every path with its report.
+    const Discovery& LastDiscovery() const { return discovery_; }
     int32_t DeviceCount() const { return deviceCount_; }
     ChipIdValue ChipId() const { return chipId_; }
     int ClientHeight() const { return clientHeight_; }
@@ -136,7 +134,6 @@ public:
     const DeviceEntry* SelectedRow() const;
     // The selected enclosure as the user knows it: name, serial, chip.
     std::string EnclosureText() const;
-    Transport& GetTransport() { return transport_; }
     const std::vector<std::string>& Problems() const { return problems_; }
     // What the engine behind the last Run returned (Run itself shows nothing).
     int LastRunResult() const { return lastRunResult_; }
@@ -156,18 +153,11 @@ private:
     void SetClientHeight(int height);
     void RunHandler(Handler handler, ControlId sender);
 
-    // A refresh asks each bridge who it is once: the answer cannot change
-    // between the listing, the "already updated" check and the selected
-    // row's details, and every repeat costs a round of commands per device.
-    ChipIdValue IdentifyChip(const DevicePath& path);
-    class RefreshScope;
-
-    void ListTargets(const PathSlots& slots, int diskCount, int total, int& listed,
-                     bool& alreadyUpdated);
-    void ShowDiscoveryScreen(int listed, bool alreadyUpdated);
+    void ListDevices();
+    void ShowDiscoveryScreen(DiscoveredScreen screen);
     void ClearSelectionFields();
-    void ShowFlashType(const DevicePath& path, const ChipFamily& family);
-    void ShowFirmwareVersion(const DevicePath& path, uint8_t chipType);
+    void ShowFlashType(const ChipFamily& family, const DeviceDetails& details);
+    void ShowFirmwareVersion(const DeviceDetails& details);
     void ShowWorking();
     void ShowOutcome(int result);
     void ExplainFailure(const Outcome& outcome);
@@ -235,10 +225,10 @@ private:
 
     DeviceServices services_;
     WindowFace& face_;
-    Transport transport_;
-    VendorCommandSet commands_;
     std::array<ControlState, kControlCount> controls_{};
-    std::array<DeviceEntry, kDeviceRows> deviceTable_{};
+    Discovery discovery_;
+    VendorModeRelease release_{services_};
+    std::vector<DeviceEntry> deviceTable_;
     int32_t deviceCount_ = 0;
     int32_t eraseOnly_ = 0;
     int32_t amicFlashCode_ = 0;
@@ -251,9 +241,7 @@ private:
     int operationDepth_ = 0;
     bool closeRequested_ = false;
     bool refreshDeferred_ = false;
-    bool refreshing_ = false;
     std::array<bool, kControlCount> editPending_{};
-    std::vector<std::pair<DevicePath, ChipIdValue>> refreshIds_;
     std::vector<std::string> problems_;
     std::vector<std::string> problemsShown_;
     std::vector<std::function<void()>> held_;

@@ -12,6 +12,7 @@
 #include "device/clock.h"
 #include "emulator/platform.h"
 #include "firmware/image_store.h"
+#include "operations/discovery.h"
 
 namespace {
 
@@ -40,9 +41,10 @@ Figures RecoverAtOnce(int enclosures) {
     for (int i = 0; i < enclosures; ++i) platform.AddBridge("q970");
     DeviceServices services(platform, platform, clock, EmbeddedImages());
     SilentSink sink;
+    // As `recover --all` finds them: every enclosure, however many.
+    const Discovery found = Discover(services, DiscoveryOptions{}, sink);
     std::vector<IdentifyReport> devices;
-    for (const auto& info : platform.ListUsbStorage(InterfaceClass::Disk))
-        devices.push_back(Identify(services, info, InterfaceClass::Disk, sink));
+    for (const size_t index : found.ListedEnclosures()) devices.push_back(found.devices[index]);
 
     const double cpu0 = CpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
@@ -59,15 +61,17 @@ Figures RecoverAtOnce(int enclosures) {
 int main() {
     std::printf("| enclosures | succeeded | wall s | ratio to one | host CPU s | CPU share of wall |\n");
     std::printf("|---:|---:|---:|---:|---:|---:|\n");
-    double one = 0;
+    double one = 0, last = 0;
     int failures = 0;
-    for (int n : {1, 2, 4, 8, 16}) {
+    for (int n : {1, 16, 64}) {
         const Figures f = RecoverAtOnce(n);
         if (n == 1) one = f.wall;
+        last = f.wall;
         failures += n - f.succeeded;
         std::printf("| %d | %d | %.2f | %.2f | %.3f | %.2f %% |\n", n, f.succeeded, f.wall,
                     f.wall / one, f.cpu, 100.0 * f.cpu / f.wall);
     }
+    if (last > 1.3 * one) std::printf("\n64 enclosures took %.2f times one enclosure's wall time (goal 1.3)\n", last / one);
     std::printf("\nPeak memory of the benchmark process (ru_maxrss): %ld KiB\n", PeakKiB());
     return failures == 0 ? 0 : 1;
 }

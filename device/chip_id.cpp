@@ -125,9 +125,17 @@ void RefineType7(VendorCommandSet& commands, UserMessages& messages,
 
 ChipIdValue GetChipId(VendorCommandSet& commands, UserMessages& messages,
                       const DevicePath& path) {
+    std::array<uint8_t, 40> inquiry{};
+    bool answered = false;
+    return GetChipId(commands, messages, path, inquiry, answered);
+}
+
+ChipIdValue GetChipId(VendorCommandSet& commands, UserMessages& messages,
+                      const DevicePath& path, std::array<uint8_t, 40>& inquiry, bool& answered) {
     Probe probe;
-    uint8_t inquiry[40] = {};
-    if (commands.Inquiry(path, inquiry, sizeof inquiry)) {
+    inquiry.fill(0);
+    answered = commands.Inquiry(path, inquiry.data(), static_cast<uint8_t>(inquiry.size())) != 0;
+    if (answered) {
         char code[5] = {static_cast<char>(inquiry[36]), static_cast<char>(inquiry[37]),
                         static_cast<char>(inquiry[38]), static_cast<char>(inquiry[39]), 0};
         const int type = FindCode(kInquiryCodes, code, 4);

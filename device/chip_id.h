@@ -34,5 +34,10 @@ inline constexpr const char* kChipInfoFailText = "Get chip information fail !";
 
 ChipIdValue GetChipId(VendorCommandSet& commands, UserMessages& messages,
                       const DevicePath& path);
+// The same, handing out the 40-byte INQUIRY reply it asked for (zeros when
+// it failed, and then false): the device's name is in it, so a listing
+// need not ask again.
+ChipIdValue GetChipId(VendorCommandSet& commands, UserMessages& messages,
+                      const DevicePath& path, std::array<uint8_t, 40>& inquiry, bool& answered);
 
 }  // namespace qks

@@ -6,14 +6,13 @@ namespace {
 int FillPass(DeviceEnumerator& enumerator, InterfaceClass cls, PathSlots& slots,
              size_t first) {
     int kept = 0;
-    size_t next = first;
+    slots.slot.resize(first);
     for (auto& info : enumerator.ListUsbStorage(cls)) {
-        if (next >= kPathSlots) break;
         if (info.path.size() >= kPathSlotBytes) continue;
-        slots.slot[next++] = std::move(info);
+        slots.slot.push_back(std::move(info));
         ++kept;
     }
-    slots.used = next;
+    slots.used = slots.slot.size();
     return kept;
 }
 }  // namespace

@@ -1,9 +1,8 @@
 // USB storage enumeration: two passes, disks then CD-ROMs, each yielding
 // openable paths in a stable order. The platform decides what counts as a
-// USB mass-storage interface; the core keeps the slot limits.
+// USB mass-storage interface; the core keeps the path length limit.
 #pragma once
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,11 @@ struct InterfaceInfo {
     uint16_t usbVendor = 0;
     uint16_t usbProduct = 0;
     bool emulated = false;
+    // The USB device the interface belongs to, as the platform names it (a
+    // sysfs path, a device instance, an emulated bridge); empty when the
+    // platform cannot tell. Two interfaces with the same key are one
+    // enclosure.
+    std::string enclosure;
 };
 
 class DeviceEnumerator {
@@ -32,16 +36,17 @@ public:
     virtual std::vector<std::string> TakeProblems() { return {}; }
 };
 
-inline constexpr size_t kPathSlots = 16;
 inline constexpr size_t kPathSlotBytes = 256;
 
+// As many slots as there are paths: a bench plugs in more enclosures than
+// any fixed count, and the host's own disks take slots too.
 struct PathSlots {
-    std::array<InterfaceInfo, kPathSlots> slot;
+    std::vector<InterfaceInfo> slot;
     size_t used = 0;
 };
 
-// Fill slots from `slots.used` on; a path that would not fit its 256-byte
-// slot is skipped and the pass stops at the last slot.
+// Fill slots from `firstSlot` on; a path that would not fit a 256-byte
+// slot is skipped.
 int EnumerateUsbDisks(DeviceEnumerator& enumerator, PathSlots& slots);
 int EnumerateUsbCdroms(DeviceEnumerator& enumerator, PathSlots& slots, int firstSlot);
 

@@ -199,10 +199,25 @@ ScsiOutcome EmulatedBridge::Dispatch(const ScsiCommand& c, InterfaceClass via) {
     if (auto misdirected = MisdirectedData(c)) return Refuse(*misdirected);
     if (opcode == kRequestSense) return RequestSense(c);
     if (opcode == kInquiry) return Inquiry(c, via);
+    if (description_.vendorModeRequired && !vendorMode_ && NeedsVendorMode(c))
+        return Refuse(kNotInVendorMode);
     if (opcode == kChipInfoOpcode && c.cdb[1] == 0xF4 && c.cdb[2] == 0xE7) return ChipInfo(c);
     if (opcode == kVendorOpcode && c.cdb[1] == kVendorGroupByte) return VendorGroup(c);
     if (opcode == kExtOpcode) return ExtGroup(c);
     return Refuse(kInvalidOpcode);
+}
+
+// What reaches the flash, the internal ROM or the block protocol; the
+// identification commands (chip record, identification text and word,
+// bridge memory) and vendor mode itself are taken in either mode.
+bool EmulatedBridge::NeedsVendorMode(const ScsiCommand& c) const {
+    const uint8_t opcode = c.cdb[0];
+    if (opcode == kExtOpcode) return c.cdb[11] == 0xFA || c.cdb[11] == 0xFB;
+    if (opcode != kVendorOpcode || c.cdb[1] != kVendorGroupByte) return false;
+    const uint8_t sub = c.cdb[2];
+    if (sub == 0x30 || sub == 0x51) return false;
+    return (sub >= 0x10 && sub <= 0x14) || sub == 0x20 || sub == 0x21 || sub == 0x23 ||
+           sub == 0x25 || (sub <= 0x05 && GetProfile().internalRom);
 }
 
 ScsiOutcome EmulatedBridge::VendorGroup(const ScsiCommand& c) {

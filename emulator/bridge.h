@@ -39,6 +39,8 @@ inline constexpr SenseCode kInjectedFailure{0x04, 0x44, 0x00};   // internal tar
 inline constexpr SenseCode kFirstBlockTooLong{0x05, 0x24, 0x80};
 inline constexpr SenseCode kFirstBlockUnflagged{0x05, 0x24, 0x81};
 inline constexpr SenseCode kWrongDirection{0x05, 0x24, 0x82};
+// vendormode=1: a flash, ROM or block command before EnterVendorMode.
+inline constexpr SenseCode kNotInVendorMode{0x05, 0x24, 0x83};
 inline constexpr SenseCode kFlashBusy{0x02, 0x04, 0x07};   // not ready, operation in progress
 
 // Fixed-format sense data as the bridge returns it.
@@ -91,6 +93,7 @@ private:
     ScsiOutcome ExtGroup(const ScsiCommand& c);
     ScsiOutcome Refuse(SenseCode code);
     std::optional<SenseCode> MisdirectedData(const ScsiCommand& c) const;
+    bool NeedsVendorMode(const ScsiCommand& c) const;
     std::optional<SenseCode> FlashNotReady();
     std::optional<SenseCode> FirstBlockFault(uint8_t mode, uint32_t address, uint32_t length) const;
     void CutShort(const ScsiCommand& c, std::span<const uint8_t> before, ScsiOutcome& outcome) const;

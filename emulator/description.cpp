@@ -132,7 +132,7 @@ bool SetSerial(BridgeDescription& d, std::string_view v) {
     return true;
 }
 
-const std::array<KeyRule, 19> kKeys = {{
+const std::array<KeyRule, 20> kKeys = {{
     {"flash", Scope::Tavrel, "a file name", SetFlashFile},
     {"content", Scope::Tavrel, "old, blank or updated", SetContent},
     {"vendor", Scope::Tavrel, "0-15",
@@ -163,6 +163,8 @@ const std::array<KeyRule, 19> kKeys = {{
     {"lenient", Scope::Tavrel, "0 or 1",
      [](BridgeDescription& d, std::string_view v) { return SetFlag(v, d.lenient); }},
     {"busy", Scope::Tavrel, "stuck", SetBusy},
+    {"vendormode", Scope::Tavrel, "0 or 1",
+     [](BridgeDescription& d, std::string_view v) { return SetFlag(v, d.vendorModeRequired); }},
     {"flip", Scope::Tavrel, "a flash address, decimal or 0x hex", SetFlip},
 }};
 

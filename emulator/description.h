@@ -18,6 +18,7 @@
 //   inqcode=0|1     0: INQUIRY hides the chip code, so the record decides
 //   rom=0|1|2       fitted parallel ROM part (internal-ROM profiles only)
 //   iface=disk|cdrom|both       interfaces the bridge shows (default disk)
+//   vendormode=0|1  1: flash, ROM and block commands are refused outside vendor mode
 //   fail=N          the Nth command of the run is refused (CHECK CONDITION)
 //   unplug=N        the device vanishes before its Nth command
 //   powerloss=N     power fails halfway through the Nth command
@@ -73,6 +74,8 @@ struct BridgeDescription {
     std::optional<uint32_t> flipAddress;
     std::optional<std::string> serial;   // nothing: the platform's own name
     bool lenient = false;
+    // Flash, ROM and block commands only after EnterVendorMode.
+    bool vendorModeRequired = false;
 };
 
 struct DescriptionParse {

@@ -158,12 +158,15 @@ OpenResult EmulatorPlatform::Open(const DevicePath& path, OpenMode /*mode*/) {
 
 std::vector<InterfaceInfo> EmulatorPlatform::ListUsbStorage(InterfaceClass cls) {
     std::vector<InterfaceInfo> found;
-    for (const Slot& slot : slots_) {
+    for (size_t index = 0; index < slots_.size(); ++index) {
+        const Slot& slot = slots_[index];
         if (!slot.bridge->Present()) continue;
         const Profile& profile = slot.bridge->GetProfile();
         for (const Interface& interface : slot.interfaces) {
             if (interface.cls != cls) continue;
-            found.push_back({interface.path, slot.serial, profile.usbVendor, profile.usbProduct, true});
+            // Each emulated bridge is one enclosure, whatever it shows.
+            found.push_back({interface.path, slot.serial, profile.usbVendor, profile.usbProduct,
+                             true, "emulated-bridge-" + std::to_string(index)});
         }
     }
     return found;

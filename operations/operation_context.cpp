@@ -33,12 +33,6 @@ bool SameOwnHeader(const A& a, const B& b) {
     return true;
 }
 
-// The engines end a failed flow on a text of their own ("Compare Fail!!"),
-// or leave a progress line ("ReadFlash....") that names nothing.
-bool SaysWhatFailed(const std::string& text) {
-    const std::string t = Trim(text);
-    return t.size() >= 2 && t.compare(t.size() - 2, 2, "!!") == 0;
-}
 }  // namespace
 
 OperationContext::OperationContext(const DeviceServices& services, const DeviceRef& device,
@@ -299,12 +293,15 @@ Outcome OperationContext::Conclude(int result, const std::string& operation) {
     Outcome failed;
     if (transport_.LastCommandFailed()) {
         failed.failure = FailureFromTransport(transport_.LastFailure());
-    } else if (SaysWhatFailed(status_)) {
-        failed = Outcome::Fail(FailureKind::Failed, Trim(status_));
     } else if (lastCommand_.name == "read" || lastCommand_.name == "ROM read") {
         // Every command was accepted and the flow ended on a read-back.
         failed = Outcome::Fail(FailureKind::Verify,
                                "the flash read back differs from what was written");
+        // The engine's own words for it ("Compare Fail!!"), when it left any.
+        if (!Trim(status_).empty()) failed.failure->chain.push_back(Trim(status_));
+    } else if (!Trim(status_).empty()) {
+        // Where the engine stopped, in its own words.
+        failed = Outcome::Fail(FailureKind::Failed, Trim(status_));
     } else {
         failed = Outcome::Fail(FailureKind::Failed, "the flow did not succeed");
     }

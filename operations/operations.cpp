@@ -342,29 +342,4 @@ bool HoldsEmbeddedFirmware(const DeviceServices& services, const DevicePath& pat
     return HoldsEmbeddedFirmware(services, commands, path);
 }
 
-IdentifyReport Identify(const DeviceServices& services, const InterfaceInfo& info,
-                        InterfaceClass iface, ProgressSink& sink) {
-    IdentifyReport report;
-    report.info = info;
-    report.iface = iface;
-    Transport transport(services.passThrough, services.clock, services.trace);
-    VendorCommandSet commands(transport);
-    const DevicePath& path = info.path;
-    report.id.chip = GetChipId(commands, sink, path);
-    if (!IsIdentified(report.id.chip)) return report;
-    const ChipFamily& family = FamilyOf(report.id.chip);
-    // The serial-flash engine erases AMIC parts by their own sectors.
-    if (family.flashType == FlashTypeShown::SerialFlashMaker)
-        report.id.amicFlashCode = commands.DetectAmicFlash(path);
-    uint8_t vendor[4] = {};
-    if (commands.ReadFlashVendor(path, vendor)) report.flashVendor = vendor[0];
-    const FirmwareVersionReading version =
-        ReadFirmwareVersion(commands, path, ChipTypeOf(report.id.chip));
-    report.version = version.numbers;
-    report.versionText = version.text;
-    report.target = IsTarget(report.id.chip);
-    report.updated = report.target && HoldsEmbeddedFirmware(services, commands, path);
-    return report;
-}
-
 }  // namespace qks

@@ -113,9 +113,21 @@ struct IdentifyReport {
     std::optional<std::string> versionText;
     bool target = false;
     bool updated = false;
+    // The INQUIRY vendor and product text (24 characters at most), as the
+    // window's list item shows it.
+    std::string name;
+    // Its number in `list`, and its enclosure's: interfaces of one USB
+    // device share the enclosure, numbered in order of first appearance.
+    size_t number = 0;
+    size_t enclosure = 0;
+    std::string enclosureKey;
 
     DeviceRef Ref() const;
+    // "NAME (serial S, SERIES)": which enclosure a question is about.
+    std::string HumanName() const;
 };
+// One path as a discovery asks it: the chip, vendor mode, the "already
+// updated" test and the details.
 IdentifyReport Identify(const DeviceServices& services, const InterfaceInfo& info,
                         InterfaceClass iface, ProgressSink& sink);
 // The chip alone: what a refresh asks of every path.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <set>
 #include <thread>
@@ -13,13 +14,14 @@
 #include "app/bench.h"
 #include "faces/cli/commands.h"
 #include "faces/cli/device_commands.h"
+#include "operations/discovery.h"
 
 namespace qks::cli {
 
 namespace {
 
-std::string Name(const IdentifyReport& r, size_t number) {
-    return "[" + std::to_string(number) + "] " + (r.info.serial.empty() ? r.info.path : r.info.serial);
+std::string Name(const IdentifyReport& r) {
+    return "[" + std::to_string(r.number) + "] " + (r.info.serial.empty() ? r.info.path : r.info.serial);
 }
 
 std::string Cell(std::string text, size_t width) {
@@ -33,8 +35,7 @@ std::string Seconds(double seconds) {
     return text;
 }
 
-void PrintSummary(Console& console, const std::vector<BenchResult>& results,
-                  const std::vector<size_t>& numbers, bool json) {
+void PrintSummary(Console& console, const std::vector<BenchResult>& results, bool json) {
     if (json) {
         nlohmann::json document = {{"schema_version", 1},
                                    {"command", "recover --all"},
@@ -42,7 +43,8 @@ void PrintSummary(Console& console, const std::vector<BenchResult>& results,
         for (size_t i = 0; i < results.size(); ++i) {
             const auto& r = results[i];
             nlohmann::json device = {
-                {"id", numbers[i]},
+                {"id", r.device.number},
+                {"enclosure", r.device.enclosure},
                 {"path", r.device.info.path},
                 {"serial", r.device.info.serial},
                 {"result", r.outcome.Ok() ? "success" : "failure"},
@@ -62,7 +64,7 @@ void PrintSummary(Console& console, const std::vector<BenchResult>& results,
         std::string detail = r.outcome.Ok() ? r.outcome.backupPath : r.outcome.CauseText();
         if (!r.outcome.Ok() && !r.outcome.backupPath.empty())
             detail += " (backup " + r.outcome.backupPath + ")";
-        console.Out(Cell(std::to_string(numbers[i]), 8) +
+        console.Out(Cell(std::to_string(r.device.number), 8) +
                     Cell(r.device.info.serial.empty() ? "-" : r.device.info.serial, 18) +
                     Cell(r.outcome.Ok() ? "success" : "failure", 9) + Cell(Seconds(r.seconds), 9) +
                     (detail.empty() ? "-" : detail));
@@ -87,21 +89,16 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     if (!session) return Fail(console, options.json, kExitUsage, error);
     CliSink identifySink(console, global.verbosity, options.json);
     const DeviceServices& services = session->Services();
-    const DeviceList list = IdentifyAll(services, identifySink);
+    VendorModeRelease release(services);
+    const Discovery list = Discover(services, DiscoveryOptions{}, identifySink);
+    release.Take(list);
     for (const auto& problem : list.problems) console.Err("qks970: " + problem);
 
+    // Each enclosure once, however many of its interfaces are listed.
     std::vector<IdentifyReport> waiting;
-    std::vector<size_t> numbers;
-    bool updated = false;
-    for (size_t i = 0; i < list.devices.size(); ++i) {
-        const auto& r = list.devices[i];
-        updated = updated || (r.target && r.updated);
-        if (!r.target || r.updated) continue;
-        waiting.push_back(r);
-        numbers.push_back(i);
-    }
+    for (const size_t index : list.ListedEnclosures()) waiting.push_back(list.devices[index]);
     if (waiting.empty()) {
-        if (updated)
+        if (list.recoveryScreen == DiscoveredScreen::AlreadyUpdated)
             return Fail(console, options.json, kExitNothingToDo,
                         "every QKS970/958 bridge already holds the embedded firmware");
         return Fail(console, options.json, list.problems.empty() ? kExitNoDevice : kExitNoAccess,
@@ -111,13 +108,13 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     for (const auto& r : waiting) {
         const auto risk = DevelopmentImageRisk(services, r.Ref(), Flow::Recover);
         if (risk && !options.allowDevelopmentImage) {
-            console.Err("qks970: " + Name(r, 0) + ": the built-in image is a development image");
+            console.Err("qks970: " + Name(r) + ": the built-in image is a development image");
             console.Err("qks970: nothing was written; give --allow-development-image to write it anyway");
             return kExitFailed;
         }
         if (risk) engine.developmentImageAccepted = true;
     }
-    for (size_t i = 0; i < waiting.size(); ++i) console.Err(DeviceLine(waiting[i], numbers[i]));
+    for (const auto& r : waiting) console.Err(DeviceLine(r));
     console.Err(ImageConfirmationText(services.images, kTargetImageName));
     if (!AskYesNo(console, "Recover these " + std::to_string(waiting.size()) + " bridges?", options.yes,
                   environment)) {
@@ -131,7 +128,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     std::vector<BenchState> states(waiting.size(), BenchState::Waiting);
     const bool live = console.DrawsProgress();
     const auto observer = [&](size_t index, BenchState state, int percent) {
-        const std::string name = Name(waiting[index], numbers[index]);
+        const std::string name = Name(waiting[index]);
         if (live) {
             lines[index] = Cell(name, 24) + Cell(std::to_string(percent) + "%", 6) + BenchStateName(state);
             for (auto& line : lines)
@@ -143,7 +140,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
         states[index] = state;
     };
     const auto results = RecoverAll(services, waiting, engine, observer);
-    PrintSummary(console, results, numbers, options.json);
+    PrintSummary(console, results, options.json);
     for (const auto& r : results)
         if (!r.outcome.Ok()) return kExitFailed;
     return kExitSuccess;
@@ -162,19 +159,31 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     if (!session) return Fail(console, false, kExitUsage, error);
     if (environment.startedRuntime) environment.startedRuntime(session->GetRuntime());
     const DeviceServices& services = session->Services();
-    SilentSink silent;
+    VendorModeRelease release(services);
 
     struct Worker {
         std::thread thread;
         std::atomic<bool> finished{false};
         Outcome outcome;
         IdentifyReport device;
+        std::string label;
     };
+    // By enclosure: two interfaces of one USB device are written once, and
+    // two enclosures that share a serial are two.
     std::map<std::string, std::unique_ptr<Worker>> working;
+    std::map<std::string, std::string> enclosureOfPath;   // paths asked, still present
     std::set<std::string> present, failed, awaitingCycle;
     int done = 0, failures = 0;
     EngineOptions engine;
     engine.developmentImageAccepted = options.allowDevelopmentImage;
+    const auto labelOf = [](const IdentifyReport& r) {
+        return r.info.serial.empty() ? r.info.path : r.info.serial + " at " + r.info.path;
+    };
+    const auto lower = [](std::string text) {
+        for (char& c : text)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return text;
+    };
 
     interrupted = false;
     auto* previousInt = std::signal(SIGINT, OnInterrupt);
@@ -193,61 +202,84 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
             w.thread.join();
             if (w.outcome.Ok()) {
                 awaitingCycle.insert(it->first);
-                console.Out(it->first + ": recovered; " +
+                console.Out(w.label + ": recovered; " +
                             Trimmed(Describe(ControlId::replugLable1).caption) + " " +
                             Trimmed(Describe(ControlId::replugLable2).caption));
             } else {
                 failed.insert(it->first);
                 ++failures;
-                console.Out(it->first + ": failed: " + w.outcome.CauseText() +
+                console.Out(w.label + ": failed: " + w.outcome.CauseText() +
                             " (not tried again until it is plugged in again)");
             }
             it = working.erase(it);
         }
-        // What is plugged in now, by the USB serial (else the path).
+        // What is plugged in now; an enclosure whose every interface has
+        // gone is unplugged, and its next arrival is a new try.
         PathSlots slots;
         const int disks = EnumerateUsbDisks(services.enumerator, slots);
-        const int total = disks + EnumerateUsbCdroms(services.enumerator, slots, disks);
+        EnumerateUsbCdroms(services.enumerator, slots, disks);
         (void)services.enumerator.TakeProblems();
-        std::map<std::string, std::pair<InterfaceInfo, InterfaceClass>> now;
-        for (int i = 0; i < total; ++i) {
-            const InterfaceInfo& info = slots.slot[static_cast<size_t>(i)];
-            now.emplace(info.serial.empty() ? info.path : info.serial,
-                        std::make_pair(info, i < disks ? InterfaceClass::Disk : InterfaceClass::Cdrom));
-        }
+        std::set<std::string> now;
+        for (const auto& info : slots.slot) now.insert(lower(info.path));
+        bool arrived = false;
+        for (auto it = enclosureOfPath.begin(); it != enclosureOfPath.end();)
+            it = now.count(it->first) ? std::next(it) : enclosureOfPath.erase(it);
+        for (const auto& path : now) arrived = arrived || !enclosureOfPath.count(path);
         for (auto it = present.begin(); it != present.end();) {
-            if (now.count(*it) || working.count(*it)) {
+            bool still = working.count(*it) > 0;
+            for (const auto& [path, key] : enclosureOfPath) still = still || key == *it;
+            if (still) {
                 ++it;
                 continue;
             }
-            failed.erase(*it);   // unplugged: the next arrival is a new try
+            failed.erase(*it);
             it = present.erase(it);
         }
-        for (const auto& [key, found] : now) {
-            if (present.count(key)) continue;
-            present.insert(key);
-            const IdentifyReport report = Identify(services, found.first, found.second, silent);
-            if (!report.target) continue;
-            if (report.updated) {
-                if (awaitingCycle.erase(key)) {
-                    ++done;
-                    console.Out(key + ": done, it runs the new firmware");
-                } else {
-                    console.Out(key + ": already updated");
-                }
-                continue;
+        if (arrived) {
+            // Only the paths not asked before: the others are known.
+            DiscoveryOptions asked;
+            asked.skip = [&](const InterfaceInfo& info) {
+                return enclosureOfPath.count(lower(info.path)) > 0;
+            };
+            SilentSink silent;
+            const Discovery d = Discover(services, asked, silent);
+            release.Take(d);
+            std::set<std::string> arrivedNow;
+            for (const auto& r : d.devices) {
+                enclosureOfPath[lower(r.info.path)] = r.enclosureKey;
+                if (present.count(r.enclosureKey) == 0) arrivedNow.insert(r.enclosureKey);
             }
-            if (failed.count(key)) continue;
-            console.Out(key + ": recovering " + report.info.path);
-            auto worker = std::make_unique<Worker>();
-            worker->device = report;
-            Worker* w = worker.get();
-            worker->thread = std::thread([&services, &engine, w] {
-                SilentSink sink;
-                w->outcome = RecoverDevice(services, w->device.Ref(), engine, sink);
-                w->finished = true;
-            });
-            working.emplace(key, std::move(worker));
+            for (const std::string& key : arrivedNow) {
+                present.insert(key);
+                const IdentifyReport* waiting = nullptr;
+                const IdentifyReport* updated = nullptr;
+                for (const size_t index : d.listed)
+                    if (d.devices[index].enclosureKey == key && !waiting) waiting = &d.devices[index];
+                for (const auto& r : d.devices)
+                    if (r.enclosureKey == key && r.target && r.updated && !updated) updated = &r;
+                if (!waiting) {
+                    if (!updated) continue;
+                    if (awaitingCycle.erase(key)) {
+                        ++done;
+                        console.Out(labelOf(*updated) + ": done, it runs the new firmware");
+                    } else {
+                        console.Out(labelOf(*updated) + ": already updated");
+                    }
+                    continue;
+                }
+                if (failed.count(key)) continue;
+                console.Out(labelOf(*waiting) + ": recovering " + waiting->info.path);
+                auto worker = std::make_unique<Worker>();
+                worker->device = *waiting;
+                worker->label = labelOf(*waiting);
+                Worker* w = worker.get();
+                worker->thread = std::thread([&services, &engine, w] {
+                    SilentSink sink;
+                    w->outcome = RecoverDevice(services, w->device.Ref(), engine, sink);
+                    w->finished = true;
+                });
+                working.emplace(key, std::move(worker));
+            }
         }
         if (seconds > 0 && Clock::now() - started >= std::chrono::duration<double>(seconds)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -256,10 +288,10 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
         w->thread.join();
         if (w->outcome.Ok()) {
             awaitingCycle.insert(key);
-            console.Out(key + ": recovered; power-cycle it to finish");
+            console.Out(w->label + ": recovered; power-cycle it to finish");
         } else {
             ++failures;
-            console.Out(key + ": failed: " + w->outcome.CauseText());
+            console.Out(w->label + ": failed: " + w->outcome.CauseText());
         }
     }
     std::signal(SIGINT, previousInt);

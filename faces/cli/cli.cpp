@@ -228,7 +228,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     if (watch->parsed() && station)
         return StationCommand(p.global, watchSeconds, p.recover, console, environment);
     if (images->parsed()) return ImagesCommand(p.global, p.json, console, environment);
-    if (watch->parsed()) return WatchCommand(p.global, watchSeconds, console, environment);
+    if (watch->parsed()) return WatchCommand(p.global, watchSeconds, p.recover.json, console, environment);
     if (restore->parsed())
         return RestoreCommand(p.global, restoreFile, p.recover, console, environment);
     const PanelAction action = backup->parsed() ? PanelAction::Backup

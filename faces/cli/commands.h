@@ -63,15 +63,13 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
 int StationCommand(const GlobalOptions& global, double seconds, const RecoverOptions& options,
                    Console& console, const CliEnvironment& environment);
 // Until interrupted, or for `seconds` when above 0.
-int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
+// With `json`, one JSON document per refresh, one a line.
+int WatchCommand(const GlobalOptions& global, double seconds, bool json, Console& console,
                  const CliEnvironment& environment);
 
 // One line on stderr; with JSON output also the document {"error": ...} on
 // stdout, so that stdout never holds anything but JSON.
 int Fail(Console& console, bool json, int status, const std::string& message);
-
-// No device to work on: 5 when a present one could not be opened, else 4.
-int NoDeviceStatus(const TQ71xFwTool& window);
 
 SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face);
 

@@ -23,10 +23,6 @@ int Fail(Console& console, bool json, int status, const std::string& message) {
     return status;
 }
 
-int NoDeviceStatus(const TQ71xFwTool& window) {
-    return window.Problems().empty() ? kExitNoDevice : kExitNoAccess;
-}
-
 SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face) {
     SessionOptions options;
     options.emulate = global.emulate;

@@ -3,6 +3,7 @@
 // outcome decides the exit status.
 #include "faces/cli/device_commands.h"
 
+#include <algorithm>
 #include <istream>
 
 #include <nlohmann/json.hpp>
@@ -31,10 +32,13 @@ std::string Lower(std::string text) {
 
 std::string Series(const IdentifyReport& r) { return FamilyOf(r.id.chip).series; }
 
-nlohmann::json DeviceJson(const IdentifyReport& r, size_t number) {
+}  // namespace
+
+nlohmann::json DeviceJson(const IdentifyReport& r) {
     const uint8_t type = ChipTypeOf(r.id.chip);
     nlohmann::json device = {
-        {"id", number},
+        {"id", r.number},
+        {"enclosure", r.enclosure},
         {"path", r.info.path},
         {"interface", InterfaceName(r.iface)},
         {"serial", r.info.serial},
@@ -62,21 +66,22 @@ nlohmann::json DeviceJson(const IdentifyReport& r, size_t number) {
     return device;
 }
 
+std::string ScreenText(DiscoveredScreen screen) {
+    switch (screen) {
+        case DiscoveredScreen::Confirm: return Trimmed(kConfirmText);
+        case DiscoveredScreen::AlreadyUpdated: return Trimmed(kAlreadyUpdatedText);
+        case DiscoveredScreen::NoDevice: break;
+    }
+    return Trimmed(kNoDeviceText);
+}
+
+namespace {
+
 std::string Dump(const nlohmann::json& document) {
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// The recovery window's line for this set of devices.
-std::string ScreenText(const DeviceList& list) {
-    bool updated = false;
-    for (const auto& r : list.devices) {
-        if (r.target && !r.updated) return Trimmed(kConfirmText);
-        updated = updated || (r.target && r.updated);
-    }
-    return Trimmed(updated ? kAlreadyUpdatedText : kNoDeviceText);
-}
-
-int NoDevice(Console& console, const DeviceList& list, bool json, const std::string& why) {
+int NoDevice(Console& console, const Discovery& list, bool json, const std::string& why) {
     return Fail(console, json, list.problems.empty() ? kExitNoDevice : kExitNoAccess, why);
 }
 
@@ -138,11 +143,11 @@ int StatusOf(const Outcome& outcome) {
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
-           size_t number, const Outcome& outcome, bool json, const CliSink& sink) {
+           const Outcome& outcome, bool json, const CliSink& sink) {
     if (json) {
         nlohmann::json document = {{"schema_version", kSchemaVersion},
                                    {"command", command},
-                                   {"device", DeviceJson(device, number)},
+                                   {"device", DeviceJson(device)},
                                    {"result", outcome.Ok() ? "success" : "failure"},
                                    {"backup", outcome.backupPath.empty()
                                                   ? nlohmann::json(nullptr)
@@ -178,25 +183,27 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
 
 }  // namespace
 
-std::string DeviceLine(const IdentifyReport& r, size_t number) {
-    return "Device " + std::to_string(number) + ": " + Series(r) + " at " + r.info.path +
+std::string DeviceLine(const IdentifyReport& r) {
+    return "Device " + std::to_string(r.number) + ": " + Series(r) + " at " + r.info.path +
            (r.info.serial.empty() ? "" : " (serial " + r.info.serial + ")");
 }
 
 namespace {
 
-size_t NumberOf(const DeviceList& list, const IdentifyReport* device) {
-    return static_cast<size_t>(device - list.devices.data());
-}
-
 struct Opened {
     std::unique_ptr<Session> session;
     std::unique_ptr<CliSink> sink;
-    DeviceList list;
+    Discovery list;
+    // Before the session ends, the interfaces the discovery marked leave
+    // vendor mode.
+    std::unique_ptr<VendorModeRelease> release;
 };
 
+// The recovery window's discovery for `recover`; the engineering panel's,
+// which puts every identified bridge in vendor mode, for the others.
 std::optional<Opened> OpenAndIdentify(const GlobalOptions& global, bool json, Console& console,
-                                      const CliEnvironment& environment, int& status) {
+                                      const CliEnvironment& environment, int& status,
+                                      bool engineering = true) {
     if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty()) {
         status = Fail(console, json, kExitUsage, error);
         return std::nullopt;
@@ -209,12 +216,15 @@ std::optional<Opened> OpenAndIdentify(const GlobalOptions& global, bool json, Co
         return std::nullopt;
     }
     opened.sink = std::make_unique<CliSink>(console, global.verbosity, json);
-    opened.list = IdentifyAll(opened.session->Services(), *opened.sink);
+    DiscoveryOptions options;
+    options.engineering = engineering;
+    opened.list = Discover(opened.session->Services(), options, *opened.sink);
+    opened.release = std::make_unique<VendorModeRelease>(opened.session->Services());
+    opened.release->Take(opened.list);
     for (const auto& problem : opened.list.problems) console.Err("qks970: " + problem);
     return opened;
 }
 
-bool IsWaitingTarget(const IdentifyReport& r) { return r.target && !r.updated; }
 bool IsTargetDevice(const IdentifyReport& r) { return r.target; }
 bool RunsSomething(const IdentifyReport& r) { return FamilyOf(r.id.chip).run != RunAction::None; }
 bool ErasesOrBacksUp(const IdentifyReport& r) { return OffersEraseAndBackup(r.id.chip); }
@@ -285,20 +295,7 @@ void CliSink::DebugOutput(const std::string& text) {
     if (verbosity_ >= 1) console_.Err("debug: " + Trimmed(text));
 }
 
-DeviceList IdentifyAll(const DeviceServices& services, ProgressSink& sink) {
-    PathSlots slots;
-    const int diskCount = EnumerateUsbDisks(services.enumerator, slots);
-    const int total = diskCount + EnumerateUsbCdroms(services.enumerator, slots, diskCount);
-    DeviceList list;
-    list.problems = services.enumerator.TakeProblems();
-    for (int i = 0; i < total; ++i)
-        list.devices.push_back(Identify(services, slots.slot[static_cast<size_t>(i)],
-                                        i < diskCount ? InterfaceClass::Disk : InterfaceClass::Cdrom,
-                                        sink));
-    return list;
-}
-
-const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std::string>& device,
+const IdentifyReport* PickDevice(const Discovery& list, const std::optional<std::string>& device,
                                  bool (*wanted)(const IdentifyReport&), std::string& error) {
     if (!device) {
         for (const auto& r : list.devices)
@@ -307,18 +304,45 @@ const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std
         return nullptr;
     }
     const std::string& key = *device;
-    const bool number = !key.empty() && key.find_first_not_of("0123456789") == std::string::npos;
-    if (number && key.size() < 6) {
+    const bool number = !key.empty() && key.size() < 6 &&
+                        key.find_first_not_of("0123456789") == std::string::npos;
+    std::vector<const IdentifyReport*> fits;
+    if (number) {
         const size_t index = std::stoul(key);
-        if (index < list.devices.size()) return &list.devices[index];
+        // A number names a device by its place; one beyond the list names none.
+        if (index >= list.devices.size()) {
+            error = "--device " + key + ": no such device number" +
+                    (list.devices.empty() ? std::string("; none is present")
+                                          : "; 0 to " + std::to_string(list.devices.size() - 1) +
+                                                " are listed");
+            return nullptr;
+        }
+        fits.push_back(&list.devices[index]);
     }
     for (const auto& r : list.devices)
-        if (Lower(r.info.path) == Lower(key) || (!r.info.serial.empty() && r.info.serial == key))
-            return &r;
-    error = "--device " + key + ": no such device (give the number, path or serial that list shows";
-    error += list.devices.empty() ? "; none is present)"
-                                  : "; 0 to " + std::to_string(list.devices.size() - 1) + " are listed)";
-    return nullptr;
+        if ((Lower(r.info.path) == Lower(key) || (!r.info.serial.empty() && r.info.serial == key)) &&
+            std::find(fits.begin(), fits.end(), &r) == fits.end())
+            fits.push_back(&r);
+    if (fits.empty()) {
+        error = "--device " + key + ": no such device (give the number, path or serial that list shows";
+        error += list.devices.empty() ? "; none is present)"
+                                      : "; 0 to " + std::to_string(list.devices.size() - 1) + " are listed)";
+        return nullptr;
+    }
+    // Interfaces of one enclosure are one device; two enclosures are a guess.
+    const auto named = [](const IdentifyReport& r) {
+        return "[" + std::to_string(r.number) + "] " + r.info.path +
+               (r.info.serial.empty() ? "" : " (serial " + r.info.serial + ")");
+    };
+    for (const IdentifyReport* other : fits)
+        if (other->enclosure != fits.front()->enclosure) {
+            error = "--device " + key + " fits two devices, " + named(*fits.front()) + " and " +
+                    named(*other) + "; nothing was sent (give the path)";
+            return nullptr;
+        }
+    for (const IdentifyReport* r : fits)
+        if (wanted(*r)) return r;
+    return fits.front();
 }
 
 int ListCommand(const GlobalOptions& global, bool json, Console& console,
@@ -326,16 +350,17 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
     int status = kExitSuccess;
     auto opened = OpenAndIdentify(global, json, console, environment, status);
     if (!opened) return status;
-    const DeviceList& list = opened->list;
+    const Discovery& list = opened->list;
     if (json) {
         nlohmann::json document = {{"schema_version", kSchemaVersion},
                                    {"device_count", list.devices.size()},
-                                   {"screen_text", ScreenText(list)},
+                                   {"enclosure_count", list.EnclosureCount()},
+                                   {"screen_text", ScreenText(list.recoveryScreen)},
                                    {"devices", nlohmann::json::array()},
                                    {"messages", nlohmann::json::array()},
                                    {"problems", list.problems}};
         for (size_t i = 0; i < list.devices.size(); ++i)
-            document["devices"].push_back(DeviceJson(list.devices[i], i));
+            document["devices"].push_back(DeviceJson(list.devices[i]));
         for (const auto& m : opened->sink->Messages())
             document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
         console.Out(Dump(document));
@@ -349,6 +374,7 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
             const uint8_t type = ChipTypeOf(r.id.chip);
             console.Out("");
             console.Out("[" + std::to_string(i) + "] " + r.info.path + " (" + InterfaceName(r.iface) + ")");
+            console.Out("  enclosure: " + std::to_string(r.enclosure));
             if (!r.info.serial.empty()) console.Out("  serial:    " + r.info.serial);
             console.Out("  chip:      " + Series(r) + " (type " + std::to_string(type) +
                         ", revision " + std::to_string(ChipRevisionOf(r.id.chip)) + ")");
@@ -362,7 +388,7 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
                         (r.updated ? "yes, it holds the embedded firmware" : "no"));
         }
         console.Out("");
-        console.Out(ScreenText(list));
+        console.Out(ScreenText(list.recoveryScreen));
     }
     if (!list.problems.empty()) return kExitNoAccess;
     return list.devices.empty() ? kExitNoDevice : kExitSuccess;
@@ -382,31 +408,27 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
                         "--header-from " + options.headerFrom + ": no signed 128-byte header at its start");
     }
     int status = kExitSuccess;
-    auto opened = OpenAndIdentify(global, options.json, console, environment, status);
+    auto opened = OpenAndIdentify(global, options.json, console, environment, status, false);
     if (!opened) return status;
-    const DeviceList& list = opened->list;
+    const Discovery& list = opened->list;
     std::string error;
     const IdentifyReport* device = PickDevice(list, global.device, IsWaitingTarget, error);
     if (!device) {
         if (global.device) return Fail(console, options.json, kExitUsage, error);
-        const std::string screen = ScreenText(list);
-        for (const auto& r : list.devices)
-            if (r.target && r.updated) {
-                if (!options.json) console.Out(screen);
-                return Fail(console, options.json, kExitNothingToDo,
-                            "every QKS970/958 bridge already holds the embedded firmware");
-            }
+        const std::string screen = ScreenText(list.recoveryScreen);
         if (!options.json) console.Out(screen);
+        if (list.recoveryScreen == DiscoveredScreen::AlreadyUpdated)
+            return Fail(console, options.json, kExitNothingToDo,
+                        "every QKS970/958 bridge already holds the embedded firmware");
         return NoDevice(console, list, options.json, "no QKS970/958 bridge to recover was found");
     }
-    const size_t number = NumberOf(list, device);
     if (FamilyOf(device->id.chip).yes == YesAction::None)
         return Fail(console, options.json, kExitUsage,
                     "the " + Series(*device) + " at " + device->info.path + " offers no recovery");
     if (device->updated)
         return Fail(console, options.json, kExitNothingToDo,
                     Trimmed(kAlreadyUpdatedText) + " (" + device->info.path + ")");
-    console.Err(DeviceLine(*device, number));
+    console.Err(DeviceLine(*device));
     const DeviceServices& services = opened->session->Services();
     EngineOptions engine;
     engine.headerFrom = options.headerFrom;
@@ -430,7 +452,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
             console.Out(Trimmed(kFailureText));
         }
     }
-    return Report(console, "recover", *device, number, outcome, options.json, sink);
+    return Report(console, "recover", *device, outcome, options.json, sink);
 }
 
 int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelChoices& choices,
@@ -465,7 +487,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     int status = kExitSuccess;
     auto opened = OpenAndIdentify(global, options.json, console, environment, status);
     if (!opened) return status;
-    const DeviceList& list = opened->list;
+    const Discovery& list = opened->list;
     std::string error;
     const IdentifyReport* device =
         PickDevice(list, global.device, action == PanelAction::Run ? RunsSomething : ErasesOrBacksUp,
@@ -482,7 +504,6 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         return NoDevice(console, list, options.json,
                         "no bridge whose engineering panel offers " + command + " was found");
     }
-    const size_t number = NumberOf(list, device);
     const bool offered = action == PanelAction::Run ? RunsSomething(*device) : ErasesOrBacksUp(*device);
     if (!offered)
         return Fail(console, options.json, kExitUsage,
@@ -504,7 +525,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
                         "the firmware file '" + choices.firmwareFile + "' does not match the " +
                             Series(*device));
     }
-    console.Err(DeviceLine(*device, number));
+    console.Err(DeviceLine(*device));
     EngineOptions engine = OptionsFrom(choices);
     engine.replaceBackupFile = choices.force;
     const DeviceRef ref = device->Ref();
@@ -529,7 +550,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         case PanelAction::Erase: outcome = EraseFlash(services, ref, engine, sink); break;
         case PanelAction::Backup: outcome = BackupFlash(services, ref, engine, sink); break;
     }
-    return Report(console, command, *device, number, outcome, options.json, sink);
+    return Report(console, command, *device, outcome, options.json, sink);
 }
 
 int RestoreCommand(const GlobalOptions& global, const std::string& file,
@@ -544,18 +565,17 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
     int status = kExitSuccess;
     auto opened = OpenAndIdentify(global, options.json, console, environment, status);
     if (!opened) return status;
-    const DeviceList& list = opened->list;
+    const Discovery& list = opened->list;
     std::string error;
     const IdentifyReport* device = PickDevice(list, global.device, IsTargetDevice, error);
     if (!device) {
         if (global.device) return Fail(console, options.json, kExitUsage, error);
         return NoDevice(console, list, options.json, "no QKS970/958 bridge was found");
     }
-    const size_t number = NumberOf(list, device);
     if (!device->target)
         return Fail(console, options.json, kExitUsage,
                     "restore: the " + Series(*device) + " offers no restore; nothing was sent");
-    console.Err(DeviceLine(*device, number));
+    console.Err(DeviceLine(*device));
     const DeviceServices& services = opened->session->Services();
     if (const auto other = RestoreIdentityQuestion(services, device->Ref(), file))
         console.Err("qks970: warning: " + *other);
@@ -564,7 +584,7 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
         return kExitFailed;
     }
     const Outcome outcome = RestoreFlash(services, device->Ref(), file, *opened->sink);
-    return Report(console, "restore", *device, number, outcome, options.json, *opened->sink);
+    return Report(console, "restore", *device, outcome, options.json, *opened->sink);
 }
 
 }  // namespace qks::cli

@@ -10,10 +10,12 @@
 
 #include "faces/cli/cli.h"
 #include "faces/cli/commands.h"
-#include "faces/cli/cli_face.h"
 #include "faces/cli/console.h"
 #include "faces/cli/interrupts.h"
+#include "operations/discovery.h"
 #include "operations/operations.h"
+
+#include <nlohmann/json.hpp>
 
 namespace qks::cli {
 
@@ -47,16 +49,16 @@ private:
     std::unique_ptr<InterruptHold> hold_;
 };
 
-struct DeviceList {
-    std::vector<IdentifyReport> devices;   // the numbering --device takes
-    std::vector<std::string> problems;     // nodes that may not be opened
-};
-DeviceList IdentifyAll(const DeviceServices& services, ProgressSink& sink);
-
 // The device --device names (its number in `list`, its path or its USB
-// serial), or the first one `wanted` accepts. An error text when none.
-const IdentifyReport* PickDevice(const DeviceList& list, const std::optional<std::string>& device,
+// serial), or the first one `wanted` accepts. A key that fits devices of
+// two enclosures names none; an error text says why when none is picked.
+const IdentifyReport* PickDevice(const Discovery& list, const std::optional<std::string>& device,
                                  bool (*wanted)(const IdentifyReport&), std::string& error);
+
+// The window's line for a screen, without its leading blanks.
+std::string ScreenText(DiscoveredScreen screen);
+// One device as `list --json` shows it.
+nlohmann::json DeviceJson(const IdentifyReport& device);
 
 // Writing commands ask first; without a terminal only --yes answers. The
 // exit status when neither can, before anything is built or sent.
@@ -67,6 +69,6 @@ std::optional<int> RefuseUnanswered(Console& console, const std::string& command
 bool AskYesNo(Console& console, const std::string& question, bool yes,
               const CliEnvironment& environment);
 // "Device N: SERIES at PATH (serial S)".
-std::string DeviceLine(const IdentifyReport& device, size_t number);
+std::string DeviceLine(const IdentifyReport& device);
 
 }  // namespace qks::cli

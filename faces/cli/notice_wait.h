@@ -4,12 +4,13 @@
 // source file that knows the system's way (wait_posix.cpp, wait_windows.cpp).
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace qks {
 class Runtime;
-class TQ71xFwTool;
 }  // namespace qks
 
 namespace qks::cli {
@@ -18,13 +19,14 @@ class NoticeWait {
 public:
     virtual ~NoticeWait() = default;
     // Returns after at most `milliseconds`, having handed every notice that
-    // arrived meanwhile to the window model; sooner once one has.
+    // arrived meanwhile to the listener; sooner once one has.
     virtual void WaitUpTo(int milliseconds) = 0;
 };
 
 // Nothing, and `why` says so, when this run gets no notices to wait for:
 // the emulator's bridges change only when the run itself changes them.
-std::unique_ptr<NoticeWait> OpenNoticeWait(Runtime& runtime, TQ71xFwTool& window,
+std::unique_ptr<NoticeWait> OpenNoticeWait(Runtime& runtime,
+                                           std::function<void(uint32_t)> listener,
                                            std::string& why);
 
 }  // namespace qks::cli

@@ -23,25 +23,10 @@ std::unique_ptr<Session> Session::Open(const SessionOptions& options, Console& c
     DeviceServices base = session->runtime_->Services();
     session->services_ = std::make_unique<DeviceServices>(
         environment.adaptServices ? environment.adaptServices(base) : base);
-    session->console_ = &console;
-    session->faceOptions_ = options.face;
     return session;
 }
 
-// Only the commands that show the window's screens build it: its
-// construction refreshes, and the others identify the devices themselves.
-TQ71xFwTool& Session::Window() {
-    if (!window_) {
-        face_ = std::make_unique<CliFace>(*console_, faceOptions_);
-        window_ = std::make_unique<TQ71xFwTool>(*services_, *face_);
-        face_->Attach(*window_);
-        window_->FormCreate(runtime_->Notifier());
-    }
-    return *window_;
-}
-
 Session::~Session() {
-    window_.reset();
     if (inspect_ && runtime_) inspect_(*runtime_);
 }
 

@@ -1,18 +1,29 @@
 // One run's objects in the order they depend on each other: the runtime
-// (platform, clock, trace), the face, and the window model over them. The
-// model goes first at the end, so its exit commands still reach the devices.
+// (platform, clock, trace) and the services the operations take from it.
+// The command line holds no window model: its commands start from the one
+// discovery of the operations.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "app/tq71x_fw_tool.h"
 #include "device/command_trace.h"
 #include "faces/cli/cli.h"
-#include "faces/cli/cli_face.h"
+#include "faces/cli/console.h"
 #include "faces/common/runtime.h"
+#include "operations/services.h"
 
 namespace qks::cli {
+
+struct FaceOptions {
+    int verbosity = 0;
+};
+
+// A message box as a terminal run shows it, or a JSON document keeps it.
+struct ShownMessage {
+    std::string caption;
+    std::string text;
+};
 
 struct SessionOptions {
     std::vector<std::string> emulate;
@@ -32,10 +43,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    TQ71xFwTool& Window();
-    CliFace& Face() { return *face_; }
     Runtime& GetRuntime() { return *runtime_; }
-    // What the model was built from, adapted or not.
+    // What the operations work through, adapted or not.
     DeviceServices& Services() { return *services_; }
 
 private:
@@ -53,13 +62,9 @@ private:
     };
 
     std::function<void(Runtime&)> inspect_;
-    Console* console_ = nullptr;
-    FaceOptions faceOptions_;
     std::unique_ptr<Runtime> runtime_;
     std::unique_ptr<CommandEcho> echo_;
     std::unique_ptr<DeviceServices> services_;
-    std::unique_ptr<CliFace> face_;
-    std::unique_ptr<TQ71xFwTool> window_;
 };
 
 }  // namespace qks::cli

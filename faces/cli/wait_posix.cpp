@@ -1,6 +1,6 @@
 // The notices of the runtime's notifier (udev on Linux) come through its
-// descriptor: poll() on it, then let the notifier hand them to its listener,
-// the window model.
+// descriptor: poll() on it, then let the notifier hand them to its
+// listeners.
 #include <poll.h>
 
 #include "faces/cli/notice_wait.h"
@@ -24,13 +24,16 @@ private:
 };
 }  // namespace
 
-std::unique_ptr<NoticeWait> OpenNoticeWait(Runtime& runtime, TQ71xFwTool&, std::string& why) {
+std::unique_ptr<NoticeWait> OpenNoticeWait(Runtime& runtime,
+                                           std::function<void(uint32_t)> listener,
+                                           std::string& why) {
     DeviceNotifier* notifier = runtime.Notifier();
     const int fd = notifier ? notifier->EventFd() : -1;
     if (fd < 0) {
         why = "no device notices here; showing the first refresh only";
         return nullptr;
     }
+    notifier->Subscribe(std::move(listener));
     return std::make_unique<DescriptorWait>(*notifier, fd);
 }
 

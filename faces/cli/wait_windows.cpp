@@ -1,7 +1,6 @@
 // On Windows the system tells a program of plugs and unplugs by sending
 // WM_DEVICECHANGE to a window it registered: the command line has one of
 // its own, message-only, and waits on its messages.
-#include "app/tq71x_fw_tool.h"
 #include "faces/cli/notice_wait.h"
 #include "faces/common/runtime.h"
 #include "platform/windows/notice_window.h"
@@ -11,8 +10,8 @@ namespace qks::cli {
 namespace {
 class WindowNoticeWait final : public NoticeWait {
 public:
-    explicit WindowNoticeWait(TQ71xFwTool& window)
-        : notices_([&window](uint32_t code) { window.DeviceChange(code); }) {}
+    explicit WindowNoticeWait(std::function<void(uint32_t)> listener)
+        : notices_(std::move(listener)) {}
 
     const std::string& Error() const { return notices_.Error(); }
     void WaitUpTo(int milliseconds) override {
@@ -24,13 +23,14 @@ private:
 };
 }  // namespace
 
-std::unique_ptr<NoticeWait> OpenNoticeWait(Runtime& runtime, TQ71xFwTool& window,
+std::unique_ptr<NoticeWait> OpenNoticeWait(Runtime& runtime,
+                                           std::function<void(uint32_t)> listener,
                                            std::string& why) {
     if (runtime.Emulated()) {
         why = "no device notices here; showing the first refresh only";
         return nullptr;
     }
-    auto wait = std::make_unique<WindowNoticeWait>(window);
+    auto wait = std::make_unique<WindowNoticeWait>(std::move(listener));
     if (!wait->Error().empty()) {
         why = "device notices unavailable: " + wait->Error() + "; showing the first refresh only";
         return nullptr;

@@ -1,12 +1,20 @@
-// `qks970 watch`: follows device notices and prints the screen after every
-// refresh, until interrupted; how a bench operator sees an enclosure come
-// back after its power cycle.
+// `qks970 watch`: follows device notices and prints the screen the window
+// would show after every refresh, until interrupted; how a bench operator
+// sees an enclosure come back after its power cycle. Each refresh is one
+// discovery; with --json it is one JSON document on one line.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <memory>
 
+#include <nlohmann/json.hpp>
+
+#include "device/device_notifier.h"
 #include "faces/cli/commands.h"
+#include "faces/cli/device_commands.h"
 #include "faces/cli/notice_wait.h"
+#include "operations/discovery.h"
 
 namespace qks::cli {
 
@@ -15,38 +23,82 @@ std::atomic<bool> interrupted{false};
 
 void OnInterrupt(int) { interrupted = true; }
 
-std::string ScreenLine(TQ71xFwTool& window) {
-    std::string line = std::string("[") + ScreenName(window.CurrentScreen()) + "] ";
-    if (window.CurrentScreen() == Screen::Success)
-        return line + Trimmed(window.Control(ControlId::replugLable1).text) + " " +
-               window.Control(ControlId::replugLable2).text;
-    line += Trimmed(window.Control(ControlId::devLable).text);
-    for (const auto& item : window.Control(ControlId::DeviceList).items)
-        if (window.DeviceCount() > 0) line += "\n  " + item;
+const char* ScreenNameOf(DiscoveredScreen screen) {
+    switch (screen) {
+        case DiscoveredScreen::Confirm: return "Confirm";
+        case DiscoveredScreen::AlreadyUpdated: return "AlreadyUpdated";
+        case DiscoveredScreen::NoDevice: break;
+    }
+    return "NoDevice";
+}
+
+std::string ScreenLine(const Discovery& d) {
+    std::string line = std::string("[") + ScreenNameOf(d.screen) + "] " + ScreenText(d.screen);
+    for (const size_t index : d.listed) line += "\n  <<USB>> " + d.devices[index].name;
     return line;
+}
+
+std::string ScreenDocument(const Discovery& d, const CliSink& sink) {
+    nlohmann::json document = {{"schema_version", 1},
+                               {"screen", ScreenNameOf(d.screen)},
+                               {"screen_text", ScreenText(d.screen)},
+                               {"listed", d.listed},
+                               {"devices", nlohmann::json::array()},
+                               {"messages", nlohmann::json::array()},
+                               {"problems", d.problems}};
+    for (const auto& r : d.devices) document["devices"].push_back(DeviceJson(r));
+    for (const auto& m : sink.Messages())
+        document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 }  // namespace
 
-int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
+int WatchCommand(const GlobalOptions& global, double seconds, bool json, Console& console,
                  const CliEnvironment& environment) {
     if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty())
-        return Fail(console, false, kExitUsage, error);
+        return Fail(console, json, kExitUsage, error);
+    // Set by the notifier's thread of delivery, read here; it outlives the session.
+    auto noticed = std::make_shared<std::atomic<bool>>(false);
     std::string error;
     auto session =
         Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
-    if (!session) return Fail(console, false, kExitUsage, error);
-    TQ71xFwTool& window = session->Window();
+    if (!session) return Fail(console, json, kExitUsage, error);
     if (!session->GetRuntime().Warning().empty())
         console.Err("qks970: " + session->GetRuntime().Warning());
+    const DeviceServices& services = session->Services();
+    VendorModeRelease release(services);
     std::string why;
-    const std::unique_ptr<NoticeWait> notices = OpenNoticeWait(session->GetRuntime(), window, why);
+    const std::unique_ptr<NoticeWait> notices =
+        OpenNoticeWait(session->GetRuntime(),
+                       [noticed](uint32_t code) {
+                           if (code == kDeviceArrival || code == kDeviceRemoveComplete) *noticed = true;
+                       },
+                       why);
     if (!notices) console.Err("qks970: " + why);
+
+    std::string shown;
+    std::vector<std::string> problemsShown;
+    // The window shows the recovery screen; what it lists is what YES would write.
+    const auto refresh = [&] {
+        CliSink sink(console, global.verbosity, json);
+        DiscoveryOptions options;
+        options.details = json;
+        const Discovery d = Discover(services, options, sink);
+        release.Take(d);
+        for (const auto& problem : d.problems) {
+            if (std::find(problemsShown.begin(), problemsShown.end(), problem) != problemsShown.end())
+                continue;
+            problemsShown.push_back(problem);
+            console.Err("qks970: " + problem);
+        }
+        const std::string now = json ? ScreenDocument(d, sink) : ScreenLine(d);
+        if (json || now != shown) console.Out(shown = now);
+    };
 
     interrupted = false;
     auto* previousInt = std::signal(SIGINT, OnInterrupt);
     auto* previousTerm = std::signal(SIGTERM, OnInterrupt);
-    std::string shown = ScreenLine(window);
-    console.Out(shown);
+    refresh();
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
     const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -61,8 +113,7 @@ int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
             if (leftMs < slice) slice = static_cast<int>(leftMs);
         }
         notices->WaitUpTo(slice);
-        const std::string now = ScreenLine(window);
-        if (now != shown) console.Out(shown = now);
+        if (noticed->exchange(false)) refresh();
     }
     std::signal(SIGINT, previousInt);
     std::signal(SIGTERM, previousTerm);

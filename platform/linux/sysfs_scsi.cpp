@@ -155,6 +155,8 @@ SgNodeFacts FactsOfScsiDevice(udev_device* scsi) {
             udev_device_get_parent_with_subsystem_devtype(scsi, "usb", "usb_device")) {
         const char* serial = udev_device_get_sysattr_value(usb, "serial");
         facts.serial = serial ? serial : "";
+        const char* syspath = udev_device_get_syspath(usb);
+        facts.usbDevice = syspath ? syspath : "";
         facts.usbVendor = HexId(usb, "idVendor");
         facts.usbProduct = HexId(usb, "idProduct");
     }

@@ -38,6 +38,7 @@ struct SgNodeFacts {
     int scsiType = -1;             // peripheral type, -1 when unreadable
     std::string usbDriver;         // empty when not behind a USB interface
     std::string serial;
+    std::string usbDevice;         // sysfs path of the USB device it belongs to
     uint16_t usbVendor = 0;
     uint16_t usbProduct = 0;
 };

@@ -111,6 +111,7 @@ std::vector<InterfaceInfo> UdevEnumerator::ListUsbStorage(InterfaceClass cls) {
         InterfaceInfo info;
         info.path = facts.node;
         info.serial = facts.serial;
+        info.enclosure = facts.usbDevice;
         info.usbVendor = facts.usbVendor;
         info.usbProduct = facts.usbProduct;
         listed.push_back(std::move(info));

@@ -1,7 +1,10 @@
 #include "platform/windows/setupapi_enumerator.h"
 
+#include <cfgmgr32.h>
+
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 namespace qks::win {
 
@@ -22,6 +25,31 @@ public:
         return SetupDiGetDeviceInterfaceDetailA(set, &data, detail, detailBytes, nullptr, nullptr);
     }
     void DestroyDeviceInfoList(HDEVINFO set) override { SetupDiDestroyDeviceInfoList(set); }
+    std::string UsbDeviceOf(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) override {
+        std::vector<char> buffer(kDetailBufferBytes, 0);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA info;
+        std::memset(&info, 0, sizeof info);
+        info.cbSize = sizeof info;
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferBytes, nullptr, &info))
+            return {};
+        // The storage function hangs below the USB device, or below one
+        // interface (MI_nn) of a composite device.
+        DEVINST node = info.DevInst;
+        for (int up = 0; up < 2; ++up) {
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return {};
+            char id[MAX_DEVICE_ID_LEN + 1] = {};
+            if (CM_Get_Device_IDA(parent, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
+            std::string text(id);
+            for (char& c : text)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            if (text.find("&MI_") == std::string::npos) return text;
+            node = parent;
+        }
+        return {};
+    }
 };
 
 }  // namespace
@@ -37,6 +65,12 @@ bool NamesUsbStorage(std::string_view path) {
 
 std::vector<std::string> UsbStoragePaths(DeviceInterfaceApi& api, const GUID& cls) {
     std::vector<std::string> paths;
+    for (auto& found : UsbStorageInterfaces(api, cls)) paths.push_back(std::move(found.path));
+    return paths;
+}
+
+std::vector<UsbStorageInterface> UsbStorageInterfaces(DeviceInterfaceApi& api, const GUID& cls) {
+    std::vector<UsbStorageInterface> paths;
     const HDEVINFO set = api.GetClassDevs(cls, kClassDevsFlags);
     if (set == INVALID_HANDLE_VALUE) return paths;
 
@@ -58,7 +92,7 @@ std::vector<std::string> UsbStoragePaths(DeviceInterfaceApi& api, const GUID& cl
         if (!api.GetDeviceInterfaceDetail(set, data, detail, kDetailBufferBytes)) break;
         // Bounded by the buffer, whatever the call left in it.
         const std::string path(detail->DevicePath, strnlen(detail->DevicePath, kPathCapacity));
-        if (NamesUsbStorage(path)) paths.push_back(path);
+        if (NamesUsbStorage(path)) paths.push_back({path, api.UsbDeviceOf(set, data)});
     }
     GlobalFree(detail);
     api.DestroyDeviceInfoList(set);
@@ -91,10 +125,11 @@ SetupApiEnumerator::SetupApiEnumerator(DeviceInterfaceApi& api) : api_(api) {}
 std::vector<InterfaceInfo> SetupApiEnumerator::ListUsbStorage(InterfaceClass cls) {
     const GUID& guid = cls == InterfaceClass::Disk ? kDiskInterfaceClass : kCdromInterfaceClass;
     std::vector<InterfaceInfo> found;
-    for (std::string& path : UsbStoragePaths(api_, guid)) {
+    for (UsbStorageInterface& listed : UsbStorageInterfaces(api_, guid)) {
         InterfaceInfo info;
-        info.serial = SerialFromPath(path);
-        info.path = std::move(path);
+        info.serial = SerialFromPath(listed.path);
+        info.path = std::move(listed.path);
+        info.enclosure = std::move(listed.usbDevice);
         found.push_back(std::move(info));
     }
     return found;

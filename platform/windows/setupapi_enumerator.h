@@ -42,6 +42,12 @@ public:
                                           SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                           DWORD detailBytes) = 0;
     virtual void DestroyDeviceInfoList(HDEVINFO set) = 0;
+    // The instance of the USB device the interface belongs to (its storage
+    // function's parent, above a composite device's interface node); empty
+    // when it cannot be told.
+    virtual std::string UsbDeviceOf(HDEVINFO /*set*/, SP_DEVICE_INTERFACE_DATA& /*data*/) {
+        return {};
+    }
 };
 
 // The system's SetupAPI.
@@ -51,6 +57,12 @@ DeviceInterfaceApi& SystemDeviceInterfaceApi();
 // USB storage driver. The pass ends at the first call that fails, so the
 // members behind an interface whose detail cannot be read are not visited.
 std::vector<std::string> UsbStoragePaths(DeviceInterfaceApi& api, const GUID& cls);
+// The same pass, each path with the USB device it belongs to.
+struct UsbStorageInterface {
+    std::string path;
+    std::string usbDevice;
+};
+std::vector<UsbStorageInterface> UsbStorageInterfaces(DeviceInterfaceApi& api, const GUID& cls);
 
 // The USB storage driver's interfaces carry "usbsto" in their paths; the
 // test is exact and case-sensitive, as the paths are lower case.

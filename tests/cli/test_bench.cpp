@@ -54,7 +54,12 @@ INSTANTIATE_TEST_SUITE_P(
                       AllCase{"OneFailsTheOthersAreRecovered",
                               {"q970", "q970:flip=0x2000", "q970"}, kExitFailed, 2, 1},
                       AllCase{"AllAlreadyUpdated", {"q970:content=updated"}, kExitNothingToDo, 0, 0},
-                      AllCase{"NoneFound", {"plain", "q719"}, kExitNoDevice, 0, 0}),
+                      AllCase{"NoneFound", {"plain", "q719"}, kExitNoDevice, 0, 0},
+                      // No fixed count: every enclosure on the bench is found.
+                      AllCase{"TwentyEnclosures", std::vector<std::string>(20, "q970"),
+                              kExitSuccess, 20, 0},
+                      // One enclosure that shows a disk and a CD-ROM is written once.
+                      AllCase{"TwoInterfacesOneEnclosure", {"q970:iface=both"}, kExitSuccess, 1, 0}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(CliTest, RecoverAllWithoutATerminalOrYesSendsNothing) {
@@ -99,6 +104,30 @@ TEST_F(CliTest, StationRecoversEachArrivalOnceAndSeesItComeBack) {
              at = result.out.find(": recovering", at + 1))
             ++tries;
         EXPECT_EQ(tries, 1u) << result.out;
+        EXPECT_NE(result.out.find(c.last), std::string::npos) << result.out;
+    }
+}
+
+// Station mode keys by enclosure: two that share a serial are two, and one
+// with two interfaces is written once.
+TEST_F(CliTest, StationRecoversEveryEnclosureOnceSharedSerialOrNot) {
+    struct Case {
+        std::vector<std::string> bridges;
+        size_t tries;
+        const char* last;
+    };
+    for (const Case& c : {Case{{"q970:serial=S", "q970:serial=S"}, 2, "0 done, 0 failed, 2 recovered"},
+                          Case{{"q970:iface=both"}, 1, "0 done, 0 failed, 1 recovered"}}) {
+        std::vector<std::string> args;
+        for (const auto& bridge : c.bridges) args.insert(args.end(), {"--emulate", bridge});
+        args.insert(args.end(), {"watch", "--recover", "--yes", "--for", "1"});
+        const auto result = Run(args);
+        EXPECT_EQ(result.status, kExitSuccess) << result.out << result.err;
+        size_t tries = 0;
+        for (size_t at = result.out.find(": recovering"); at != std::string::npos;
+             at = result.out.find(": recovering", at + 1))
+            ++tries;
+        EXPECT_EQ(tries, c.tries) << result.out;
         EXPECT_NE(result.out.find(c.last), std::string::npos) << result.out;
     }
 }

@@ -25,7 +25,8 @@ std::set<std::string> Keys(const json& object) {
 
 class ListTest : public CliTest {};
 
-// Disks first, then the CD-ROM pass; the position is the id --device takes.
+// Disks first, then the CD-ROM pass; the position is the id --device takes,
+// and the two interfaces of one bridge are one enclosure.
 TEST_F(ListTest, JsonIdentifiesEveryPathOfBothPasses) {
     const auto result = Run({"list", "--json", "--emulate", "q970:iface=both", "--emulate", "q719",
                              "--emulate", "plain", "--emulate", "q970:late=1,content=updated"});
@@ -34,18 +35,20 @@ TEST_F(ListTest, JsonIdentifiesEveryPathOfBothPasses) {
         std::string path;   // after "emu:usbstor#"
         int type, revision;
         bool target, updated;
+        size_t enclosure;
         json flashVendor;   // null for a disk without vendor commands
     };
     const std::vector<Expected> expected = {
-        {"disk&ven_tavrel&prod_q970#0", 10, 0, true, false, "WINBOND"},
-        {"disk&ven_tavrel&prod_q719#1", 4, 1, false, false, "SST"},
-        {"disk&ven_generic&prod_plain#2", 0, 0, false, false, nullptr},
-        {"disk&ven_tavrel&prod_q970#3", 10, 9, true, true, "WINBOND"},
-        {"cdrom&ven_tavrel&prod_q970#0", 10, 0, true, false, "WINBOND"},
+        {"disk&ven_tavrel&prod_q970#0", 10, 0, true, false, 0, "WINBOND"},
+        {"disk&ven_tavrel&prod_q719#1", 4, 1, false, false, 1, "SST"},
+        {"disk&ven_generic&prod_plain#2", 0, 0, false, false, 2, nullptr},
+        {"disk&ven_tavrel&prod_q970#3", 10, 9, true, true, 3, "WINBOND"},
+        {"cdrom&ven_tavrel&prod_q970#0", 10, 0, true, false, 0, "WINBOND"},
     };
     EXPECT_EQ(Keys(document), (std::set<std::string>{"schema_version", "device_count",
-                                                     "screen_text", "devices", "messages",
-                                                     "problems"}));
+                                                     "enclosure_count", "screen_text", "devices",
+                                                     "messages", "problems"}));
+    EXPECT_EQ(document.at("enclosure_count"), 4);
     EXPECT_EQ(document.at("screen_text"), "Please ensure to update the firmware");
     ASSERT_EQ(document.at("devices").size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -57,6 +60,7 @@ TEST_F(ListTest, JsonIdentifiesEveryPathOfBothPasses) {
         EXPECT_EQ(device.at("chip").at("id"), e.type | (e.revision << 8));
         EXPECT_EQ(device.at("target"), e.target);
         EXPECT_EQ(device.at("updated"), e.updated);
+        EXPECT_EQ(device.at("enclosure"), e.enclosure);
         EXPECT_EQ(device.at("flash_vendor").is_null() ? json(nullptr)
                                                       : device.at("flash_vendor").at("name"),
                   e.flashVendor);
@@ -68,7 +72,7 @@ TEST_F(ListTest, TextNumbersEachPathWithItsIdentity) {
     const auto result = Run({"list", "--emulate", "q970", "--emulate", "q719", "--emulate",
                              "q970:content=updated"});
     ASSERT_EQ(result.status, kExitSuccess) << result.err;
-    for (const char* line : {"[0] emu:usbstor#disk&ven_tavrel&prod_q970#0 (disk)\n  serial:    EMU0-Q970\n",
+    for (const char* line : {"[0] emu:usbstor#disk&ven_tavrel&prod_q970#0 (disk)\n  enclosure: 0\n  serial:    EMU0-Q970\n",
                              "[1] emu:usbstor#disk&ven_tavrel&prod_q719#1 (disk)\n",
                              "  chip:      QK60719 Series (type 4, revision 1)\n",
                              "  updated:   yes, it holds the embedded firmware\n",

@@ -228,8 +228,13 @@ TEST_P(DeviceTest, NamesTheDeviceWorkedOn) {
     std::vector<std::vector<uint8_t>> before;
     for (size_t i = 0; i < c.profiles.size(); ++i) {
         const std::string file = std::to_string(i) + ".bin";
-        args.insert(args.end(), {"--emulate", Bridge(c.profiles[i], file)});
-        before.push_back(CreateFlash(Bridge(c.profiles[i], file), file));
+        const std::string& profile = c.profiles[i];
+        const size_t keys = profile.find(':');
+        const std::string bridge = keys == std::string::npos
+                                       ? Bridge(profile, file)
+                                       : Bridge(profile.substr(0, keys), file, profile.substr(keys + 1));
+        args.insert(args.end(), {"--emulate", bridge});
+        before.push_back(CreateFlash(bridge, file));
     }
     for (const auto& arg : c.args) args.push_back(arg == "OUT" ? File("out.bin") : arg);
     const auto result = Run(args);
@@ -274,7 +279,14 @@ INSTANTIATE_TEST_SUITE_P(
           0, 1, 1},
         D{"NumberBeyondTheList", {"q970"}, {"--device", "1", "recover", "--yes"}, 2, -1, -1},
         D{"NegativeNumber", kBoth, {"--device", "-1", "erase", "--yes"}, 2, -1, -1},
-        D{"UnknownSerial", kBoth, {"--device", "EMU9-Q719", "backup", "OUT"}, 2, -1, -1}),
+        D{"UnknownSerial", kBoth, {"--device", "EMU9-Q719", "backup", "OUT"}, 2, -1, -1},
+        // A key that fits devices of two enclosures picks neither.
+        D{"NumberThatIsAnotherSerial", {"q970:serial=1", "q970:serial=0"},
+          {"--device", "1", "recover", "--yes"}, 2, -1, -1},
+        D{"SerialOfTwoEnclosures", {"q719:serial=S", "q719:serial=S"},
+          {"--device", "S", "erase", "--yes"}, 2, -1, -1},
+        D{"NumberBeyondTheListIsNoSerial", {"q970", "q970", "q970:serial=7"},
+          {"--device", "7", "recover", "--yes"}, 2, -1, -1}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

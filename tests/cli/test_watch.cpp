@@ -84,6 +84,18 @@ TEST_F(WatchTest, EmulatedBridgesShowTheFirstRefreshAndEndAtOnce) {
     }
 }
 
+// --json: each refresh one document on one line, with the screen and what
+// the one discovery found.
+TEST_F(WatchTest, JsonIsOneDocumentPerRefreshOnOneLine) {
+    const Timed run = RunTimed({"watch", "--json", "--emulate", "q970", "--emulate", "plain"});
+    EXPECT_EQ(run.result.status, kExitSuccess) << run.result.err;
+    ASSERT_EQ(CountLines(run.result.out), 1u) << run.result.out;
+    const auto document = nlohmann::json::parse(run.result.out);
+    EXPECT_EQ(document.at("screen"), "Confirm");
+    EXPECT_EQ(document.at("listed"), nlohmann::json::array({0}));
+    EXPECT_EQ(document.at("devices").size(), 2u);
+}
+
 TEST_F(WatchTest, WithTheSystemsNoticesItWaitsAsLongAsAsked) {
     const Timed run = RunTimed({"watch", "--for", "0.6"}, SystemWithNothingPlugged());
     if (NoticesUnavailable(run.result)) GTEST_SKIP() << run.result.err;

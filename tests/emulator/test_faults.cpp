@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "device/chip_id.h"
 #include "device/flash_ready.h"
 #include "tests/emulator/rig.h"
 
@@ -181,6 +182,38 @@ TEST(BusyStuck, StatusNeverClearsYetOtherCommandsWork) {
     const std::vector<uint8_t> zeros(16, 0);
     ASSERT_EQ(rig.commands.WriteFlash(path, 0x200, zeros.data(), 16), 1);
     EXPECT_EQ(Bytes(rig.Bridge().Flash(), 0x200, 16), zeros);
+}
+
+// vendormode=1: the flash answers only in vendor mode, identification in
+// either; the refusal names its rule and changes nothing.
+TEST(VendorModeRequired, FlashCommandsOnlyBetweenEnterAndExit) {
+    Rig rig;
+    const DevicePath path = rig.Add("q970:vendormode=1");
+    const auto before = Bytes(rig.Bridge().Flash(), 0, 16);
+    const std::vector<uint8_t> zeros(16, 0);
+    std::vector<uint8_t> data(16);
+    uint8_t vendor[4] = {};
+    const auto refused = [&] {
+        const auto& sense = rig.transport.LastFailure().sense;
+        return sense.size() > 13 && (sense[2] & 0x0F) == 0x05 && sense[12] == 0x24 &&
+               sense[13] == 0x83;
+    };
+    EXPECT_EQ(rig.commands.WriteFlash(path, 0, zeros.data(), 16), 0);
+    EXPECT_TRUE(refused());
+    EXPECT_EQ(rig.commands.ReadFlashVendor(path, vendor), 0);
+    struct : UserMessages {
+        void ShowMessageBox(const std::string&, const std::string&, MessageIcon) override {}
+        void DebugOutput(const std::string&) override {}
+    } quiet;
+    EXPECT_EQ(ChipTypeOf(GetChipId(rig.commands, quiet, path)), 10);
+    EXPECT_EQ(Bytes(rig.Bridge().Flash(), 0, 16), before);
+
+    ASSERT_EQ(rig.commands.EnterVendorMode(path), 1);
+    EXPECT_EQ(rig.commands.ReadFlash(path, 0, data.data(), 16), 1);
+    EXPECT_EQ(rig.commands.ReadFlashVendor(path, vendor), 1);
+    ASSERT_EQ(rig.commands.ExitVendorMode(path), 1);
+    EXPECT_EQ(rig.commands.ReadFlash(path, 0, data.data(), 16), 0);
+    EXPECT_TRUE(refused());
 }
 
 class FlipAt : public ::testing::TestWithParam<std::string> {};

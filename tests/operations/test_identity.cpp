@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "app/model_fixture.h"
+#include "device/block_transfers.h"
 #include "firmware/flash_backup.h"
 
 namespace qks::test {
