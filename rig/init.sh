@@ -581,7 +581,7 @@ scenario_station_replug() {
         wait $!
         echo $? > $W/i.status
     ) &
-    wait_for 15 station_shows "^EMU0-Q970: recovered; Please un-plug AC adapter and plug it again$" ||
+    wait_for 15 station_shows "^EMU0-Q970 at /dev/sg[0-9]*: recovered; Please un-plug AC adapter and plug it again$" ||
         { kill $(cat $W/i.pid); fail $n "the station did not recover the bridge" $W/i.out $W/i.err $W/q970.log; return; }
     say "station: recovered after $(awk -v a=$start '{ printf "%.1f", $1 - a }' /proc/uptime) s"
     # Out long enough for the station's 100 ms poll to see the enclosure gone.
@@ -589,7 +589,7 @@ scenario_station_replug() {
     wait_for 10 sg_on_absent q970
     sleep 1
     plug q970
-    wait_for 15 station_shows "^EMU0-Q970: done, it runs the new firmware$" ||
+    wait_for 15 station_shows "^EMU0-Q970 at /dev/sg[0-9]*: done, it runs the new firmware$" ||
         { kill $(cat $W/i.pid); fail $n "the station did not see the power-cycled bridge as done" $W/i.out $W/i.err $W/q970.log; return; }
     say "station: done after $(awk -v a=$start '{ printf "%.1f", $1 - a }' /proc/uptime) s"
     wait_for $((STATION_SECONDS + 5)) [ -s $W/i.status ] ||
@@ -598,7 +598,7 @@ scenario_station_replug() {
     [ "$rc" -eq 0 ] || { fail $n "the station exited $rc" $W/i.out $W/i.err; return; }
     [ "$(tail -n 1 $W/i.out)" = "1 done, 0 failed, 0 recovered and waiting for a power cycle" ] ||
         { fail $n "the last line does not count one done" $W/i.out; return; }
-    [ "$(grep -c "^EMU0-Q970: recovering " $W/i.out)" -eq 1 ] ||
+    [ "$(grep -c "^EMU0-Q970 at /dev/sg[0-9]*: recovering " $W/i.out)" -eq 1 ] ||
         { fail $n "the bridge was not recovered exactly once" $W/i.out; return; }
     pass $n
 }
@@ -744,8 +744,8 @@ scenario_max_sectors() {
 scenario_watch_interrupt() {
     n=watch_interrupt
     power_off q970 $Q970
-    # watch's first refresh sends the chip information command once; it is held 3 s.
-    power_on q970 $Q970 "q970:flash=$W/m.bin,vendormode=1" --hold e0f4e7@1:3000 ||
+    # watch's first refresh enters vendor mode once; that command is held 3 s.
+    power_on q970 $Q970 "q970:flash=$W/m.bin,vendormode=1" --hold ff04514b55@1:3000 ||
         { fail $n "q970 did not attach" $W/q970.log; return; }
     rm -f $W/m.pid $W/m.status
     (
@@ -757,12 +757,12 @@ scenario_watch_interrupt() {
     wait_for 2 [ -s $W/m.pid ]
     watcher=$(cat $W/m.pid)
     wait_for 15 grep -q "hold: 3000 ms" $W/q970.log ||
-        { kill -KILL $watcher; fail $n "watch's chip information command never reached the bridge" $W/m.out $W/q970.log; return; }
+        { kill -KILL $watcher; fail $n "watch's vendor mode command never reached the bridge" $W/m.out $W/q970.log; return; }
     kill -INT $watcher
     wait_for 15 [ -s $W/m.status ] || { kill -KILL $watcher; fail $n "watch did not stop within 15 s of SIGINT" $W/m.out $W/q970.log; return; }
     rc=$(cat $W/m.status)
     sleep 1   # a command sent again would follow the held one at once
-    sent=$(awk '/^==== start/ { c = 0 } /cdb e0f4e7/ { c++ } END { print c + 0 }' $W/q970.log)
+    sent=$(awk '/^==== start/ { c = 0 } /cdb ff04514b55/ { c++ } END { print c + 0 }' $W/q970.log)
     [ "$sent" -eq 1 ] || { fail $n "the held command reached the bridge $sent times, not once" $W/q970.log $W/m.out; return; }
     [ $rc -eq 0 ] || { fail $n "watch exited $rc after SIGINT" $W/m.out; return; }
     pass $n
