@@ -218,6 +218,8 @@ done
 rm -rf "$STAGE/usr/lib/udev"
 mkdir -p "$STAGE/usr/lib/udev"
 cp -a "$udev_lib/." "$STAGE/usr/lib/udev/"
+# Its sources only: without a compiled hwdb.bin udevd never reads them.
+rm -rf "$STAGE/usr/lib/udev/hwdb.d"
 for helper in "$STAGE"/usr/lib/udev/*; do
   [ -f "$helper" ] && [ -x "$helper" ] || continue
   for lib in $(ldd "$helper" 2>/dev/null | grep -o '/[^ ]*'); do
