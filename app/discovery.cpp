@@ -102,8 +102,13 @@ int TQ71xFwTool::IsListedChip(const DevicePath& path) {
 }
 
 int TQ71xFwTool::IsAlreadyUpdated(const DevicePath& path) {
-    if (!IsTarget(IdentifyChip(path))) return 0;
-    return HoldsEmbeddedFirmware(services_, commands_, path) ? 1 : 0;
+    DeviceRef device;
+    device.path = path;
+    device.id.chip = IdentifyChip(path);
+    if (!IsTarget(device.id.chip)) return 0;
+    for (const DeviceEntry& row : deviceTable_)
+        if (row.Path == path) device.serial = row.Serial;
+    return qks::IsAlreadyUpdated(services_, commands_, device) ? 1 : 0;
 }
 
 void TQ71xFwTool::RefreshBtnClick() {

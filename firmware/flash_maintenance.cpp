@@ -76,6 +76,7 @@ int EraseFlashPaged(EngineContext& window, const DevicePath& path, uint32_t leng
 int EraseAllFlash(EngineContext& window, const DevicePath& path) {
     window.ShowStatus("Start Erase only!");
     const uint32_t length = window.FirmwareSize();
+    if (!window.AnnounceWrite(path, {}, length)) return 0;
     WaitFlashReady(window, path);
     if (!EraseFlashPaged(window, path, length)) {
         window.ShowStatus("Erase command fail!!");

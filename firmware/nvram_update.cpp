@@ -127,15 +127,16 @@ int UpdateFlashPreservingNvram(EngineContext& window, const DevicePath& path) {
         return 0;
     }
 
-    if (!EraseAndCheckUnits(window, path, units, check)) return 0;
-    window.StepProgress(10);
-
-    // From here the configuration area exists only in `saved` until the
-    // first piece is written back.
+    // The whole result is known before anything is erased: the journal keeps
+    // it, so a cut-off write is finished with the same configuration area.
     std::memcpy(composed.data(), saved.data(), kNvramAreaBytes);
     if (image.size() > kNvramAreaBytes)
         std::memcpy(composed.data() + kNvramAreaBytes, image.data() + kNvramAreaBytes,
                     image.size() - kNvramAreaBytes);
+    if (!window.AnnounceWrite(path, composed, units * kNvramEraseUnitBytes)) return 0;
+
+    if (!EraseAndCheckUnits(window, path, units, check)) return 0;
+    window.StepProgress(10);
 
     if (!WriteAndVerifyPieces(window, path, composed, check)) return 0;
     window.StepProgress(20);

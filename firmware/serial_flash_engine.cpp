@@ -68,6 +68,16 @@ int EraseForUpdate(EngineContext& window, const DevicePath& path, uint32_t lengt
     }
 }
 
+// How far the update's erase reaches: the chip erase takes the whole part;
+// the sector erases end at the next 32 KB boundary.
+uint32_t ErasedUpTo(EngineContext& window, uint32_t length) {
+    if (length > kSectorEraseLimit) return EngineContext::kWholePart;
+    switch (window.AmicFlashCode()) {
+        case 1: case 3: case 5: return length > kHalfFlash ? kSectorEraseLimit : kHalfFlash;
+        default: return RoundUp(length, kHalfFlash);
+    }
+}
+
 int RunMaintenanceChoice(EngineContext& window, const DevicePath& path, bool& chosen) {
     chosen = true;
     if (window.RdChecked() && window.EraseOnly() != 0) {
@@ -141,6 +151,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     std::vector<uint8_t> readBack(length, 0);
 
     if (!WaitFlashReady(window, path)) window.DebugOutput("0.1 Device initial not ready!!");
+    if (!window.AnnounceWrite(path, image, ErasedUpTo(window, length))) return 0;
     const int erased = EraseForUpdate(window, path, length);
     if (erased < 0) {
         window.ShowStatus("Not Support this AMIC Flash Type!!");
@@ -165,13 +176,19 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     return result;
 }
 
+std::vector<uint8_t> ComposeEmbeddedImage(const ImageStore& images, const HeaderBlock& header) {
+    std::vector<uint8_t> buffer(kMaxImageBytes, 0x00);
+    const uint32_t size = LoadEmbeddedImage(images, buffer.data(), 0, 0);
+    if (size <= kHeaderBlockBytes || size > kMaxImageBytes) return {};
+    std::memcpy(buffer.data(), header.data(), kHeaderBlockBytes);
+    return buffer;
+}
+
 int ProgramEmbeddedImage(EngineContext& window, const DevicePath& path,
                          const HeaderBlock& header) {
     try {
-        std::vector<uint8_t> buffer(kMaxImageBytes, 0x00);
-        const uint32_t size = LoadEmbeddedImage(window.Images(), buffer.data(), 0, 0);
-        if (size <= kHeaderBlockBytes || size > kMaxImageBytes) return 0;
-        std::memcpy(buffer.data(), header.data(), kHeaderBlockBytes);
+        const auto buffer = ComposeEmbeddedImage(window.Images(), header);
+        if (buffer.empty()) return 0;
         return ProgramFlashVerified(window, path, buffer.data(), kMaxImageBytes);
     } catch (...) {
         return 0;

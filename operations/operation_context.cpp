@@ -25,14 +25,6 @@ std::string Trim(const std::string& text) {
 
 const char* SeriesName(ChipIdValue chip) { return FamilyOf(chip).series; }
 
-// The header positions the merge keeps from the device: its own bytes.
-template <typename A, typename B>
-bool SameOwnHeader(const A& a, const B& b) {
-    for (size_t i = 0; i < kHeaderBlockBytes; ++i)
-        if (HeaderMergeMask[i] >= 256 && a[i] != b[i]) return false;
-    return true;
-}
-
 // The engines end a failed flow on a text of their own ("Compare Fail!!"),
 // or leave a progress line ("ReadFlash....") that names nothing.
 bool SaysWhatFailed(const std::string& text) {
@@ -50,7 +42,8 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
       sink_(sink),
       choice_(choice),
       transport_(services.passThrough, services.clock, services.trace),
-      commands_(transport_) {
+      commands_(transport_),
+      journal_(JournalFolder(services)) {
     // The device the operation was given must be the one its first erase or
     // write reaches: in between, a plug or unplug may have put another one
     // at the same path.
@@ -96,9 +89,14 @@ void OperationContext::AppendStatusText(const std::string& more) {
     sink_.AppendStatus(more);
 }
 
-std::string OperationContext::Identity() const {
-    if (!device_.serial.empty()) return device_.serial;
-    return "path-" + device_.path;
+std::string OperationContext::Identity() const { return JournalIdentity(device_); }
+
+bool OperationContext::ConfirmSameDevice() {
+    const std::string changed = CheckSameDevice();
+    if (changed.empty()) return true;
+    const bool gone = changed.find("no longer listed") != std::string::npos;
+    copyFailure_ = Outcome::Fail(gone ? FailureKind::DeviceGone : FailureKind::DeviceChanged, changed);
+    return false;
 }
 
 // Nothing is erased without a way back: a copy that cannot be written
@@ -123,161 +121,148 @@ std::optional<std::string> OperationContext::SaveCopy(const std::string& identit
     return saved;
 }
 
-bool OperationContext::KeepFlashCopy(std::span<const uint8_t> flash) {
-    if (services_.backupFolder.empty()) return true;
-    const auto saved = SaveCopy(Identity(), "flash", flash);
-    if (!saved) return false;
-    // Without the record a cut-off write would leave the next attempt to
-    // trust the damaged flash: no record, no write.
-    std::string error;
-    if (!MarkWritePending(services_.backupFolder, Identity(), *saved, &error)) {
-        DebugOutput(error);
-        SetStatusText("Record of the write could not be saved, nothing written: " + error);
-        copyFailure_ = Outcome::Fail(FailureKind::Copy,
-                                     "the record of the write could not be kept, nothing written: " +
-                                         error);
-        return false;
-    }
-    return true;
-}
-
-bool OperationContext::KeepFlashCopy(uint32_t length, bool blockReads) {
-    if (services_.backupFolder.empty()) return true;
-    std::vector<uint8_t> flash(length, 0);
+bool OperationContext::ReadFlashAsItIs(uint32_t length, bool blockReads) {
+    if (!journal_.Kept()) return true;
+    flash_.assign(length, 0);
     bool read = false;
     if (blockReads) {
         BlockTransfers blocks(commands_, services_.clock);
-        read = blocks.ReadFlashBlocks(device_.path, 0, flash.data(), length) != 0;
+        read = blocks.ReadFlashBlocks(device_.path, 0, flash_.data(), length) != 0;
     } else {
         WaitFlashReady(*this, device_.path);
-        read = ReadFlashWhole(*this, device_.path, 0, flash.data(), length) != 0;
+        read = ReadFlashWhole(*this, device_.path, 0, flash_.data(), length) != 0;
     }
-    if (!read) {
-        DebugOutput("cannot read the flash for its backup: " + transport_.LastFailure().Describe());
-        SetStatusText("Backup of the flash failed, nothing written: the flash cannot be read");
-        Outcome cause;
-        cause.failure = FailureFromTransport(transport_.LastFailure());
-        copyFailure_ = cause.Within("reading the flash for its copy");
+    if (read) return true;
+    flash_.clear();
+    DebugOutput("cannot read the flash for its backup: " + transport_.LastFailure().Describe());
+    SetStatusText("Backup of the flash failed, nothing written: the flash cannot be read");
+    Outcome cause;
+    cause.failure = FailureFromTransport(transport_.LastFailure());
+    copyFailure_ = cause.Within("reading the flash for its copy");
+    return false;
+}
+
+bool OperationContext::FindUnfinishedWrite() {
+    if (!journal_.Kept() || flash_.empty()) return true;
+    std::vector<JournalEntry> found;
+    if (!options_.journalEntry.empty()) {
+        auto named = Journal::Load(options_.journalEntry);
+        if (!named || named->identity != Identity() || named->chip != device_.id.chip ||
+            !ExplainsFlash(named->before, named->after, flash_)) {
+            copyFailure_ = Outcome::Fail(FailureKind::File,
+                                         "the journal entry " + options_.journalEntry +
+                                             " is not one of this enclosure's unfinished writes; "
+                                             "nothing written");
+            return false;
+        }
+        found.push_back(std::move(*named));
+    } else {
+        const Journal::Lock lock(journal_);
+        found = journal_.Matching(Identity(), device_.id.chip, flash_);
+    }
+    if (found.empty()) return true;
+    size_t pick = 0;
+    if (found.size() > 1) {
+        std::vector<std::string> choices;
+        std::string names;
+        for (const auto& entry : found) {
+            choices.push_back(entry.Describe());
+            names += (names.empty() ? "" : "; ") + entry.file;
+        }
+        const std::string question =
+            "Several unfinished writes to enclosures with this serial number match this "
+            "enclosure's flash.\nWhich one was cut off on this enclosure?";
+        const auto chosen = sink_.ChooseSavedCopy(question, choices);
+        if (!chosen || *chosen >= found.size()) {
+            copyFailure_ = Outcome::Fail(FailureKind::Ambiguous,
+                                         std::to_string(found.size()) +
+                                             " unfinished writes match this enclosure; name the "
+                                             "one to finish with --journal ENTRY: " +
+                                             names + "; nothing written");
+            return false;
+        }
+        pick = *chosen;
+    }
+    entry_ = std::move(found[pick]);
+    resumed_ = true;
+    backupPath_ = entry_->copy;
+    Note("finishing the write begun at " + entry_->created + " from the journal entry " +
+         entry_->file + " (the flash as it was is in " + entry_->copy + ")");
+    return true;
+}
+
+bool OperationContext::BeginWrite(std::span<const uint8_t> after, const std::string& flow) {
+    if (!journal_.Kept() || resumed_) return true;
+    if (entry_) return true;   // announced once
+    if (flash_.size() < after.size()) {
+        // The copy read covers less than the write changes: read it again.
+        const auto length = static_cast<uint32_t>(after.size());
+        if (!ReadFlashAsItIs(length, false)) return false;
+    }
+    const auto saved = SaveCopy(Identity(), "flash", flash_);
+    if (!saved) return false;
+    JournalEntry entry;
+    entry.identity = Identity();
+    entry.chip = device_.id.chip;
+    entry.flow = flow;
+    entry.copy = *saved;
+    entry.before = flash_;
+    entry.after = flash_;
+    std::copy(after.begin(), after.end(), entry.after.begin());
+    std::string error;
+    bool created = false;
+    {
+        const Journal::Lock lock(journal_);
+        created = journal_.Create(entry, error);
+    }
+    if (!created) {
+        DebugOutput(error);
+        SetStatusText("Record of the write could not be saved, nothing written: " + error);
+        copyFailure_ = Outcome::Fail(FailureKind::Copy,
+                                     "the journal entry of the write could not be kept, nothing "
+                                     "written: " + error);
         return false;
     }
-    return KeepFlashCopy(flash);
+    entry_ = std::move(entry);
+    return true;
 }
 
-void OperationContext::FinishWrite(bool succeeded, const HeaderBlock* written) {
-    if (!succeeded || services_.backupFolder.empty()) return;
-    const auto pending = PendingBackup(services_.backupFolder, Identity());
-    if (!pending) return;
-    bool ends = *pending == backupPath_ || usedRecord_;
-    if (!ends && written) {
-        const auto start = ReadBackupStart(*pending, kHeaderBlockBytes);
-        ends = start && HasHeaderSignature(start->data(), kHeaderBlockBytes) &&
-               SameOwnHeader(*start, *written);
-    }
-    if (ends) ClearWritePending(services_.backupFolder, Identity());
+bool OperationContext::AnnounceWrite(const DevicePath&, std::span<const uint8_t> written,
+                                     uint32_t erasedUpTo) {
+    if (!journal_.Kept() || resumed_ || entry_) return true;
+    std::vector<uint8_t> after = flash_;
+    const size_t erased = std::min<size_t>(erasedUpTo, after.size());
+    std::fill(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(erased), 0xFF);
+    const size_t n = std::min(after.size(), written.size());
+    std::copy(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(n), after.begin());
+    return BeginWrite(after, "run");
 }
 
-// Kept apart from the serial-flash copies: those are what a later recovery
-// takes the device's header from, and a ROM image carries none.
+void OperationContext::EndWrite(bool succeeded) {
+    if (!succeeded || !entry_) return;
+    const Journal::Lock lock(journal_);
+    journal_.Close(*entry_);
+}
+
+// Kept apart from the serial-flash copies: a ROM image carries no header.
 bool OperationContext::KeepCopyBeforeWriting(const DevicePath&, const std::string& memory,
                                              std::span<const uint8_t> bytes) {
     if (services_.backupFolder.empty()) return true;
     return SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes).has_value();
 }
 
-// The QKB742's configuration area carries no signature: the copy taken
-// before an unfinished write stands in only where the area now is what a
-// cut-off leaves (erased, or that copy's bytes up to where the write stopped),
-// so another enclosure sharing the serial keeps its own area.
+// The configuration area of a write that did not finish is the journal's
+// before-image, never what the cut left.
 std::optional<std::vector<uint8_t>> OperationContext::SavedFlashStart(
     const DevicePath&, std::span<const uint8_t> current) {
-    if (services_.backupFolder.empty() || device_.serial.empty()) return std::nullopt;
-    const auto pending = PendingBackup(services_.backupFolder, Identity());
-    if (!pending) return std::nullopt;
-    auto copy = ReadBackupStart(*pending, static_cast<uint32_t>(current.size()));
-    if (!copy) return std::nullopt;
-    if (std::equal(copy->begin(), copy->end(), current.begin())) return std::nullopt;   // intact
-    for (size_t i = 0; i < current.size(); ++i)
-        if (current[i] != 0xFF && current[i] != (*copy)[i]) return std::nullopt;
-    usedRecord_ = true;
-    Note("the configuration area was taken from the copy saved in " + *pending);
-    return copy;
+    if (!resumed_ || entry_->before.size() < current.size()) return std::nullopt;
+    return std::vector<uint8_t>(entry_->before.begin(),
+                                entry_->before.begin() + static_cast<std::ptrdiff_t>(current.size()));
 }
 
 void OperationContext::Note(const std::string& text) {
     notes_.push_back(text);
     DebugOutput(text);
-}
-
-namespace {
-std::optional<std::vector<uint8_t>> ReadCopy(const std::string& path, uint32_t length) {
-    auto bytes = ReadBackupStart(path, length);
-    if (!bytes || bytes->size() != length) return std::nullopt;
-    return bytes;
-}
-
-
-}  // namespace
-
-// Copies of one serial that disagree on what only the device writes belong
-// to more than one enclosure (bricked bridges often share a default serial).
-bool OperationContext::HeaderCopiesAgree() const {
-    std::optional<std::vector<uint8_t>> first;
-    for (const auto& path : SavedCopiesOf(services_.backupFolder, Identity())) {
-        const auto bytes = ReadCopy(path, kHeaderBlockBytes);
-        if (!bytes || !HasHeaderSignature(bytes->data(), kHeaderBlockBytes)) continue;
-        if (!first) {
-            first = bytes;
-            continue;
-        }
-        if (!SameOwnHeader(*first, *bytes)) return false;
-    }
-    return true;
-}
-
-std::optional<std::vector<uint8_t>> OperationContext::ResolveUnsignedHeader(HeaderBlock& header) {
-    if (HasHeaderSignature(header.data(), header.size())) return std::nullopt;   // its own
-    std::optional<std::string> chosen;
-    if (!options_.headerFrom.empty()) {
-        chosen = options_.headerFrom;
-    } else if (!services_.backupFolder.empty()) {
-        const auto pending = PendingBackup(services_.backupFolder, Identity());
-        if (pending && !device_.serial.empty() && HeaderCopiesAgree()) {
-            chosen = *pending;
-        } else if (pending) {
-            std::vector<std::string> copies, choices;
-            for (const auto& path : SavedCopiesOf(services_.backupFolder, Identity())) {
-                const auto bytes = ReadCopy(path, kHeaderBlockBytes);
-                if (!bytes || !HasHeaderSignature(bytes->data(), kHeaderBlockBytes)) continue;
-                copies.push_back(path);
-                choices.push_back(SavedCopyTime(path) + "  " + path);
-            }
-            const std::string question =
-                "The device's header is not signed, and its saved copies cannot tell which "
-                "enclosure they belong to" +
-                std::string(device_.serial.empty() ? " (it reports no serial number)"
-                                                   : " (they disagree: several enclosures share its serial number)") +
-                ".\nWhich copy holds this enclosure's own header?";
-            if (!copies.empty())
-                if (const auto pick = sink_.ChooseSavedCopy(question, choices); pick && *pick < copies.size())
-                    chosen = copies[*pick];
-        }
-    }
-    if (!chosen) {
-        Note("the device's header is not signed and no saved copy can stand in for it; "
-             "taking the image's header");
-        return std::nullopt;
-    }
-    const auto copy = ReadCopy(*chosen, kImageBytes);
-    if (!copy || !HasHeaderSignature(copy->data(), kHeaderBlockBytes)) {
-        Note("the copy " + *chosen + " holds no signed header; taking the image's header");
-        return std::nullopt;
-    }
-    std::copy(copy->begin(), copy->begin() + kHeaderBlockBytes, header.begin());
-    if (const auto pending = PendingBackup(services_.backupFolder, Identity()); pending && *pending == *chosen)
-        usedRecord_ = true;
-    Note("the device's header was taken from the copy saved in " + *chosen +
-         (SavedCopyTime(*chosen).empty() ? "" : " at " + SavedCopyTime(*chosen)));
-    return copy;
 }
 
 Outcome OperationContext::Fail(Outcome outcome, const std::string& operation) {
