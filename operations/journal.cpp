@@ -159,7 +159,8 @@ std::optional<JournalEntry> Journal::Load(const std::string& file) {
 }
 
 std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdValue chip,
-                                            std::span<const uint8_t> flash) const {
+                                            std::span<const uint8_t> flash,
+                                            const std::string& flow) const {
     std::vector<JournalEntry> found;
     if (!Kept()) return found;
     const std::string prefix = BackupIdentity(identity) + "-";
@@ -167,6 +168,7 @@ std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdV
         if (fs::path(file).filename().string().rfind(prefix, 0) != 0) continue;
         auto entry = Load(file);
         if (!entry || entry->identity != identity || entry->chip != chip) continue;
+        if (!flow.empty() && entry->flow != flow) continue;
         if (ExplainsFlash(entry->before, entry->after, flash)) found.push_back(std::move(*entry));
     }
     return found;

@@ -66,10 +66,11 @@ public:
         bool held_ = false;
     };
 
-    // The pending entries of this enclosure (identity and chip) that explain
-    // its flash as read now, oldest first.
+    // The pending entries of this enclosure (identity and chip) and flow
+    // (any when empty) that explain its flash as read now, oldest first.
     std::vector<JournalEntry> Matching(const std::string& identity, ChipIdValue chip,
-                                       std::span<const uint8_t> flash) const;
+                                       std::span<const uint8_t> flash,
+                                       const std::string& flow = {}) const;
     // Creates the entry durably; false with `error` set when it could not
     // be made to last, and the write it announces must not begin.
     bool Create(JournalEntry& entry, std::string& error) const;

@@ -142,7 +142,7 @@ bool OperationContext::ReadFlashAsItIs(uint32_t length, bool blockReads) {
     return false;
 }
 
-bool OperationContext::FindUnfinishedWrite() {
+bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
     if (!journal_.Kept() || flash_.empty()) return true;
     std::vector<JournalEntry> found;
     if (!options_.journalEntry.empty()) {
@@ -158,7 +158,7 @@ bool OperationContext::FindUnfinishedWrite() {
         found.push_back(std::move(*named));
     } else {
         const Journal::Lock lock(journal_);
-        found = journal_.Matching(Identity(), device_.id.chip, flash_);
+        found = journal_.Matching(Identity(), device_.id.chip, flash_, flow);
     }
     if (found.empty()) return true;
     size_t pick = 0;
@@ -235,7 +235,7 @@ bool OperationContext::AnnounceWrite(const DevicePath&, std::span<const uint8_t>
     std::fill(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(erased), 0xFF);
     const size_t n = std::min(after.size(), written.size());
     std::copy(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(n), after.begin());
-    return BeginWrite(after, "run");
+    return BeginWrite(after, EraseOnly() ? "erase" : "run");
 }
 
 void OperationContext::EndWrite(bool succeeded) {

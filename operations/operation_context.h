@@ -62,10 +62,10 @@ public:
     // false (with the outcome's cause set) when it cannot be read.
     bool ReadFlashAsItIs(uint32_t length, bool blockReads);
     const std::vector<uint8_t>& FlashAsRead() const { return flash_; }
-    // The journal's pending entry this flash is what a cut-off write left of:
+    // The journal's pending entry of this flow whose cut-off write left this flash:
     // one is taken (and said), several are asked about or named with
     // --journal. False (with the cause set) when none of several was chosen.
-    bool FindUnfinishedWrite();
+    bool FindUnfinishedWrite(const std::string& flow);
     const JournalEntry* UnfinishedWrite() const { return resumed_ ? &*entry_ : nullptr; }
     // Keeps the copy of the flash as read and the journal's entry: the
     // before-image and `after`, the whole flash as the write leaves it.

@@ -62,7 +62,7 @@ Outcome RunSerialFlash(const DeviceServices& services, const DeviceRef& device,
     int result = 0;
     if (!writes || (context.ConfirmSameDevice() &&
                     context.ReadFlashAsItIs(SerialCopyLength(options), false) &&
-                    context.FindUnfinishedWrite()))
+                    context.FindUnfinishedWrite(choice == Choice::EraseOnly ? "erase" : "run")))
         result = UpdateSerialFlash(context, device.path);
     if (writes) context.EndWrite(result != 0);
     Outcome outcome = context.Conclude(result, operation);
@@ -150,7 +150,7 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
     // flash whether or not a copy is kept.
     std::vector<uint8_t> flash;
     if (!services.backupFolder.empty()) {
-        if (!context.ReadFlashAsItIs(kImageBytes, true) || !context.FindUnfinishedWrite())
+        if (!context.ReadFlashAsItIs(kImageBytes, true) || !context.FindUnfinishedWrite("recover"))
             return context.Conclude(0, "recover");
         flash = context.FlashAsRead();
     } else if (blockPath) {
@@ -212,7 +212,7 @@ Outcome RunUpdate(const DeviceServices& services, const DeviceRef& device, Engin
             int result = 0;
             if (context.ConfirmSameDevice() &&
                 context.ReadFlashAsItIs(SerialCopyLength(options), false) &&
-                context.FindUnfinishedWrite())
+                context.FindUnfinishedWrite("run"))
                 result = UpdateFlashPreservingNvram(context, device.path);
             context.EndWrite(result != 0);
             return context.Conclude(result, "run");
@@ -366,7 +366,7 @@ bool HasUnfinishedWrite(const DeviceServices& services, const DeviceRef& device,
         flash = read;
     }
     const Journal::Lock lock(journal);
-    return !journal.Matching(JournalIdentity(device), device.id.chip, flash).empty();
+    return !journal.Matching(JournalIdentity(device), device.id.chip, flash, "recover").empty();
 }
 
 IdentifyReport Identify(const DeviceServices& services, const InterfaceInfo& info,
