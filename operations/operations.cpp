@@ -136,7 +136,6 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
         return context.Conclude(0, "recover");
     }
     commands.VendorCommand25(path);
-    if (!context.ConfirmSameDevice()) return context.Conclude(0, "recover");
     HeaderBlock header = DefaultHeaderBlock;
     // Without the device's header the write would replace its identity with
     // zeros: stop before anything is written.
@@ -145,6 +144,8 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
                             context.GetTransport().LastFailure().Describe());
         return context.Conclude(0, "recover");
     }
+    // The device that answers now is the one whose flash is copied and journaled.
+    if (!context.ConfirmSameDevice()) return context.Conclude(0, "recover");
     const bool blockPath = blockMode || ChipRevisionOf(device.id.chip) == kLateRevision;
     // The block path writes back what it read past the image: it needs the
     // flash whether or not a copy is kept.
