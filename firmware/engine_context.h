@@ -16,8 +16,21 @@
 
 namespace qks {
 
+// Where an engine's flow stopped when no command failed: the stage and the
+// address, so the outcome's cause never has to be read from a status text.
+enum class EngineStage : uint8_t { Erase, Write, Verify, Read, Save, Prepare };
+struct EngineFault {
+    EngineStage stage = EngineStage::Prepare;
+    std::optional<uint32_t> address;
+    std::string what;   // "the flash read back differs from what was written"
+};
+
 class EngineContext : public UserMessages {
 public:
+    // Said by the engine where it gives up without a refused command.
+    virtual void Fault(EngineStage /*stage*/, std::optional<uint32_t> /*address*/,
+                       const std::string& /*what*/) {}
+
     virtual VendorCommandSet& Commands() = 0;
     virtual Clock& GetClock() = 0;
     virtual const ImageStore& Images() const = 0;

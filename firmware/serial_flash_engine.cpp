@@ -18,6 +18,15 @@ constexpr uint32_t kEraseUnit = 32768;
 constexpr const char* kNotReadyAfterErase = "Not ready after Erase flash success";
 constexpr const char* kEraseFail = "Erase command fail!!";
 
+constexpr const char* kReadBackDiffers = "the flash read back differs from what was written";
+constexpr const char* kNotErased = "the flash still holds data after its erase";
+
+uint32_t FirstDifference(const uint8_t* a, const uint8_t* b, uint32_t length) {
+    uint32_t i = 0;
+    while (i < length && a[i] == b[i]) ++i;
+    return i;
+}
+
 bool AllErased(const uint8_t* bytes, size_t count) {
     return std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0xFF; });
 }
@@ -118,6 +127,8 @@ int ProgramAndVerify(EngineContext& window, const DevicePath& path,
     }
     window.StepProgress(10);
     if (std::memcmp(image.data(), readBack.data(), length) != 0) {
+        window.Fault(EngineStage::Verify, FirstDifference(image.data(), readBack.data(), length),
+                     kReadBackDiffers);
         window.ShowStatus("Compare Fail!!\r\n\r\n");
         return 0;
     }
@@ -154,6 +165,9 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     if (!window.AnnounceWrite(path, image, ErasedUpTo(window, length))) return 0;
     const int erased = EraseForUpdate(window, path, length);
     if (erased < 0) {
+        window.Fault(EngineStage::Prepare, std::nullopt,
+                     "the AMIC flash code " + std::to_string(window.AmicFlashCode()) +
+                         " is not supported; nothing was erased");
         window.ShowStatus("Not Support this AMIC Flash Type!!");
         return 0;
     }
@@ -167,6 +181,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     }
     window.StepProgress(5);
     if (!AllErased(readBack.data(), length)) {
+        window.Fault(EngineStage::Erase, std::nullopt, kNotErased);
         window.ShowStatus("Data not 0xff !!");
         return 0;
     }
@@ -212,7 +227,11 @@ int EraseAndCheck(EngineContext& window, const DevicePath& path, uint32_t units,
     window.GetClock().SleepMs(kSettleMs);
     WaitFlashReady(window, path);
     const bool reread = ReadFlashPaged(window, path, 0, readBack.data(), length) != 0;
-    return reread && !AllErased(readBack.data(), length) ? 0 : 1;
+    if (reread && !AllErased(readBack.data(), length)) {
+        window.Fault(EngineStage::Erase, std::nullopt, kNotErased);
+        return 0;
+    }
+    return 1;
 }
 }  // namespace
 
@@ -240,7 +259,11 @@ int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const ui
         window.GetClock().SleepMs(kSettleMs);
         WaitFlashReady(window, path);
         if (!ReadFlashPaged(window, path, 0, readBack.data(), padded)) return 0;
-        if (std::memcmp(written.data(), readBack.data(), padded) != 0) return 0;
+        if (std::memcmp(written.data(), readBack.data(), padded) != 0) {
+            window.Fault(EngineStage::Verify, FirstDifference(written.data(), readBack.data(), padded),
+                         kReadBackDiffers);
+            return 0;
+        }
         window.StepProgress(10);
         return 1;
     } catch (...) {

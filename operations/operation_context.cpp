@@ -1,6 +1,7 @@
 #include "operations/operation_context.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "device/block_transfers.h"
@@ -17,20 +18,8 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \r\n\t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \r\n\t") - first + 1);
-}
-
 const char* SeriesName(ChipIdValue chip) { return FamilyOf(chip).series; }
 
-// The engines end a failed flow on a text of their own ("Compare Fail!!"),
-// or leave a progress line ("ReadFlash....") that names nothing.
-bool SaysWhatFailed(const std::string& text) {
-    const std::string t = Trim(text);
-    return t.size() >= 2 && t.compare(t.size() - 2, 2, "!!") == 0;
-}
 }  // namespace
 
 OperationContext::OperationContext(const DeviceServices& services, const DeviceRef& device,
@@ -48,12 +37,15 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
     // write reaches: in between, a plug or unplug may have put another one
     // at the same path.
     transport_.SetGate([this](const DevicePath&, const uint8_t* cdb, uint8_t length) {
+        modified_ = DeviceWasChanged();
+        modifySent_ = false;
         lastCommand_ = SummarizeCommand(cdb, length);
         if (!lastCommand_.modifiesMemory) return std::string{};
         if (!checked_) {
             checked_ = true;
             changed_ = CheckSameDevice();
         }
+        modifySent_ = changed_.empty();
         return changed_;
     });
 }
@@ -265,10 +257,24 @@ void OperationContext::Note(const std::string& text) {
     DebugOutput(text);
 }
 
+bool OperationContext::DeviceWasChanged() const {
+    if (modified_) return true;
+    if (!modifySent_) return false;
+    // Only a device that answered "no" to the command certainly did nothing;
+    // one that went away in the middle may have begun.
+    if (!transport_.LastCommandFailed()) return true;
+    const TransferFailure& f = transport_.LastFailure();
+    return f.openFailed ? false : f.scsiStatus == 0;
+}
+
 Outcome OperationContext::Fail(Outcome outcome, const std::string& operation) {
     outcome.backupPath = backupPath_;
     outcome.notes = notes_;
     outcome.statusText = status_;
+    if (outcome.failure) {
+        outcome.failure->deviceChanged = DeviceWasChanged();
+        outcome.failure->restorePath = backupPath_;
+    }
     return outcome.Within(operation);
 }
 
@@ -284,12 +290,21 @@ Outcome OperationContext::Conclude(int result, const std::string& operation) {
     Outcome failed;
     if (transport_.LastCommandFailed()) {
         failed.failure = FailureFromTransport(transport_.LastFailure());
-    } else if (SaysWhatFailed(status_)) {
-        failed = Outcome::Fail(FailureKind::Failed, Trim(status_));
-    } else if (lastCommand_.name == "read" || lastCommand_.name == "ROM read") {
-        // Every command was accepted and the flow ended on a read-back.
-        failed = Outcome::Fail(FailureKind::Verify,
-                               "the flash read back differs from what was written");
+    } else if (fault_) {
+        static constexpr const char* kStages[] = {"erase", "write", "verify", "read", "save", ""};
+        const char* stage = kStages[static_cast<int>(fault_->stage)];
+        std::string where = stage;
+        if (fault_->address) {
+            char at[16];
+            std::snprintf(at, sizeof at, " at 0x%X", *fault_->address);
+            where += at;
+        }
+        failed = Outcome::Fail(fault_->stage == EngineStage::Verify ? FailureKind::Verify
+                                                                    : FailureKind::Failed,
+                               fault_->what);
+        if (!where.empty()) failed.Within(where);
+        failed.failure->command = stage;
+        failed.failure->address = fault_->address;
     } else {
         failed = Outcome::Fail(FailureKind::Failed, "the flow did not succeed");
     }

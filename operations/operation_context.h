@@ -45,6 +45,11 @@ public:
         sink_.ShowMessageBox(text, caption, icon);
     }
     void DebugOutput(const std::string& text) override { sink_.DebugOutput(text); }
+    void Fault(EngineStage stage, std::optional<uint32_t> address, const std::string& what) override {
+        fault_ = EngineFault{stage, address, what};
+    }
+    // Something was erased or written, or may have been.
+    bool DeviceWasChanged() const;
     std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path,
                                                         std::span<const uint8_t> current) override;
     bool AnnounceWrite(const DevicePath& path, std::span<const uint8_t> written,
@@ -108,6 +113,10 @@ private:
     std::optional<JournalEntry> entry_;
     bool resumed_ = false;
     std::string changed_;
+    std::optional<EngineFault> fault_;
+    // A command that changes memory was sent; its answer decides whether it did.
+    bool modifySent_ = false;
+    bool modified_ = false;
 };
 
 }  // namespace qks

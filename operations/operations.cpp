@@ -170,6 +170,10 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
     if (!context.BeginWrite(after, "recover")) return context.Conclude(0, "recover");
     const int result = blockPath ? blocks.WriteVerifyFlashImage(path, after.data(), kImageBytes)
                                  : ProgramFlashVerified(context, path, after.data(), kImageBytes);
+    // Every block command answered: the last read-back differed.
+    if (blockPath && !result && !context.GetTransport().LastCommandFailed())
+        context.Fault(EngineStage::Verify, std::nullopt,
+                      "the flash read back differs from what was written");
     context.EndWrite(result != 0);
     return context.Conclude(result, "recover");
 }

@@ -133,7 +133,10 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
 
 int StatusOf(const Outcome& outcome) {
     if (outcome.Ok()) return kExitSuccess;
-    return outcome.failure->kind == FailureKind::NotOffered ? kExitUsage : kExitFailed;
+    // Which unfinished write to finish is the user's to name: a usage matter.
+    const FailureKind kind = outcome.failure->kind;
+    return kind == FailureKind::NotOffered || kind == FailureKind::Ambiguous ? kExitUsage
+                                                                             : kExitFailed;
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
@@ -404,6 +407,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     const DeviceServices& services = opened->session->Services();
     EngineOptions engine;
     engine.headerFrom = options.headerFrom;
+    engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
     if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
         return kExitFailed;
@@ -491,6 +495,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     }
     console.Err(DeviceLine(*device, number));
     EngineOptions engine = OptionsFrom(choices);
+    engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
     if (action == PanelAction::Run &&
         !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))
