@@ -154,7 +154,9 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
         if (outcome.failure) {
             document["cause"] = {{"kind", FailureKindName(outcome.failure->kind)},
                                  {"chain", outcome.failure->chain},
-                                 {"command", outcome.failure->command}};
+                                 {"command", outcome.failure->command},
+                                 {"device_changed", outcome.failure->deviceChanged},
+                                 {"text", outcome.CauseText()}};
             if (outcome.failure->address) document["cause"]["address"] = *outcome.failure->address;
             if (outcome.failure->answer)
                 document["cause"]["answer"] = {{"status", outcome.failure->answer->scsiStatus},
