@@ -8,6 +8,7 @@
 #include "device/chip_id.h"
 #include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
+#include "firmware/serial_flash_engine.h"
 
 namespace qks {
 
@@ -193,14 +194,19 @@ bool OperationContext::BeginWrite(std::span<const uint8_t> after, const std::str
     }
     const auto saved = SaveCopy(Identity(), "flash", flash_);
     if (!saved) return false;
+    return BeginJournalEntry(after, flow, *saved);
+}
+
+bool OperationContext::BeginJournalEntry(std::span<const uint8_t> after, const std::string& flow,
+                                         const std::string& copy) {
     JournalEntry entry;
     entry.identity = Identity();
     entry.chip = device_.id.chip;
     entry.flow = flow;
-    entry.copy = *saved;
+    entry.copy = copy;
     entry.before = flash_;
     entry.after = flash_;
-    std::copy(after.begin(), after.end(), entry.after.begin());
+    std::copy_n(after.begin(), std::min(after.size(), entry.after.size()), entry.after.begin());
     std::string error;
     bool created = false;
     {
@@ -237,10 +243,24 @@ void OperationContext::EndWrite(bool succeeded) {
 }
 
 // Kept apart from the serial-flash copies: a ROM image carries no header.
+// The ROM's write is journaled like the flash's: before it, the ROM as read;
+// after it, the image (or nothing but erased bytes for erase-only).
 bool OperationContext::KeepCopyBeforeWriting(const DevicePath&, const std::string& memory,
                                              std::span<const uint8_t> bytes) {
     if (services_.backupFolder.empty()) return true;
-    return SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes).has_value();
+    const std::string flow = EraseOnly() ? "rom-erase" : "rom-run";
+    flash_.assign(bytes.begin(), bytes.end());
+    if (!FindUnfinishedWrite(flow)) return false;
+    std::vector<uint8_t> after(bytes.size(), 0xFF);
+    if (!EraseOnly()) {
+        const auto image = services_.images.Find(kSerialFlashImageName);
+        std::copy_n(image.begin(), std::min(image.size(), after.size()), after.begin());
+    }
+    if (resumed_) return true;
+    if (!SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes)) return false;
+    const std::string copy = backupPath_;
+    // The journal's entry names the ROM's own copy, not a flash copy.
+    return BeginJournalEntry(after, flow, copy);
 }
 
 // The configuration area of a write that did not finish is the journal's

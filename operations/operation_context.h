@@ -92,6 +92,8 @@ public:
 
 private:
     std::string CheckSameDevice();
+    bool BeginJournalEntry(std::span<const uint8_t> after, const std::string& flow,
+                           const std::string& copy);
     std::optional<std::string> SaveCopy(const std::string& identity, const std::string& memory,
                                         std::span<const uint8_t> bytes);
 

@@ -75,7 +75,10 @@ Outcome RunInternalRomEngine(const DeviceServices& services, const DeviceRef& de
                              const EngineOptions& options, ProgressSink& sink, Choice choice,
                              const std::string& operation) {
     OperationContext context(services, device, options, sink, choice);
-    const int result = ProgramInternalRom(context, device.path, options.romType);
+    int result = 0;
+    if (choice == Choice::BackupOnly || context.ConfirmSameDevice())
+        result = ProgramInternalRom(context, device.path, options.romType);
+    if (choice != Choice::BackupOnly) context.EndWrite(result != 0);
     Outcome outcome = context.Conclude(result, operation);
     if (choice == Choice::BackupOnly && outcome.Ok())
         outcome.backupPath = options.backupFile.empty() ? kDefaultBackupName : options.backupFile;
