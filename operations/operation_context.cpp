@@ -144,8 +144,7 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
             !ExplainsFlash(named->before, named->after, flash_)) {
             copyFailure_ = Outcome::Fail(FailureKind::File,
                                          "the journal entry " + options_.journalEntry +
-                                             " is not one of this enclosure's unfinished writes; "
-                                             "nothing written");
+                                             " is not one of this enclosure's unfinished writes");
             return false;
         }
         found.push_back(std::move(*named));
@@ -171,7 +170,7 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
                                          std::to_string(found.size()) +
                                              " unfinished writes match this enclosure; name the "
                                              "one to finish with --journal ENTRY: " +
-                                             names + "; nothing written");
+                                             names);
             return false;
         }
         pick = *chosen;
