@@ -114,6 +114,29 @@ TEST_F(Operations, AFailureCarriesItsCauseChain) {
     }
 }
 
+// Whether the bridge takes block updates decides which bytes the write keeps:
+// a refused or short answer ends the recovery with its cause, nothing erased.
+TEST_F(Operations, AnUnansweredBlockModeReadStopsTheRecovery) {
+    uint64_t blockModeRead = 0;
+    {
+        ModelFixture counting({"q970:blockmode=1"});
+        const DeviceRef ref = Ref(counting, 0);
+        counting.trace.records.clear();
+        ASSERT_TRUE(RecoverDevice(Services(counting), ref, {}, sink).Ok());
+        blockModeRead = counting.trace.records.front().seq;
+    }
+    for (const char* fault : {"fail", "short"}) {
+        ModelFixture faulty({std::string("q970:blockmode=1,") + fault + "=" + std::to_string(blockModeRead)});
+        const auto before = faulty.Flash();
+        const Outcome outcome = RecoverDevice(Services(faulty), Ref(faulty, 0), {}, sink);
+        ASSERT_FALSE(outcome.Ok()) << fault;
+        EXPECT_NE(outcome.CauseText().find("whether the bridge takes block updates"), std::string::npos)
+            << outcome.CauseText();
+        EXPECT_FALSE(outcome.failure->deviceChanged) << fault;
+        EXPECT_EQ(faulty.Flash(), before) << fault;
+    }
+}
+
 // Another bridge at the operation's path, or none, stops it before its
 // first erase: nothing is written anywhere.
 TEST_F(Operations, AnotherDeviceAtThePathIsNeverWritten) {
