@@ -1,6 +1,7 @@
 #include "operations/operations.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -363,7 +364,9 @@ std::string JournalFolder(const DeviceServices& services) {
 bool HasUnfinishedWrite(const DeviceServices& services, const DeviceRef& device,
                         std::span<const uint8_t> flash) {
     const Journal journal(JournalFolder(services));
-    if (!journal.Kept()) return false;
+    std::error_code missing;
+    // A look must not create the folder a write would.
+    if (!journal.Kept() || !std::filesystem::is_directory(journal.Folder(), missing)) return false;
     std::vector<uint8_t> read;
     if (flash.empty()) {
         Transport transport(services.passThrough, services.clock, services.trace);
