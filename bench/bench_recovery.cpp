@@ -12,8 +12,12 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -165,7 +169,7 @@ struct RecoveryFigures {
 
 // A window over one emulated bridge, its refresh done: the Confirm screen.
 struct Scene {
-    explicit Scene(const std::vector<std::string>& bridges)
+    explicit Scene(const std::vector<std::string>& bridges, const std::string& backupFolder = {})
         : platform(clock, EmbeddedImages().Find(kTargetImageName)) {
         for (const auto& text : bridges) {
             const auto added = platform.AddBridge(text);
@@ -173,6 +177,7 @@ struct Scene {
         }
         DeviceServices services(platform, platform, clock, EmbeddedImages());
         services.trace = &log;
+        services.backupFolder = backupFolder;
         window = std::make_unique<TQ71xFwTool>(services, face);
         window->FormCreate(&platform);
     }
@@ -205,6 +210,68 @@ RecoveryFigures RunRecovery(bool blockPath, int vendor) {
     f.bytes = scene.platform.BytesMoved() - b0;
     f.breakdown = Analyse(scene.log.records);
     return f;
+}
+
+// What the copy and the journal add to one recovery of a 64 KB part: the
+// emulated hardware time plus the host's wall time (files flushed to disk
+// included), with and without a folder to keep them in.
+struct JournalFigures {
+    uint64_t withoutMicros = 0, withMicros = 0;
+    uint64_t withoutCommands = 0, withCommands = 0;
+    bool success = false;
+};
+
+JournalFigures RunJournalCost(bool blockPath) {
+    const std::string description = blockPath ? "q970:blockmode=1,vendor=6" : "q970:vendor=6";
+    const std::string folder = std::filesystem::temp_directory_path().string() + "/qks-bench-journal-" +
+                               std::to_string(::getpid());
+    JournalFigures f;
+    f.success = true;
+    for (const bool kept : {false, true}) {
+        std::filesystem::remove_all(folder);
+        Scene scene({description}, kept ? folder : std::string());
+        if (scene.window->CurrentScreen() != Screen::Confirm) return {};
+        const uint64_t t0 = scene.clock.NowMicros();
+        const uint64_t c0 = scene.platform.CommandsSent();
+        const auto wall0 = std::chrono::steady_clock::now();
+        scene.window->Click(ControlId::EraseButton);
+        const auto wall = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - wall0)
+                              .count();
+        f.success = f.success && scene.window->CurrentScreen() == Screen::Success;
+        (kept ? f.withMicros : f.withoutMicros) =
+            scene.clock.NowMicros() - t0 + static_cast<uint64_t>(wall);
+        (kept ? f.withCommands : f.withoutCommands) = scene.platform.CommandsSent() - c0;
+    }
+    std::filesystem::remove_all(folder);
+    return f;
+}
+
+std::map<bool, JournalFigures> g_journal;
+
+void JournalCost(benchmark::State& state) {
+    const bool blockPath = state.range(0) != 0;
+    JournalFigures best;
+    bool first = true;
+    for (auto _ : state) {
+        JournalFigures f = RunJournalCost(blockPath);
+        if (!f.success) {
+            state.SkipWithError("the recovery did not succeed");
+            return;
+        }
+        if (first || f.withMicros < best.withMicros) best = f;
+        first = false;
+    }
+    const double cost = 100.0 * (static_cast<double>(best.withMicros) -
+                                 static_cast<double>(best.withoutMicros)) /
+                        static_cast<double>(best.withoutMicros);
+    state.counters["cost_percent"] = cost;
+    state.counters["extra_commands"] =
+        static_cast<double>(best.withCommands) - static_cast<double>(best.withoutCommands);
+    std::printf("journal cost, %s path, 64 KB: %.2f %% of the recovery's time, %lld more commands\n",
+                blockPath ? "block" : "programming", cost,
+                static_cast<long long>(best.withCommands) - static_cast<long long>(best.withoutCommands));
+    g_journal[blockPath] = best;
 }
 
 // Sixteen bridges, one per path slot: eight targets in every state the
@@ -297,6 +364,7 @@ void Refresh(benchmark::State& state) {
 BENCHMARK(BlockUpdatePath)->DenseRange(0, 9)->Unit(benchmark::kMillisecond);
 BENCHMARK(ProgrammingPath)->DenseRange(0, 9)->Unit(benchmark::kMillisecond);
 BENCHMARK(Refresh)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond);
+BENCHMARK(JournalCost)->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // ---- the tables ------------------------------------------------------------
 
@@ -363,6 +431,18 @@ void WriteMarkdown(std::ostream& out) {
             out << "| " << kKindNames[i] << " | " << ShareText(it->second.breakdown.kinds[i])
                 << " |\n";
         out << "| host sleeps | " << Ms(it->second.hwMicros - it->second.breakdown.commandMicros)
+            << " |\n";
+    }
+    out << "\n### The copy and the journal (64 KB part, vendor 6)\n\n"
+        << "| path | without ms | with ms | cost | extra commands |\n|---|---:|---:|---:|---:|\n";
+    for (const auto& [block, f] : g_journal) {
+        char cost[16];
+        std::snprintf(cost, sizeof cost, "%.2f %%",
+                      100.0 * (static_cast<double>(f.withMicros) - static_cast<double>(f.withoutMicros)) /
+                          static_cast<double>(f.withoutMicros));
+        out << "| " << (block ? "block update" : "programming") << " | " << Ms(f.withoutMicros)
+            << " | " << Ms(f.withMicros) << " | " << cost << " | "
+            << static_cast<long long>(f.withCommands) - static_cast<long long>(f.withoutCommands)
             << " |\n";
     }
     out << "\nPeak memory of the benchmark process (ru_maxrss): " << PeakRssKiB() << " KiB\n";

@@ -224,9 +224,13 @@ int VendorCommandSet::IsLateRevision(const DevicePath& path) {
     return reply[1] >= kLateRevisionThreshold ? 1 : 0;
 }
 
-int VendorCommandSet::IsBlockUpdateMode(const DevicePath& path) {
+int VendorCommandSet::IsBlockUpdateMode(const DevicePath& path, bool* answered) {
     uint8_t reply[4] = {};
-    if (!ReadXdata(path, kBlockModeAddress, reply, sizeof reply)) return 0;
+    uint32_t received = 0;
+    const int ok = In(path, BuildReadXdataCdb(kBlockModeAddress, sizeof reply), reply, sizeof reply,
+                      &received);
+    if (answered) *answered = ok && received == sizeof reply;
+    if (!ok) return 0;
     return reply[1] == 0x00 && reply[2] == 0x01 ? 1 : 0;
 }
 

@@ -65,7 +65,9 @@ public:
     int ReadChipIdWord(const DevicePath& path, uint8_t reply[2]);
     int ReadXdata(const DevicePath& path, uint16_t address, uint8_t* reply, uint16_t length);
     int IsLateRevision(const DevicePath& path);
-    int IsBlockUpdateMode(const DevicePath& path);
+    // `answered`, when given, says whether the whole reply arrived: a
+    // refused or short read cannot tell which bytes an update must keep.
+    int IsBlockUpdateMode(const DevicePath& path, bool* answered = nullptr);
     int VendorCommand25(const DevicePath& path);
 
     // Group 2: serial flash, first family

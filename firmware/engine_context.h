@@ -16,8 +16,21 @@
 
 namespace qks {
 
+// Where an engine's flow stopped when no command failed: the stage and the
+// address, so the outcome's cause never has to be read from a status text.
+enum class EngineStage : uint8_t { Erase, Write, Verify, Read, Save, Prepare };
+struct EngineFault {
+    EngineStage stage = EngineStage::Prepare;
+    std::optional<uint32_t> address;
+    std::string what;   // "the flash read back differs from what was written"
+};
+
 class EngineContext : public UserMessages {
 public:
+    // Said by the engine where it gives up without a refused command.
+    virtual void Fault(EngineStage /*stage*/, std::optional<uint32_t> /*address*/,
+                       const std::string& /*what*/) {}
+
     virtual VendorCommandSet& Commands() = 0;
     virtual Clock& GetClock() = 0;
     virtual const ImageStore& Images() const = 0;
@@ -44,12 +57,21 @@ public:
     virtual uint32_t MaxTransferBytes() const { return 0; }
 
     // What this device held at the start of its flash before an earlier write
-    // that did not finish, given what the flash holds there now; nothing when
-    // no such copy is kept or the current bytes are not what a cut-off write
-    // leaves behind.
+    // that did not finish (the journal's before-image), when the flash now is
+    // what that write, cut off, leaves behind; nothing otherwise.
     virtual std::optional<std::vector<uint8_t>> SavedFlashStart(
         const DevicePath& /*path*/, std::span<const uint8_t> /*current*/) {
         return std::nullopt;
+    }
+
+    // Said once before the first erase: the flash will hold `written` from
+    // address 0, and be erased from there up to `erasedUpTo` (the rest of the
+    // part as it was, unless `erasedUpTo` is kWholePart). False: the
+    // journal could not keep the write, and nothing may be erased.
+    static constexpr uint32_t kWholePart = 0xFFFFFFFFu;
+    virtual bool AnnounceWrite(const DevicePath& /*path*/, std::span<const uint8_t> /*written*/,
+                               uint32_t /*erasedUpTo*/) {
+        return true;
     }
 
     // Copies of a memory taken before a flow erases or writes it. A context

@@ -164,45 +164,6 @@ std::optional<std::vector<uint8_t>> FindSavedStart(const std::string& folder,
     });
 }
 
-namespace {
-fs::path PendingFile(const std::string& folder, const std::string& identity) {
-    return fs::path(folder) / (BackupIdentity(identity) + ".pending");
-}
-}  // namespace
-
-bool MarkWritePending(const std::string& folder, const std::string& identity,
-                      const std::string& backupPath, std::string* error) {
-    const std::string line = backupPath + "\n";
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(line.data()), line.size());
-    // Keep: the record of an earlier cut-off attempt names the copy taken
-    // before it, and that copy stays the authority.
-    const fs::path pending = PendingFile(folder, identity);
-    const DurableWrite written = WriteFileDurably(pending.string(), bytes, ExistingTarget::Keep, error);
-    if (written != DurableWrite::NameTaken) return written == DurableWrite::Written;
-    // Only a record stays: a link or anything else under its name is a stranger's.
-    std::error_code ec;
-    if (fs::symlink_status(pending, ec).type() == fs::file_type::regular) return true;
-    if (error) *error = pending.string() + " is not a record this program wrote";
-    return false;
-}
-
-std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity) {
-    std::error_code ec;
-    // A link under the record's name is not a record this program wrote.
-    if (fs::symlink_status(PendingFile(folder, identity), ec).type() != fs::file_type::regular)
-        return std::nullopt;
-    std::ifstream in(PendingFile(folder, identity));
-    std::string path;
-    if (!in || !std::getline(in, path) || path.empty()) return std::nullopt;
-    if (!fs::exists(path, ec)) return std::nullopt;
-    return path;
-}
-
-void ClearWritePending(const std::string& folder, const std::string& identity) {
-    std::error_code ec;
-    fs::remove(PendingFile(folder, identity), ec);
-}
-
 std::optional<std::vector<uint8_t>> ReadBackupStart(const std::string& path, uint32_t length) {
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> start(length, 0);

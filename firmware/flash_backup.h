@@ -1,6 +1,6 @@
 // Copies of a device's flash taken before anything is erased or written, so
-// a recovery interrupted at any moment leaves the user a way back, and the
-// device's own header can be found again after its flash lost it.
+// a recovery interrupted at any moment leaves the user a way back. What a
+// cut-off write is finished with is the journal's, not these files'.
 #pragma once
 
 #include <cstdint>
@@ -33,15 +33,6 @@ std::optional<HeaderBlock> FindSavedHeader(const std::string& folder, const std:
 std::optional<std::vector<uint8_t>> FindSavedStart(const std::string& folder,
                                                    const std::string& identity, uint32_t length);
 
-// A write in progress: the backup taken before the first attempt at it stays
-// the authority on what the device held until an attempt succeeds, however
-// many attempts were cut off in between.
-// False, with `error` (when given) set, when the record could not be made
-// to last: the write it announces must then not begin.
-[[nodiscard]] bool MarkWritePending(const std::string& folder, const std::string& identity,
-                                    const std::string& backupPath, std::string* error = nullptr);
-std::optional<std::string> PendingBackup(const std::string& folder, const std::string& identity);
-void ClearWritePending(const std::string& folder, const std::string& identity);
 // Every copy of this identity, oldest first.
 std::vector<std::string> SavedCopiesOf(const std::string& folder, const std::string& identity);
 // The time a copy's name carries, as "2026-12-08 13:07:32 UTC"; empty for another name.

@@ -76,6 +76,7 @@ int EraseFlashPaged(EngineContext& window, const DevicePath& path, uint32_t leng
 int EraseAllFlash(EngineContext& window, const DevicePath& path) {
     window.ShowStatus("Start Erase only!");
     const uint32_t length = window.FirmwareSize();
+    if (!window.AnnounceWrite(path, {}, length)) return 0;
     WaitFlashReady(window, path);
     if (!EraseFlashPaged(window, path, length)) {
         window.ShowStatus("Erase command fail!!");
@@ -85,6 +86,7 @@ int EraseAllFlash(EngineContext& window, const DevicePath& path) {
     if (!WaitFlashReady(window, path)) window.ShowStatus("Not ready after Erase flash cmd success");
     std::vector<uint8_t> check(length, 0);
     if (ReadFlashWhole(window, path, 0, check.data(), length) && !AllErased(check)) {
+        window.Fault(EngineStage::Erase, std::nullopt, "the flash still holds data after its erase");
         window.ShowStatus("Data not 0xff !!");
         return 0;
     }
@@ -107,6 +109,7 @@ int BackupFlashToFile(EngineContext& window, const DevicePath& path) {
     window.ShowStatus("Backup ...");
     // A name the 260-byte field cannot hold is refused before the flash is read.
     if (name.size() > kBackupNameLimit) {
+        window.Fault(EngineStage::Save, std::nullopt, "the backup file name is longer than 259 characters");
         window.DebugOutput("backup file name longer than 259 characters");
         window.ShowStatus("Open Backup File Error!!");
         return 0;
@@ -118,6 +121,7 @@ int BackupFlashToFile(EngineContext& window, const DevicePath& path) {
     }
     std::string error;
     if (WriteFileDurably(name, flash, ExistingTarget::Replace, &error) != DurableWrite::Written) {
+        window.Fault(EngineStage::Save, std::nullopt, "cannot write the backup file " + name + ": " + error);
         window.DebugOutput("cannot write backup file " + name + ": " + error);
         window.ShowStatus("Open Backup File Error!!");
         return 0;

@@ -108,6 +108,7 @@ bool EraseBeforeProgram(EngineContext& window, const DevicePath& path,
     window.ShowStatusAtOnce(kEraseOk);
     if (!ReadRomWhole(window, path, readBack.data(), kInternalRomBytes)) return true;
     if (!AllErased(readBack)) {
+        window.Fault(EngineStage::Erase, std::nullopt, "the ROM still holds data after its erase");
         window.ShowStatusAtOnce(kNotErased);
         return false;
     }
@@ -138,6 +139,7 @@ int ProgramInternalRom(EngineContext& window, const DevicePath& path, int32_t ro
 
     const std::span<const uint8_t> image = window.Images().Find(kSerialFlashImageName);
     if (!ImageFits(window, image)) {
+        window.Fault(EngineStage::Prepare, std::nullopt, "the ROM image does not fit; nothing was erased");
         window.SetStatusText(kProgramFail);
         return 0;
     }
@@ -172,6 +174,8 @@ int ProgramInternalRom(EngineContext& window, const DevicePath& path, int32_t ro
         return 0;
     }
     if (std::memcmp(image.data(), readBack.data(), length) != 0) {
+        window.Fault(EngineStage::Verify, std::nullopt,
+                     "the ROM read back differs from what was written");
         window.SetStatusText(kCompareFail);
         return 0;
     }
@@ -203,6 +207,7 @@ int EraseInternalRom(EngineContext& window, const DevicePath& path, int32_t romT
         return 1;
     }
     if (!AllErased(readBack)) {
+        window.Fault(EngineStage::Erase, std::nullopt, "the ROM still holds data after its erase");
         window.ShowStatusAtOnce(kNotErased);
         return 0;
     }
@@ -218,6 +223,7 @@ int BackupInternalRom(EngineContext& window, const DevicePath& path) {
     // so this uses the open-failure text of the flash backup: the file is
     // indeed never opened.
     if (name.size() > kBackupNameLimit) {
+        window.Fault(EngineStage::Save, std::nullopt, "the backup file name is longer than 259 characters");
         window.DebugOutput("backup file name longer than 259 characters");
         window.SetStatusText(kBackupOpenFail);
         return 0;
@@ -232,6 +238,7 @@ int BackupInternalRom(EngineContext& window, const DevicePath& path) {
         return 0;
     }
     if (!WriteFileAtomically(name, rom)) {
+        window.Fault(EngineStage::Save, std::nullopt, "cannot write the backup file " + name);
         window.DebugOutput("cannot write backup file " + name);
         window.SetStatusText(kBackupSaveFail);
         return 0;

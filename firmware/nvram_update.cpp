@@ -59,7 +59,10 @@ int EraseAndCheckUnits(EngineContext& window, const DevicePath& path, uint32_t u
             WaitFlashReady(window, path);
             if (!ReadFlashWhole(window, path, unit + half, check.data(), kNvramPieceBytes))
                 return 0;
-            if (!AllErased(check)) return 0;
+            if (!AllErased(check)) {
+                window.Fault(EngineStage::Erase, unit + half, "the flash still holds data after its erase");
+                return 0;
+            }
         }
     }
     return 1;
@@ -86,7 +89,11 @@ int WriteAndVerifyPieces(EngineContext& window, const DevicePath& path,
             return 0;
         }
         window.StepProgress(10);
-        if (std::memcmp(check.data(), piece, kNvramPieceBytes) != 0) return 0;
+        if (std::memcmp(check.data(), piece, kNvramPieceBytes) != 0) {
+            window.Fault(EngineStage::Verify, offset,
+                         "the flash read back differs from what was written");
+            return 0;
+        }
     }
     return 1;
 }
@@ -111,9 +118,13 @@ int UpdateFlashPreservingNvram(EngineContext& window, const DevicePath& path) {
     }
 
     const char* name = ImageNameFor(GetChipId(window.Commands(), window, path));
-    if (name == nullptr) return 0;
-    const std::span<const uint8_t> image = window.Images().Find(name);
-    if (image.empty()) return 0;
+    const std::span<const uint8_t> image =
+        name ? window.Images().Find(name) : std::span<const uint8_t>();
+    if (image.empty()) {
+        window.Fault(EngineStage::Prepare, std::nullopt,
+                     "no image for this chip revision; nothing was erased");
+        return 0;
+    }
 
     const auto size = std::max(static_cast<uint32_t>(image.size()), kNvramPieceBytes);
     const uint32_t total = RoundUp(size, kNvramPieceBytes);
@@ -127,15 +138,16 @@ int UpdateFlashPreservingNvram(EngineContext& window, const DevicePath& path) {
         return 0;
     }
 
-    if (!EraseAndCheckUnits(window, path, units, check)) return 0;
-    window.StepProgress(10);
-
-    // From here the configuration area exists only in `saved` until the
-    // first piece is written back.
+    // The whole result is known before anything is erased: the journal keeps
+    // it, so a cut-off write is finished with the same configuration area.
     std::memcpy(composed.data(), saved.data(), kNvramAreaBytes);
     if (image.size() > kNvramAreaBytes)
         std::memcpy(composed.data() + kNvramAreaBytes, image.data() + kNvramAreaBytes,
                     image.size() - kNvramAreaBytes);
+    if (!window.AnnounceWrite(path, composed, units * kNvramEraseUnitBytes)) return 0;
+
+    if (!EraseAndCheckUnits(window, path, units, check)) return 0;
+    window.StepProgress(10);
 
     if (!WriteAndVerifyPieces(window, path, composed, check)) return 0;
     window.StepProgress(20);

@@ -18,6 +18,15 @@ constexpr uint32_t kEraseUnit = 32768;
 constexpr const char* kNotReadyAfterErase = "Not ready after Erase flash success";
 constexpr const char* kEraseFail = "Erase command fail!!";
 
+constexpr const char* kReadBackDiffers = "the flash read back differs from what was written";
+constexpr const char* kNotErased = "the flash still holds data after its erase";
+
+uint32_t FirstDifference(const uint8_t* a, const uint8_t* b, uint32_t length) {
+    uint32_t i = 0;
+    while (i < length && a[i] == b[i]) ++i;
+    return i;
+}
+
 bool AllErased(const uint8_t* bytes, size_t count) {
     return std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0xFF; });
 }
@@ -68,6 +77,16 @@ int EraseForUpdate(EngineContext& window, const DevicePath& path, uint32_t lengt
     }
 }
 
+// How far the update's erase reaches: the chip erase takes the whole part;
+// the sector erases end at the next 32 KB boundary.
+uint32_t ErasedUpTo(EngineContext& window, uint32_t length) {
+    if (length > kSectorEraseLimit) return EngineContext::kWholePart;
+    switch (window.AmicFlashCode()) {
+        case 1: case 3: case 5: return length > kHalfFlash ? kSectorEraseLimit : kHalfFlash;
+        default: return RoundUp(length, kHalfFlash);
+    }
+}
+
 int RunMaintenanceChoice(EngineContext& window, const DevicePath& path, bool& chosen) {
     chosen = true;
     if (window.RdChecked() && window.EraseOnly() != 0) {
@@ -108,6 +127,8 @@ int ProgramAndVerify(EngineContext& window, const DevicePath& path,
     }
     window.StepProgress(10);
     if (std::memcmp(image.data(), readBack.data(), length) != 0) {
+        window.Fault(EngineStage::Verify, FirstDifference(image.data(), readBack.data(), length),
+                     kReadBackDiffers);
         window.ShowStatus("Compare Fail!!\r\n\r\n");
         return 0;
     }
@@ -141,8 +162,12 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     std::vector<uint8_t> readBack(length, 0);
 
     if (!WaitFlashReady(window, path)) window.DebugOutput("0.1 Device initial not ready!!");
+    if (!window.AnnounceWrite(path, image, ErasedUpTo(window, length))) return 0;
     const int erased = EraseForUpdate(window, path, length);
     if (erased < 0) {
+        window.Fault(EngineStage::Prepare, std::nullopt,
+                     "the AMIC flash code " + std::to_string(window.AmicFlashCode()) +
+                         " is not supported; nothing was erased");
         window.ShowStatus("Not Support this AMIC Flash Type!!");
         return 0;
     }
@@ -156,6 +181,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     }
     window.StepProgress(5);
     if (!AllErased(readBack.data(), length)) {
+        window.Fault(EngineStage::Erase, std::nullopt, kNotErased);
         window.ShowStatus("Data not 0xff !!");
         return 0;
     }
@@ -165,13 +191,19 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     return result;
 }
 
+std::vector<uint8_t> ComposeEmbeddedImage(const ImageStore& images, const HeaderBlock& header) {
+    std::vector<uint8_t> buffer(kMaxImageBytes, 0x00);
+    const uint32_t size = LoadEmbeddedImage(images, buffer.data(), 0, 0);
+    if (size <= kHeaderBlockBytes || size > kMaxImageBytes) return {};
+    std::memcpy(buffer.data(), header.data(), kHeaderBlockBytes);
+    return buffer;
+}
+
 int ProgramEmbeddedImage(EngineContext& window, const DevicePath& path,
                          const HeaderBlock& header) {
     try {
-        std::vector<uint8_t> buffer(kMaxImageBytes, 0x00);
-        const uint32_t size = LoadEmbeddedImage(window.Images(), buffer.data(), 0, 0);
-        if (size <= kHeaderBlockBytes || size > kMaxImageBytes) return 0;
-        std::memcpy(buffer.data(), header.data(), kHeaderBlockBytes);
+        const auto buffer = ComposeEmbeddedImage(window.Images(), header);
+        if (buffer.empty()) return 0;
         return ProgramFlashVerified(window, path, buffer.data(), kMaxImageBytes);
     } catch (...) {
         return 0;
@@ -195,7 +227,11 @@ int EraseAndCheck(EngineContext& window, const DevicePath& path, uint32_t units,
     window.GetClock().SleepMs(kSettleMs);
     WaitFlashReady(window, path);
     const bool reread = ReadFlashPaged(window, path, 0, readBack.data(), length) != 0;
-    return reread && !AllErased(readBack.data(), length) ? 0 : 1;
+    if (reread && !AllErased(readBack.data(), length)) {
+        window.Fault(EngineStage::Erase, std::nullopt, kNotErased);
+        return 0;
+    }
+    return 1;
 }
 }  // namespace
 
@@ -223,7 +259,11 @@ int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const ui
         window.GetClock().SleepMs(kSettleMs);
         WaitFlashReady(window, path);
         if (!ReadFlashPaged(window, path, 0, readBack.data(), padded)) return 0;
-        if (std::memcmp(written.data(), readBack.data(), padded) != 0) return 0;
+        if (std::memcmp(written.data(), readBack.data(), padded) != 0) {
+            window.Fault(EngineStage::Verify, FirstDifference(written.data(), readBack.data(), padded),
+                         kReadBackDiffers);
+            return 0;
+        }
         window.StepProgress(10);
         return 1;
     } catch (...) {

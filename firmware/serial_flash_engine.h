@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "firmware/engine_context.h"
 #include "firmware/header_block.h"
@@ -10,6 +11,9 @@
 namespace qks {
 
 int UpdateSerialFlash(EngineContext& window, const DevicePath& path);
+// The 64 KB the recovery programs: the embedded image behind `header`,
+// zeros past its end; empty when the image does not fit.
+std::vector<uint8_t> ComposeEmbeddedImage(const ImageStore& images, const HeaderBlock& header);
 int ProgramEmbeddedImage(EngineContext& window, const DevicePath& path,
                          const HeaderBlock& header);
 int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const uint8_t* image,

@@ -68,7 +68,7 @@ bool AskOne(const DeviceServices& services, VendorCommandSet& commands, Identify
         }
         report.name = name;
         commands.EnterVendorMode(report.info.path);
-        report.updated = report.target && HoldsEmbeddedFirmware(services, commands, report.info.path);
+        report.updated = report.target && IsAlreadyUpdated(services, commands, report.Ref());
     }
     if (options.details && kept) {
         const DeviceDetails details = DetailsOf(commands, report.info.path, report.id.chip, true);

@@ -1,12 +1,14 @@
 #include "operations/operation_context.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "device/block_transfers.h"
 #include "device/chip_id.h"
 #include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
+#include "firmware/serial_flash_engine.h"
 
 namespace qks {
 
@@ -17,21 +19,7 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \r\n\t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \r\n\t") - first + 1);
-}
-
 const char* SeriesName(ChipIdValue chip) { return FamilyOf(chip).series; }
-
-// The header positions the merge keeps from the device: its own bytes.
-template <typename A, typename B>
-bool SameOwnHeader(const A& a, const B& b) {
-    for (size_t i = 0; i < kHeaderBlockBytes; ++i)
-        if (HeaderMergeMask[i] >= 256 && a[i] != b[i]) return false;
-    return true;
-}
 
 }  // namespace
 
@@ -44,22 +32,27 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
       sink_(sink),
       choice_(choice),
       transport_(services.passThrough, services.clock, services.trace),
-      commands_(transport_) {
+      commands_(transport_),
+      journal_(JournalFolder(services)) {
     // The device the operation was given must be the one its first erase or
     // write reaches: in between, a plug or unplug may have put another one
     // at the same path.
     transport_.SetGate([this](const DevicePath&, const uint8_t* cdb, uint8_t length) {
+        modified_ = DeviceWasChanged();
+        modifySent_ = false;
         lastCommand_ = SummarizeCommand(cdb, length);
         if (!lastCommand_.modifiesMemory) return std::string{};
         if (!checked_) {
             checked_ = true;
             changed_ = CheckSameDevice();
         }
+        modifySent_ = changed_.empty();
         return changed_;
     });
 }
 
-std::string OperationContext::CheckSameDevice() {
+std::string OperationContext::CheckSameDevice(FailureKind* kind) {
+    if (kind) *kind = FailureKind::DeviceChanged;
     bool listed = false;
     for (InterfaceClass cls : {InterfaceClass::Disk, InterfaceClass::Cdrom}) {
         for (const auto& info : services_.enumerator.ListUsbStorage(cls)) {
@@ -69,7 +62,10 @@ std::string OperationContext::CheckSameDevice() {
                 return "another device (serial " + info.serial + ") now answers at " + device_.path;
         }
     }
-    if (!listed) return "the device is no longer listed at " + device_.path;
+    if (!listed) {
+        if (kind) *kind = FailureKind::DeviceGone;
+        return "the device is no longer listed at " + device_.path;
+    }
     Transport check(services_.passThrough, services_.clock, services_.trace);
     VendorCommandSet commands(check);
     SilentSink silent;
@@ -90,9 +86,14 @@ void OperationContext::AppendStatusText(const std::string& more) {
     sink_.AppendStatus(more);
 }
 
-std::string OperationContext::Identity() const {
-    if (!device_.serial.empty()) return device_.serial;
-    return "path-" + device_.path;
+std::string OperationContext::Identity() const { return JournalIdentity(device_); }
+
+bool OperationContext::ConfirmSameDevice() {
+    FailureKind kind = FailureKind::DeviceChanged;
+    const std::string changed = CheckSameDevice(&kind);
+    if (changed.empty()) return true;
+    copyFailure_ = Outcome::Fail(kind, changed);
+    return false;
 }
 
 // Nothing is erased without a way back: a copy that cannot be written
@@ -117,84 +118,161 @@ std::optional<std::string> OperationContext::SaveCopy(const std::string& identit
     return saved;
 }
 
-bool OperationContext::KeepFlashCopy(std::span<const uint8_t> flash) {
-    if (services_.backupFolder.empty()) return true;
-    const auto saved = SaveCopy(Identity(), "flash", flash);
-    if (!saved) return false;
-    // Without the record a cut-off write would leave the next attempt to
-    // trust the damaged flash: no record, no write.
-    std::string error;
-    if (!MarkWritePending(services_.backupFolder, Identity(), *saved, &error)) {
-        DebugOutput(error);
-        SetStatusText("Record of the write could not be saved, nothing written: " + error);
-        copyFailure_ = Outcome::Fail(FailureKind::Copy,
-                                     "the record of the write could not be kept, nothing written: " +
-                                         error);
-        return false;
-    }
-    return true;
-}
-
-bool OperationContext::KeepFlashCopy(uint32_t length, bool blockReads) {
-    if (services_.backupFolder.empty()) return true;
-    std::vector<uint8_t> flash(length, 0);
+bool OperationContext::ReadFlashAsItIs(uint32_t length, bool blockReads) {
+    if (!journal_.Kept()) return true;
+    flash_.assign(length, 0);
     bool read = false;
     if (blockReads) {
         BlockTransfers blocks(commands_, services_.clock);
-        read = blocks.ReadFlashBlocks(device_.path, 0, flash.data(), length) != 0;
+        read = blocks.ReadFlashBlocks(device_.path, 0, flash_.data(), length) != 0;
     } else {
         WaitFlashReady(*this, device_.path);
-        read = ReadFlashWhole(*this, device_.path, 0, flash.data(), length) != 0;
+        read = ReadFlashWhole(*this, device_.path, 0, flash_.data(), length) != 0;
     }
-    if (!read) {
-        DebugOutput("cannot read the flash for its backup: " + transport_.LastFailure().Describe());
-        SetStatusText("Backup of the flash failed, nothing written: the flash cannot be read");
-        Outcome cause;
-        cause.failure = FailureFromTransport(transport_.LastFailure());
-        copyFailure_ = cause.Within("reading the flash for its copy");
+    if (read) return true;
+    flash_.clear();
+    DebugOutput("cannot read the flash for its backup: " + transport_.LastFailure().Describe());
+    SetStatusText("Backup of the flash failed, nothing written: the flash cannot be read");
+    Outcome cause;
+    cause.failure = FailureFromTransport(transport_.LastFailure());
+    copyFailure_ = cause.Within("reading the flash for its copy");
+    return false;
+}
+
+bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
+    if (!journal_.Kept() || flash_.empty()) return true;
+    std::vector<JournalEntry> found;
+    if (!options_.journalEntry.empty()) {
+        auto named = Journal::Load(options_.journalEntry);
+        if (!named || named->identity != Identity() || named->chip != device_.id.chip ||
+            !ExplainsFlash(named->before, named->after, flash_)) {
+            copyFailure_ = Outcome::Fail(FailureKind::File,
+                                         "the journal entry " + options_.journalEntry +
+                                             " is not one of this enclosure's unfinished writes");
+            return false;
+        }
+        found.push_back(std::move(*named));
+    } else {
+        const Journal::Lock lock(journal_);
+        found = journal_.Matching(Identity(), device_.id.chip, flash_, flow);
+    }
+    if (found.empty()) return true;
+    size_t pick = 0;
+    if (found.size() > 1) {
+        std::vector<std::string> choices;
+        std::string names;
+        for (const auto& entry : found) {
+            choices.push_back(entry.Describe());
+            names += (names.empty() ? "" : "; ") + entry.file;
+        }
+        const std::string question =
+            "Several unfinished writes to enclosures with this serial number match this "
+            "enclosure's flash.\nWhich one was cut off on this enclosure?";
+        const auto chosen = sink_.ChooseSavedCopy(question, choices);
+        if (!chosen || *chosen >= found.size()) {
+            copyFailure_ = Outcome::Fail(FailureKind::Ambiguous,
+                                         std::to_string(found.size()) +
+                                             " unfinished writes match this enclosure; name the "
+                                             "one to finish with --journal ENTRY: " +
+                                             names);
+            return false;
+        }
+        pick = *chosen;
+    }
+    entry_ = std::move(found[pick]);
+    resumed_ = true;
+    backupPath_ = entry_->copy;
+    Note("finishing the write begun at " + entry_->created + " from the journal entry " +
+         entry_->file + " (the flash as it was is in " + entry_->copy + ")");
+    return true;
+}
+
+bool OperationContext::BeginWrite(std::span<const uint8_t> after, const std::string& flow) {
+    if (!journal_.Kept() || resumed_) return true;
+    if (entry_) return true;   // announced once
+    if (flash_.size() < after.size()) {
+        // The copy read covers less than the write changes: read it again.
+        const auto length = static_cast<uint32_t>(after.size());
+        if (!ReadFlashAsItIs(length, false)) return false;
+    }
+    const auto saved = SaveCopy(Identity(), "flash", flash_);
+    if (!saved) return false;
+    return BeginJournalEntry(after, flow, *saved);
+}
+
+bool OperationContext::BeginJournalEntry(std::span<const uint8_t> after, const std::string& flow,
+                                         const std::string& copy) {
+    JournalEntry entry;
+    entry.identity = Identity();
+    entry.chip = device_.id.chip;
+    entry.flow = flow;
+    entry.copy = copy;
+    entry.before = flash_;
+    entry.after = flash_;
+    std::copy_n(after.begin(), std::min(after.size(), entry.after.size()), entry.after.begin());
+    std::string error;
+    bool created = false;
+    {
+        const Journal::Lock lock(journal_);
+        created = journal_.Create(entry, error);
+    }
+    if (!created) {
+        DebugOutput(error);
+        SetStatusText("Record of the write could not be saved, nothing written: " + error);
+        copyFailure_ = Outcome::Fail(FailureKind::Copy,
+                                     "the journal entry of the write could not be kept, nothing "
+                                     "written: " + error);
         return false;
     }
-    return KeepFlashCopy(flash);
+    entry_ = std::move(entry);
+    return true;
 }
 
-void OperationContext::FinishWrite(bool succeeded, const HeaderBlock* written) {
-    if (!succeeded || services_.backupFolder.empty()) return;
-    const auto pending = PendingBackup(services_.backupFolder, Identity());
-    if (!pending) return;
-    bool ends = *pending == backupPath_ || usedRecord_;
-    if (!ends && written) {
-        const auto start = ReadBackupStart(*pending, kHeaderBlockBytes);
-        ends = start && HasHeaderSignature(start->data(), kHeaderBlockBytes) &&
-               SameOwnHeader(*start, *written);
-    }
-    if (ends) ClearWritePending(services_.backupFolder, Identity());
+bool OperationContext::AnnounceWrite(const DevicePath&, std::span<const uint8_t> written,
+                                     uint32_t erasedUpTo) {
+    if (!journal_.Kept() || resumed_ || entry_) return true;
+    std::vector<uint8_t> after = flash_;
+    const size_t erased = std::min<size_t>(erasedUpTo, after.size());
+    std::fill(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(erased), 0xFF);
+    const size_t n = std::min(after.size(), written.size());
+    std::copy(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(n), after.begin());
+    return BeginWrite(after, EraseOnly() ? "erase" : "run");
 }
 
-// Kept apart from the serial-flash copies: those are what a later recovery
-// takes the device's header from, and a ROM image carries none.
+void OperationContext::EndWrite(bool succeeded) {
+    if (!succeeded || !entry_) return;
+    const Journal::Lock lock(journal_);
+    journal_.Close(*entry_);
+}
+
+// Kept apart from the serial-flash copies: a ROM image carries no header.
+// The ROM's write is journaled like the flash's: before it, the ROM as read;
+// after it, the image (or nothing but erased bytes for erase-only).
 bool OperationContext::KeepCopyBeforeWriting(const DevicePath&, const std::string& memory,
                                              std::span<const uint8_t> bytes) {
     if (services_.backupFolder.empty()) return true;
-    return SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes).has_value();
+    const std::string flow = EraseOnly() ? "rom-erase" : "rom-run";
+    flash_.assign(bytes.begin(), bytes.end());
+    if (!FindUnfinishedWrite(flow)) return false;
+    std::vector<uint8_t> after(bytes.size(), 0xFF);
+    if (!EraseOnly()) {
+        const auto image = services_.images.Find(kSerialFlashImageName);
+        std::copy_n(image.begin(), std::min(image.size(), after.size()), after.begin());
+    }
+    if (resumed_) return true;
+    if (!SaveCopy(Identity() + "-" + BackupIdentity(memory), memory, bytes)) return false;
+    const std::string copy = backupPath_;
+    // The journal's entry names the ROM's own copy, not a flash copy.
+    return BeginJournalEntry(after, flow, copy);
 }
 
-// The QKB742's configuration area carries no signature: the copy taken
-// before an unfinished write stands in only where the area now is what a
-// cut-off leaves (erased, or that copy's bytes up to where the write stopped),
-// so another enclosure sharing the serial keeps its own area.
+// The configuration area of a write that did not finish is the journal's
+// before-image, never what the cut left.
 std::optional<std::vector<uint8_t>> OperationContext::SavedFlashStart(
     const DevicePath&, std::span<const uint8_t> current) {
-    if (services_.backupFolder.empty() || device_.serial.empty()) return std::nullopt;
-    const auto pending = PendingBackup(services_.backupFolder, Identity());
-    if (!pending) return std::nullopt;
-    auto copy = ReadBackupStart(*pending, static_cast<uint32_t>(current.size()));
-    if (!copy) return std::nullopt;
-    if (std::equal(copy->begin(), copy->end(), current.begin())) return std::nullopt;   // intact
-    for (size_t i = 0; i < current.size(); ++i)
-        if (current[i] != 0xFF && current[i] != (*copy)[i]) return std::nullopt;
-    usedRecord_ = true;
-    Note("the configuration area was taken from the copy saved in " + *pending);
-    return copy;
+    if (!resumed_ || entry_->before.size() < current.size()) return std::nullopt;
+    return std::vector<uint8_t>(entry_->before.begin(),
+                                entry_->before.begin() + static_cast<std::ptrdiff_t>(current.size()));
 }
 
 void OperationContext::Note(const std::string& text) {
@@ -202,82 +280,24 @@ void OperationContext::Note(const std::string& text) {
     DebugOutput(text);
 }
 
-namespace {
-std::optional<std::vector<uint8_t>> ReadCopy(const std::string& path, uint32_t length) {
-    auto bytes = ReadBackupStart(path, length);
-    if (!bytes || bytes->size() != length) return std::nullopt;
-    return bytes;
-}
-
-
-}  // namespace
-
-// Copies of one serial that disagree on what only the device writes belong
-// to more than one enclosure (bricked bridges often share a default serial).
-bool OperationContext::HeaderCopiesAgree() const {
-    std::optional<std::vector<uint8_t>> first;
-    for (const auto& path : SavedCopiesOf(services_.backupFolder, Identity())) {
-        const auto bytes = ReadCopy(path, kHeaderBlockBytes);
-        if (!bytes || !HasHeaderSignature(bytes->data(), kHeaderBlockBytes)) continue;
-        if (!first) {
-            first = bytes;
-            continue;
-        }
-        if (!SameOwnHeader(*first, *bytes)) return false;
-    }
-    return true;
-}
-
-std::optional<std::vector<uint8_t>> OperationContext::ResolveUnsignedHeader(HeaderBlock& header) {
-    if (HasHeaderSignature(header.data(), header.size())) return std::nullopt;   // its own
-    std::optional<std::string> chosen;
-    if (!options_.headerFrom.empty()) {
-        chosen = options_.headerFrom;
-    } else if (!services_.backupFolder.empty()) {
-        const auto pending = PendingBackup(services_.backupFolder, Identity());
-        if (pending && !device_.serial.empty() && HeaderCopiesAgree()) {
-            chosen = *pending;
-        } else if (pending) {
-            std::vector<std::string> copies, choices;
-            for (const auto& path : SavedCopiesOf(services_.backupFolder, Identity())) {
-                const auto bytes = ReadCopy(path, kHeaderBlockBytes);
-                if (!bytes || !HasHeaderSignature(bytes->data(), kHeaderBlockBytes)) continue;
-                copies.push_back(path);
-                choices.push_back(SavedCopyTime(path) + "  " + path);
-            }
-            const std::string question =
-                "The device's header is not signed, and its saved copies cannot tell which "
-                "enclosure they belong to" +
-                std::string(device_.serial.empty() ? " (it reports no serial number)"
-                                                   : " (they disagree: several enclosures share its serial number)") +
-                ".\nWhich copy holds this enclosure's own header?";
-            if (!copies.empty())
-                if (const auto pick = sink_.ChooseSavedCopy(question, choices); pick && *pick < copies.size())
-                    chosen = copies[*pick];
-        }
-    }
-    if (!chosen) {
-        Note("the device's header is not signed and no saved copy can stand in for it; "
-             "taking the image's header");
-        return std::nullopt;
-    }
-    const auto copy = ReadCopy(*chosen, kImageBytes);
-    if (!copy || !HasHeaderSignature(copy->data(), kHeaderBlockBytes)) {
-        Note("the copy " + *chosen + " holds no signed header; taking the image's header");
-        return std::nullopt;
-    }
-    std::copy(copy->begin(), copy->begin() + kHeaderBlockBytes, header.begin());
-    if (const auto pending = PendingBackup(services_.backupFolder, Identity()); pending && *pending == *chosen)
-        usedRecord_ = true;
-    Note("the device's header was taken from the copy saved in " + *chosen +
-         (SavedCopyTime(*chosen).empty() ? "" : " at " + SavedCopyTime(*chosen)));
-    return copy;
+bool OperationContext::DeviceWasChanged() const {
+    if (modified_) return true;
+    if (!modifySent_) return false;
+    // Only a device that answered "no" to the command certainly did nothing;
+    // one that went away in the middle may have begun.
+    if (!transport_.LastCommandFailed()) return true;
+    const TransferFailure& f = transport_.LastFailure();
+    return f.openFailed ? false : f.scsiStatus == 0;
 }
 
 Outcome OperationContext::Fail(Outcome outcome, const std::string& operation) {
     outcome.backupPath = backupPath_;
     outcome.notes = notes_;
     outcome.statusText = status_;
+    if (outcome.failure) {
+        outcome.failure->deviceChanged = DeviceWasChanged();
+        outcome.failure->restorePath = backupPath_;
+    }
     return outcome.Within(operation);
 }
 
@@ -293,15 +313,21 @@ Outcome OperationContext::Conclude(int result, const std::string& operation) {
     Outcome failed;
     if (transport_.LastCommandFailed()) {
         failed.failure = FailureFromTransport(transport_.LastFailure());
-    } else if (lastCommand_.name == "read" || lastCommand_.name == "ROM read") {
-        // Every command was accepted and the flow ended on a read-back.
-        failed = Outcome::Fail(FailureKind::Verify,
-                               "the flash read back differs from what was written");
-        // The engine's own words for it ("Compare Fail!!"), when it left any.
-        if (!Trim(status_).empty()) failed.failure->chain.push_back(Trim(status_));
-    } else if (!Trim(status_).empty()) {
-        // Where the engine stopped, in its own words.
-        failed = Outcome::Fail(FailureKind::Failed, Trim(status_));
+    } else if (fault_) {
+        static constexpr const char* kStages[] = {"erase", "write", "verify", "read", "save", ""};
+        const char* stage = kStages[static_cast<int>(fault_->stage)];
+        std::string where = stage;
+        if (fault_->address) {
+            char at[16];
+            std::snprintf(at, sizeof at, " at 0x%X", *fault_->address);
+            where += at;
+        }
+        failed = Outcome::Fail(fault_->stage == EngineStage::Verify ? FailureKind::Verify
+                                                                    : FailureKind::Failed,
+                               fault_->what);
+        if (!where.empty()) failed.Within(where);
+        failed.failure->command = stage;
+        failed.failure->address = fault_->address;
     } else {
         failed = Outcome::Fail(FailureKind::Failed, "the flow did not succeed");
     }

@@ -10,6 +10,7 @@
 #include "device/vendor_commands.h"
 #include "firmware/engine_context.h"
 #include "firmware/header_block.h"
+#include "operations/journal.h"
 #include "operations/operations.h"
 
 namespace qks {
@@ -44,31 +45,43 @@ public:
         sink_.ShowMessageBox(text, caption, icon);
     }
     void DebugOutput(const std::string& text) override { sink_.DebugOutput(text); }
+    void Fault(EngineStage stage, std::optional<uint32_t> address, const std::string& what) override {
+        fault_ = EngineFault{stage, address, what};
+    }
+    // Something was erased or written, or may have been.
+    bool DeviceWasChanged() const;
     std::optional<std::vector<uint8_t>> SavedFlashStart(const DevicePath& path,
                                                         std::span<const uint8_t> current) override;
+    bool AnnounceWrite(const DevicePath& path, std::span<const uint8_t> written,
+                       uint32_t erasedUpTo) override;
     bool KeepsCopiesBeforeWriting() const override { return !services_.backupFolder.empty(); }
     bool KeepCopyBeforeWriting(const DevicePath& path, const std::string& memory,
                                std::span<const uint8_t> bytes) override;
 
-    // Copies of the serial flash and the record of an unfinished write.
+    // Whose copies and journal entries these are: the USB serial, or the path.
     std::string Identity() const;
-    // Reads `length` bytes of the flash and keeps them before anything is
-    // erased; false (with the outcome's cause set) when that cannot be done.
-    bool KeepFlashCopy(uint32_t length, bool blockReads);
-    bool KeepFlashCopy(std::span<const uint8_t> flash);
-    // A record is cleared by the outcome that ends it: a write this operation
-    // announced, or one whose copy stood in here, or whose copy holds the
-    // header just written. A serial several enclosures share keeps the
-    // record of another one's cut-off write.
-    void FinishWrite(bool succeeded, const HeaderBlock* written = nullptr);
-    // An unsigned or unreadable header: a saved copy stands in only when a
-    // record of an unfinished write names this device by its serial and all
-    // its copies agree on the device's own bytes; otherwise the user picks
-    // one (or --header-from does), or the image's header is taken. Returns
-    // the whole copy that stood in, whose bytes beyond the image are the
-    // device's own as well.
-    std::optional<std::vector<uint8_t>> ResolveUnsignedHeader(HeaderBlock& header);
+    // The device the operation was given still answers at its path; false
+    // (with the cause set) otherwise.
+    bool ConfirmSameDevice();
+    // Reads `length` bytes of the flash as the copy and the journal see it;
+    // false (with the outcome's cause set) when it cannot be read.
+    bool ReadFlashAsItIs(uint32_t length, bool blockReads);
+    const std::vector<uint8_t>& FlashAsRead() const { return flash_; }
+    // The journal's pending entry of this flow whose cut-off write left this flash:
+    // one is taken (and said), several are asked about or named with
+    // --journal. False (with the cause set) when none of several was chosen.
+    bool FindUnfinishedWrite(const std::string& flow);
+    const JournalEntry* UnfinishedWrite() const { return resumed_ ? &*entry_ : nullptr; }
+    // Keeps the copy of the flash as read and the journal's entry: the
+    // before-image and `after`, the whole flash as the write leaves it.
+    // False (with the cause set) when either cannot be kept: nothing may be
+    // erased then. A resumed entry stays the authority and is kept as it is.
+    bool BeginWrite(std::span<const uint8_t> after, const std::string& flow);
+    // Only the success of the write closes the entry it began or resumed.
+    void EndWrite(bool succeeded);
     void Note(const std::string& text);
+    // A cause found by the flow itself, before the engine ran.
+    void SetCause(Outcome cause) { copyFailure_ = std::move(cause); }
 
     // The outcome of an engine's result, with the cause of a failure.
     Outcome Conclude(int result, const std::string& operation);
@@ -78,8 +91,10 @@ public:
     const DeviceRef& Device() const { return device_; }
 
 private:
-    std::string CheckSameDevice();
-    bool HeaderCopiesAgree() const;
+    // Why another device, or none, answers at the path now; empty: the same.
+    std::string CheckSameDevice(FailureKind* kind = nullptr);
+    bool BeginJournalEntry(std::span<const uint8_t> after, const std::string& flow,
+                           const std::string& copy);
     std::optional<std::string> SaveCopy(const std::string& identity, const std::string& memory,
                                         std::span<const uint8_t> bytes);
 
@@ -96,8 +111,15 @@ private:
     std::optional<Outcome> copyFailure_;
     CommandSummary lastCommand_;
     bool checked_ = false;
-    bool usedRecord_ = false;
+    Journal journal_;
+    std::vector<uint8_t> flash_;
+    std::optional<JournalEntry> entry_;
+    bool resumed_ = false;
     std::string changed_;
+    std::optional<EngineFault> fault_;
+    // A command that changes memory was sent; its answer decides whether it did.
+    bool modifySent_ = false;
+    bool modified_ = false;
 };
 
 }  // namespace qks

@@ -12,7 +12,9 @@
 #include "firmware/internal_rom_engine.h"
 #include "firmware/nvram_update.h"
 #include "firmware/serial_flash_engine.h"
+#include "firmware/flash_backup.h"
 #include "operations/device_texts.h"
+#include "operations/journal.h"
 #include "operations/operation_context.h"
 
 namespace qks {
@@ -74,9 +76,11 @@ Outcome RunSerialFlash(const DeviceServices& services, const DeviceRef& device,
     OperationContext context(services, device, options, sink, choice);
     const bool writes = choice != Choice::BackupOnly;
     int result = 0;
-    if (!writes || context.KeepFlashCopy(SerialCopyLength(options), false))
+    if (!writes || (context.ConfirmSameDevice() &&
+                    context.ReadFlashAsItIs(SerialCopyLength(options), false) &&
+                    context.FindUnfinishedWrite(choice == Choice::EraseOnly ? "erase" : "run")))
         result = UpdateSerialFlash(context, device.path);
-    if (writes) context.FinishWrite(result != 0);
+    if (writes) context.EndWrite(result != 0);
     Outcome outcome = context.Conclude(result, operation);
     if (!writes && outcome.Ok())
         outcome.backupPath = options.backupFile.empty() ? kDefaultBackupName : options.backupFile;
@@ -88,11 +92,48 @@ Outcome RunInternalRomEngine(const DeviceServices& services, const DeviceRef& de
                              const std::string& operation) {
     if (auto refused = RefuseBackupTarget(services, options, choice, operation)) return *refused;
     OperationContext context(services, device, options, sink, choice);
-    const int result = ProgramInternalRom(context, device.path, options.romType);
+    int result = 0;
+    if (choice == Choice::BackupOnly || context.ConfirmSameDevice())
+        result = ProgramInternalRom(context, device.path, options.romType);
+    if (choice != Choice::BackupOnly) context.EndWrite(result != 0);
     Outcome outcome = context.Conclude(result, operation);
     if (choice == Choice::BackupOnly && outcome.Ok())
         outcome.backupPath = options.backupFile.empty() ? kDefaultBackupName : options.backupFile;
     return outcome;
+}
+
+// The 64 KB a recovery leaves: the device's header merged with the image's,
+// the image behind it, and past the image's end the device's own bytes on
+// the block path or zeros on the programming path. Empty: the image does not fit.
+std::vector<uint8_t> RecoveryAfterImage(const ImageStore& images, HeaderBlock header,
+                                        bool blockPath, std::span<const uint8_t> flash) {
+    HeaderBlock imageHeader{};
+    LoadEmbeddedImage(images, imageHeader.data(), 0, kHeaderBlockBytes);
+    MergeHeaderBlock(header, imageHeader);
+    if (!blockPath) return ComposeEmbeddedImage(images, header);
+    const auto body = images.Find(kTargetImageName);
+    if (body.size() <= kHeaderBytes || body.size() > kImageBytes || flash.size() < kImageBytes)
+        return {};
+    std::vector<uint8_t> after(flash.begin(), flash.begin() + kImageBytes);
+    std::copy(header.begin(), header.end(), after.begin());
+    std::copy(body.begin() + kHeaderBytes, body.end(), after.begin() + kHeaderBytes);
+    return after;
+}
+
+// The device's header as the write keeps it: its own while signed; an
+// unsigned one is replaced by a named copy's header, or by the image's.
+void ChooseHeader(OperationContext& context, const EngineOptions& options, HeaderBlock& header) {
+    if (HasHeaderSignature(header.data(), header.size())) return;
+    if (!options.headerFrom.empty()) {
+        const auto copy = ReadBackupStart(options.headerFrom, kHeaderBlockBytes);
+        if (copy && HasHeaderSignature(copy->data(), kHeaderBlockBytes)) {
+            std::copy(copy->begin(), copy->end(), header.begin());
+            context.Note("the device's header was taken from the copy " + options.headerFrom);
+            return;
+        }
+    }
+    context.Note("the device's header is not signed and no unfinished write of it is in the "
+                 "journal; taking the image's header");
 }
 
 Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
@@ -101,10 +142,20 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
     VendorCommandSet& commands = context.Commands();
     BlockTransfers blocks(commands, services.clock);
     const DevicePath& path = device.path;
-    const int blockMode = commands.IsBlockUpdateMode(path);
+    // The mode decides which bytes the write keeps: a read that did not
+    // answer in full cannot decide it, and guessing loses the bytes past the image.
+    bool answered = false;
+    const int blockMode = commands.IsBlockUpdateMode(path, &answered);
+    if (!answered) {
+        Outcome cause;
+        if (context.GetTransport().LastCommandFailed())
+            cause.failure = FailureFromTransport(context.GetTransport().LastFailure());
+        else
+            cause = Outcome::Fail(FailureKind::Refused, "the reply was shorter than asked");
+        context.SetCause(cause.Within("reading whether the bridge takes block updates"));
+        return context.Conclude(0, "recover");
+    }
     commands.VendorCommand25(path);
-    HeaderBlock imageHeader{};
-    LoadEmbeddedImage(services.images, imageHeader.data(), 0, kHeaderBlockBytes);
     HeaderBlock header = DefaultHeaderBlock;
     // Without the device's header the write would replace its identity with
     // zeros: stop before anything is written.
@@ -113,21 +164,37 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
                             context.GetTransport().LastFailure().Describe());
         return context.Conclude(0, "recover");
     }
-    // An interrupted earlier attempt may have left the flash without the
-    // device's header: a saved copy may stand in, by the rule of the context.
-    const auto standIn = context.ResolveUnsignedHeader(header);
-    if (!services.backupFolder.empty() && !context.KeepFlashCopy(kImageBytes, true))
-        return context.Conclude(0, "recover");
-    MergeHeaderBlock(header, imageHeader);
-    int result = 0;
-    if (blockMode || ChipRevisionOf(device.id.chip) == kLateRevision)
-        result = blocks.UpdateFlashImage(path, true, true, header.data(),
-                                         services.images.Find(kTargetImageName),
-                                         standIn ? std::span<const uint8_t>(*standIn)
-                                                 : std::span<const uint8_t>());
-    else
-        result = ProgramEmbeddedImage(context, path, header);
-    context.FinishWrite(result != 0, &header);
+    // The device that answers now is the one whose flash is copied and journaled.
+    if (!context.ConfirmSameDevice()) return context.Conclude(0, "recover");
+    const bool blockPath = blockMode || ChipRevisionOf(device.id.chip) == kLateRevision;
+    // The block path writes back what it read past the image: it needs the
+    // flash whether or not a copy is kept.
+    std::vector<uint8_t> flash;
+    if (!services.backupFolder.empty()) {
+        if (!context.ReadFlashAsItIs(kImageBytes, true) || !context.FindUnfinishedWrite("recover"))
+            return context.Conclude(0, "recover");
+        flash = context.FlashAsRead();
+    } else if (blockPath) {
+        flash.assign(kImageBytes, 0);
+        if (!blocks.ReadFlashBlocks(path, 0, flash.data(), kImageBytes))
+            return context.Conclude(0, "recover");
+    }
+    std::vector<uint8_t> after;
+    if (const JournalEntry* earlier = context.UnfinishedWrite()) {
+        after = earlier->after;
+    } else {
+        ChooseHeader(context, options, header);
+        after = RecoveryAfterImage(services.images, header, blockPath, flash);
+    }
+    if (after.size() != kImageBytes) return context.Conclude(0, "recover");
+    if (!context.BeginWrite(after, "recover")) return context.Conclude(0, "recover");
+    const int result = blockPath ? blocks.WriteVerifyFlashImage(path, after.data(), kImageBytes)
+                                 : ProgramFlashVerified(context, path, after.data(), kImageBytes);
+    // Every block command answered: the last read-back differed.
+    if (blockPath && !result && !context.GetTransport().LastCommandFailed())
+        context.Fault(EngineStage::Verify, std::nullopt,
+                      "the flash read back differs from what was written");
+    context.EndWrite(result != 0);
     return context.Conclude(result, "recover");
 }
 
@@ -232,9 +299,11 @@ Outcome RunUpdate(const DeviceServices& services, const DeviceRef& device, Engin
         case RunAction::KeepConfigurationUpdate: {
             OperationContext context(services, device, options, sink, Choice::Update);
             int result = 0;
-            if (context.KeepFlashCopy(SerialCopyLength(options), false))
+            if (context.ConfirmSameDevice() &&
+                context.ReadFlashAsItIs(SerialCopyLength(options), false) &&
+                context.FindUnfinishedWrite("run"))
                 result = UpdateFlashPreservingNvram(context, device.path);
-            context.FinishWrite(result != 0);
+            context.EndWrite(result != 0);
             return context.Conclude(result, "run");
         }
         case RunAction::InternalRom:
@@ -296,14 +365,15 @@ Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
     saved.resize(kImageBytes);
     EngineOptions options;
     OperationContext context(services, device, options, sink, Choice::Update);
-    if (!services.backupFolder.empty() && !context.KeepFlashCopy(kImageBytes, true)) {
+    if (!context.ConfirmSameDevice() || !context.ReadFlashAsItIs(kImageBytes, true) ||
+        !context.BeginWrite(saved, "restore")) {
         context.SetStatusText("Backup of the flash failed, nothing written");
         return context.Conclude(0, "restore");
     }
     context.ShowStatus("Restore ...");
     BlockTransfers blocks(context.Commands(), services.clock);
     const int result = blocks.WriteVerifyFlashImage(device.path, saved.data(), kImageBytes);
-    context.FinishWrite(result != 0);
+    context.EndWrite(result != 0);
     context.ShowStatus(result ? "Restore success!!" : "Restore fail!!");
     return context.Conclude(result, "restore");
 }
@@ -325,21 +395,69 @@ ChipIdValue IdentifyChip(const DeviceServices& services, const DevicePath& path,
     return GetChipId(commands, messages, path);
 }
 
-bool HoldsEmbeddedFirmware(const DeviceServices& services, VendorCommandSet& commands,
-                           const DevicePath& path) {
+namespace {
+// The flash as read holds the embedded image from byte 128 on; nothing when
+// it cannot be read.
+std::optional<std::vector<uint8_t>> ReadWhenHoldingImage(const DeviceServices& services,
+                                                         VendorCommandSet& commands,
+                                                         const DevicePath& path) {
     const auto image = services.images.Find(kTargetImageName);
     // An image the flash cannot hold is never "already there".
-    if (image.size() <= kHeaderBytes || image.size() > kImageBytes) return false;
+    if (image.size() <= kHeaderBytes || image.size() > kImageBytes) return std::nullopt;
     std::vector<uint8_t> device(kImageBytes, 0);
     BlockTransfers blocks(commands, services.clock);
-    if (!blocks.ReadFlashBlocks(path, 0, device.data(), kImageBytes)) return false;
-    return std::equal(image.begin() + kHeaderBytes, image.end(), device.begin() + kHeaderBytes);
+    if (!blocks.ReadFlashBlocks(path, 0, device.data(), kImageBytes)) return std::nullopt;
+    if (!std::equal(image.begin() + kHeaderBytes, image.end(), device.begin() + kHeaderBytes))
+        return std::nullopt;
+    return device;
+}
+}  // namespace
+
+bool HoldsEmbeddedFirmware(const DeviceServices& services, VendorCommandSet& commands,
+                           const DevicePath& path) {
+    return ReadWhenHoldingImage(services, commands, path).has_value();
+}
+
+bool IsAlreadyUpdated(const DeviceServices& services, VendorCommandSet& commands,
+                      const DeviceRef& device) {
+    // An unfinished write is finished, even where the image already landed.
+    const auto flash = ReadWhenHoldingImage(services, commands, device.path);
+    return flash && !HasUnfinishedWrite(services, device, *flash);
 }
 
 bool HoldsEmbeddedFirmware(const DeviceServices& services, const DevicePath& path) {
     Transport transport(services.passThrough, services.clock, services.trace);
     VendorCommandSet commands(transport);
     return HoldsEmbeddedFirmware(services, commands, path);
+}
+
+std::string JournalIdentity(const DeviceRef& device) {
+    if (!device.serial.empty()) return device.serial;
+    return "path-" + device.path;
+}
+
+std::string JournalFolder(const DeviceServices& services) {
+    if (services.backupFolder.empty()) return {};
+    return services.backupFolder + "/journal";
+}
+
+bool HasUnfinishedWrite(const DeviceServices& services, const DeviceRef& device,
+                        std::span<const uint8_t> flash) {
+    const Journal journal(JournalFolder(services));
+    std::error_code missing;
+    // A look must not create the folder a write would.
+    if (!journal.Kept() || !std::filesystem::is_directory(journal.Folder(), missing)) return false;
+    std::vector<uint8_t> read;
+    if (flash.empty()) {
+        Transport transport(services.passThrough, services.clock, services.trace);
+        VendorCommandSet commands(transport);
+        BlockTransfers blocks(commands, services.clock);
+        read.assign(kImageBytes, 0);
+        if (!blocks.ReadFlashBlocks(device.path, 0, read.data(), kImageBytes)) return false;
+        flash = read;
+    }
+    const Journal::Lock lock(journal);
+    return !journal.Matching(JournalIdentity(device), device.id.chip, flash, "recover").empty();
 }
 
 }  // namespace qks

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "device/chip_id.h"
@@ -53,6 +54,9 @@ struct EngineOptions {
     bool backupOnly = false;
     // The user said an existing backup file may be replaced.
     bool replaceBackupFile = false;
+    // The journal entry to finish when several match the enclosure (the
+    // command line's --journal); empty: the one that matches, or asked.
+    std::string journalEntry;
 };
 
 // Where a backup-only run puts its file (the named one, or the default
@@ -135,6 +139,19 @@ ChipIdValue IdentifyChip(const DeviceServices& services, const DevicePath& path,
                          UserMessages& messages);
 // The target chip's flash holds the embedded image from byte 128 on.
 bool HoldsEmbeddedFirmware(const DeviceServices& services, const DevicePath& path);
+// A write to this enclosure began and did not finish: the journal holds an
+// entry its flash (as read now, or read here when not given) is what that
+// write, cut off, left. Such a device is not "already updated".
+bool HasUnfinishedWrite(const DeviceServices& services, const DeviceRef& device,
+                        std::span<const uint8_t> flash = {});
+// Holds the embedded firmware and no unfinished write: what the list and
+// the window call "already updated".
+bool IsAlreadyUpdated(const DeviceServices& services, VendorCommandSet& commands,
+                      const DeviceRef& device);
+// Whose copies and journal entries a device's are: its USB serial, or its path.
+std::string JournalIdentity(const DeviceRef& device);
+// Where the journal is kept beside the copies; empty when none are kept.
+std::string JournalFolder(const DeviceServices& services);
 bool HoldsEmbeddedFirmware(const DeviceServices& services, VendorCommandSet& commands,
                            const DevicePath& path);
 

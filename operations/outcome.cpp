@@ -91,7 +91,8 @@ std::string DecodeAnswer(const TransferFailure& f) {
 const char* FailureKindName(FailureKind kind) {
     static constexpr const char* kNames[] = {"refused", "device_gone", "device_changed",
                                              "verify",  "copy",        "file",
-                                             "not_offered", "declined", "failed"};
+                                             "not_offered", "declined", "failed",
+                                             "ambiguous"};
     return kNames[static_cast<int>(kind)];
 }
 
@@ -112,7 +113,13 @@ std::string Outcome::CauseText() const {
     if (!failure) return {};
     std::string text;
     for (const auto& part : failure->chain) text += (text.empty() ? "" : ": ") + part;
-    return text;
+    return text + "; " + (failure->deviceChanged ? FlashChangedText(failure->restorePath)
+                                                  : std::string(kNothingWritten));
+}
+
+std::string FlashChangedText(const std::string& copy) {
+    return "the flash was changed: run recover again (it finishes the write from the journal) or "
+           "restore " + (copy.empty() ? std::string("a saved copy") : copy);
 }
 
 Failure FailureFromTransport(const TransferFailure& f) {

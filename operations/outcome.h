@@ -22,6 +22,7 @@ enum class FailureKind : uint8_t {
     NotOffered,      // the chip's family has no such flow
     Declined,        // the user said no
     Failed,          // the flow said it failed, without a device cause
+    Ambiguous,       // several unfinished writes match the device; the user must name one
 };
 const char* FailureKindName(FailureKind kind);
 
@@ -38,6 +39,10 @@ struct Failure {
     std::string command;              // "erase", "write", ... when a command failed
     std::optional<uint32_t> address;
     std::optional<DeviceAnswer> answer;
+    // Something was erased or written before the failure (or may have been:
+    // a device that went away in the middle of an erase).
+    bool deviceChanged = false;
+    std::string restorePath;   // the copy of the flash as it was, when one was kept
 };
 
 struct Outcome {
@@ -53,13 +58,19 @@ struct Outcome {
     static Outcome Fail(FailureKind kind, std::string cause);
     // Adds the context in front of the chain.
     Outcome& Within(const std::string& context);
-    // "recover: write at 0x4000 refused: CHECK CONDITION, ..." on one line.
+    // "recover: write at 0x4000 refused: CHECK CONDITION, ...; the flash was
+    // changed: ..." on one line, ending in what became of the enclosure.
     std::string CauseText() const;
 };
 
 // The cause of the transport's most recent failure, named by command and
 // address, with the device's answer: "write at 0x4000 refused: ...".
 Failure FailureFromTransport(const TransferFailure& failure);
+
+inline constexpr const char* kNothingWritten = "nothing was written; the enclosure is as it was";
+// "the flash was changed: run recover again (it finishes the write from the
+// journal) or restore PATH".
+std::string FlashChangedText(const std::string& copy);
 
 
 }  // namespace qks

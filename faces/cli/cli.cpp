@@ -88,6 +88,9 @@ void AddWriteOptions(CLI::App& command, Parsed& p) {
     command.add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
                      "Write a built-in image to a real device even when it is a development image");
     command.add_flag("--json", p.recover.json, "Print one JSON document with the outcome");
+    command.add_option("--journal", p.recover.journalEntry,
+                       "When several unfinished writes match the device: finish this journal entry")
+        ->type_name("ENTRY");
 }
 
 // Checked here rather than by validators so that each message names the

@@ -30,6 +30,7 @@ struct RecoverOptions {
     bool allowDevelopmentImage = false;
     bool json = false;
     std::string headerFrom;   // a saved copy whose header stands in for an unsigned one
+    std::string journalEntry; // the unfinished write to finish when several match
 };
 
 enum class PanelAction : uint8_t { Run, Erase, Backup };

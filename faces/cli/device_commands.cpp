@@ -139,7 +139,10 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
 
 int StatusOf(const Outcome& outcome) {
     if (outcome.Ok()) return kExitSuccess;
-    return outcome.failure->kind == FailureKind::NotOffered ? kExitUsage : kExitFailed;
+    // Which unfinished write to finish is the user's to name: a usage matter.
+    const FailureKind kind = outcome.failure->kind;
+    return kind == FailureKind::NotOffered || kind == FailureKind::Ambiguous ? kExitUsage
+                                                                             : kExitFailed;
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
@@ -157,7 +160,9 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
         if (outcome.failure) {
             document["cause"] = {{"kind", FailureKindName(outcome.failure->kind)},
                                  {"chain", outcome.failure->chain},
-                                 {"command", outcome.failure->command}};
+                                 {"command", outcome.failure->command},
+                                 {"device_changed", outcome.failure->deviceChanged},
+                                 {"text", outcome.CauseText()}};
             if (outcome.failure->address) document["cause"]["address"] = *outcome.failure->address;
             if (outcome.failure->answer)
                 document["cause"]["answer"] = {{"status", outcome.failure->answer->scsiStatus},
@@ -432,6 +437,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     const DeviceServices& services = opened->session->Services();
     EngineOptions engine;
     engine.headerFrom = options.headerFrom;
+    engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
     if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
         return kExitFailed;
@@ -528,6 +534,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     console.Err(DeviceLine(*device));
     EngineOptions engine = OptionsFrom(choices);
     engine.replaceBackupFile = choices.force;
+    engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
     if (action == PanelAction::Run &&
         !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))

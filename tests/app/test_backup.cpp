@@ -25,7 +25,8 @@ protected:
     std::vector<fs::path> Files() const {
         std::vector<fs::path> files;
         if (fs::exists(folder))
-            for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+            for (const auto& e : fs::directory_iterator(folder))
+                if (e.path().extension() == ".bin") files.push_back(e.path());
         return files;
     }
     static std::vector<uint8_t> Read(const fs::path& path) {
@@ -82,12 +83,12 @@ TEST_F(Backups, ARecordOfTheWriteThatCannotBeMadeStopsBeforeAnythingIsErased) {
     fs::create_directories(folder);
     const fs::path victim = folder / "victim";
     std::ofstream(victim) << "a stranger's file";
-    // Something not a record under the record's name: a link to a stranger's
-    // file (a Windows test may not make links, so there a folder).
+    // Something not the journal under the journal's name: a link to a
+    // stranger's file (a Windows test may not make links, so there a file).
 #ifdef _WIN32
-    fs::create_directory(folder / "EMU0-Q970.pending");
+    std::ofstream(folder / "journal") << "not a folder";
 #else
-    fs::create_symlink(victim, folder / "EMU0-Q970.pending");
+    fs::create_symlink(victim, folder / "journal");
 #endif
     ModelFixture fx({"q970"});
     fx.backupFolder = folder.string();

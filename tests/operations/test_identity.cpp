@@ -1,7 +1,7 @@
-// After a cut-off write, a saved copy stands in for the device's own bytes
-// only where its record names that device: the whole 64 KB comes back on the
-// block path, and between enclosures sharing a serial only the user's pick
-// stands in, and is said.
+// After a cut-off write the journal's entry, not what the cut left, says
+// what the device ends with: the whole 64 KB comes back on the block path,
+// and between enclosures sharing a serial each finishes its own write, or
+// the user picks which.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +9,7 @@
 #include "app/model_fixture.h"
 #include "device/block_transfers.h"
 #include "firmware/flash_backup.h"
+#include "operations/journal.h"
 
 namespace qks::test {
 namespace {
@@ -36,17 +37,19 @@ class Identity : public ::testing::Test {
 protected:
     void SetUp() override { fs::create_directories(folder); }
     void TearDown() override { fs::remove_all(folder); }
-    // The sequence number of the last flash write a clean recovery sends.
-    static uint64_t LastWrite(const std::string& bridge) {
+    // The sequence number of the last (or first) flash write a clean recovery sends.
+    static uint64_t LastWrite(const std::string& bridge, bool first = false) {
         ModelFixture counting({bridge});
         const auto services = counting.Services();
         SilentSink silent;
         EXPECT_TRUE(RecoverDevice(services, counting.RefOf(0, services), {}, silent).Ok());
         uint64_t last = 0;
         for (const auto& r : counting.trace.records)
-            if (SummarizeCommand(r.cdb.data(), r.cdb.size()).name == "write") last = r.seq;
+            if (SummarizeCommand(r.cdb.data(), r.cdb.size()).name == "write" && !(first && last))
+                last = r.seq;
         return last;
     }
+    static uint64_t FirstWrite(const std::string& bridge) { return LastWrite(bridge, true); }
     const fs::path folder = fs::temp_directory_path() / ("qks-identity-" + std::to_string(::getpid()));
     SilentSink sink;
 };
@@ -67,40 +70,44 @@ TEST_F(Identity, ABlockUpdateCutOffLateGetsTheWholeSixtyFourKilobytesBack) {
     EXPECT_TRUE(OwnHeaderEqual(after, original));
 }
 
-// A is cut off, then B (same serial) is recovered with its own signed
-// header; A's copies and B's disagree, so A is asked: no pick takes the
-// image's header, a pick of A's first copy brings A's header back. Each use
-// is said, and the record ends with the write it named.
-TEST_F(Identity, EnclosuresSharingASerialKeepTheirOwnHeaders) {
+// A and B share a serial. B's success leaves A's unfinished write in the
+// journal, and A's retry finishes it with A's own header, said. Both cut off
+// right after their erase: each flash is what either entry's write leaves,
+// so the user is asked; no pick writes nothing and names both entries, a
+// pick finishes that write and closes only its entry.
+TEST_F(Identity, EnclosuresSharingASerialFinishTheirOwnWrites) {
     const std::string a = "q970:serial=SAME";
-    const std::string cut = a + ",powerloss=" + std::to_string(LastWrite(a) / 2 + 10);
-    for (const bool pick : {false, true}) {
-        SCOPED_TRACE(pick);
-        ModelFixture fx({cut, a});
+    const uint64_t firstWrite = FirstWrite(a);
+    for (const int round : {0, 1, 2}) {
+        SCOPED_TRACE(round);
+        const std::string cutA = a + ",powerloss=" + std::to_string(round ? firstWrite : LastWrite(a) / 2 + 10);
+        const std::string cutB = round ? a + ",powerloss=" + std::to_string(firstWrite) : a;
+        ModelFixture fx({cutA, cutB});
         fx.platform->Bridge(1).WriteFlashDirect(14, std::vector<uint8_t>(32, 'B'));
         const auto originalA = fx.Flash(0);
-        const auto originalB = fx.Flash(1);
         const auto services = fx.Services(folder.string());
         ASSERT_FALSE(RecoverDevice(services, fx.RefOf(0, services), {}, sink).Ok());
-        ASSERT_FALSE(HasHeaderSignature(fx.Flash(0).data(), kHeaderBlockBytes));
-        const std::string firstCopy = SavedCopiesOf(folder.string(), "SAME").front();
-
         const Outcome b = RecoverDevice(services, fx.RefOf(1, services), {}, sink);
-        ASSERT_TRUE(b.Ok()) << b.CauseText();
-        EXPECT_TRUE(OwnHeaderEqual(fx.Flash(1), originalB));
-        EXPECT_TRUE(b.notes.empty());
-
+        ASSERT_EQ(b.Ok(), round == 0) << b.CauseText();
         fx.platform->Plug(0);
         PickingSink asked;
-        asked.want = pick ? fs::path(firstCopy).filename().string() : "none";
+        const auto entries = Journal(folder.string() + "/journal").Matching("SAME", 0x000A, fx.Flash(0));
+        ASSERT_EQ(entries.size(), round ? 2u : 1u);
+        asked.want = round == 2 ? fs::path(entries[0].file).filename().string() : "none";
         const Outcome again = RecoverDevice(services, fx.RefOf(0, services), {}, asked);
-        ASSERT_TRUE(again.Ok()) << again.CauseText();
-        ASSERT_EQ(again.notes.size(), 1u);
-        EXPECT_NE(again.notes[0].find(pick ? firstCopy : "image's header"), std::string::npos)
-            << again.notes[0];
-        EXPECT_EQ(OwnHeaderEqual(fx.Flash(0), originalA), pick);
-        EXPECT_FALSE(OwnHeaderEqual(fx.Flash(0), originalB));
-        EXPECT_EQ(PendingBackup(folder.string(), "SAME").has_value(), !pick);
+        if (round == 1) {
+            ASSERT_FALSE(again.Ok());
+            EXPECT_EQ(again.failure->kind, FailureKind::Ambiguous);
+            EXPECT_NE(again.CauseText().find(entries[1].file), std::string::npos) << again.CauseText();
+            EXPECT_EQ(fx.Flash(0), std::vector<uint8_t>(kImageBytes, 0xFF));
+        } else {
+            ASSERT_TRUE(again.Ok()) << again.CauseText();
+            ASSERT_EQ(again.notes.size(), 1u);
+            EXPECT_NE(again.notes[0].find(entries[0].file), std::string::npos) << again.notes[0];
+            EXPECT_TRUE(OwnHeaderEqual(fx.Flash(0), originalA));
+            EXPECT_EQ(Journal(folder.string() + "/journal").Matching("SAME", 0x000A, std::vector<uint8_t>(kImageBytes, 0xFF)).size(),
+                      round ? 1u : 0u);
+        }
         fs::remove_all(folder);
         fs::create_directories(folder);
     }

@@ -70,38 +70,72 @@ TEST_F(Operations, WhatTheFamilyDoesNotOfferIsRefusedWithoutACommand) {
 
 // A refused write names itself, its address and the device's answer; a
 // device that went away says so; either way under the operation's name.
+// The cause names the command, never a status text, and ends in what became
+// of the enclosure: a refused first erase left it as it was.
 TEST_F(Operations, AFailureCarriesItsCauseChain) {
     struct Case {
         const char* fault;
+        const char* command;
         const char* expected;
+        bool changed;
     };
-    for (const Case c : {Case{"fail", "recover: write at 0x"}, Case{"unplug", "device went away"}}) {
-        uint64_t firstWrite = 0;
+    for (const Case c : {Case{"fail", "erase", "recover: erase at 0x0 refused", false},
+                         Case{"fail", "write", "recover: write at 0x", true},
+                         Case{"unplug", "write", "device went away", true}}) {
+        uint64_t first = 0;
         {
             ModelFixture counting({"q970"});
             const DeviceRef ref = Ref(counting, 0);
             counting.trace.records.clear();
             ASSERT_TRUE(RecoverDevice(Services(counting), ref, {}, sink).Ok());
             for (const auto& r : counting.trace.records)
-                if (SummarizeCommand(r.cdb.data(), r.cdb.size()).name == "write") {
-                    firstWrite = r.seq;
+                if (SummarizeCommand(r.cdb.data(), r.cdb.size()).name == c.command) {
+                    first = r.seq;
                     break;
                 }
         }
         // Trace numbers count from the identification on, as the emulator does.
-        ModelFixture faulty({std::string("q970:") + c.fault + "=" + std::to_string(firstWrite)});
+        ModelFixture faulty({std::string("q970:") + c.fault + "=" + std::to_string(first)});
         const DeviceRef faultyRef = Ref(faulty, 0);
         const Outcome outcome = RecoverDevice(Services(faulty), faultyRef, {}, sink);
         ASSERT_FALSE(outcome.Ok()) << c.fault;
-        EXPECT_NE(outcome.CauseText().find(c.expected), std::string::npos) << outcome.CauseText();
+        const std::string text = outcome.CauseText();
+        EXPECT_NE(text.find(c.expected), std::string::npos) << text;
         EXPECT_EQ(outcome.failure->chain.front(), "recover");
+        EXPECT_EQ(outcome.failure->deviceChanged, c.changed) << text;
+        const std::string ending = c.changed ? FlashChangedText(outcome.backupPath) : kNothingWritten;
+        EXPECT_EQ(text.substr(text.size() - std::min(text.size(), ending.size())), ending) << text;
         if (std::string(c.fault) == "fail") {
             ASSERT_TRUE(outcome.failure->answer.has_value());
             EXPECT_NE(outcome.failure->answer->decoded.find("CHECK CONDITION"), std::string::npos);
             EXPECT_TRUE(outcome.failure->address.has_value());
+            EXPECT_EQ(outcome.failure->kind, FailureKind::Refused);
         } else {
             EXPECT_EQ(outcome.failure->kind, FailureKind::DeviceGone);
         }
+    }
+}
+
+// Whether the bridge takes block updates decides which bytes the write keeps:
+// a refused or short answer ends the recovery with its cause, nothing erased.
+TEST_F(Operations, AnUnansweredBlockModeReadStopsTheRecovery) {
+    uint64_t blockModeRead = 0;
+    {
+        ModelFixture counting({"q970:blockmode=1"});
+        const DeviceRef ref = Ref(counting, 0);
+        counting.trace.records.clear();
+        ASSERT_TRUE(RecoverDevice(Services(counting), ref, {}, sink).Ok());
+        blockModeRead = counting.trace.records.front().seq;
+    }
+    for (const char* fault : {"fail", "short"}) {
+        ModelFixture faulty({std::string("q970:blockmode=1,") + fault + "=" + std::to_string(blockModeRead)});
+        const auto before = faulty.Flash();
+        const Outcome outcome = RecoverDevice(Services(faulty), Ref(faulty, 0), {}, sink);
+        ASSERT_FALSE(outcome.Ok()) << fault;
+        EXPECT_NE(outcome.CauseText().find("whether the bridge takes block updates"), std::string::npos)
+            << outcome.CauseText();
+        EXPECT_FALSE(outcome.failure->deviceChanged) << fault;
+        EXPECT_EQ(faulty.Flash(), before) << fault;
     }
 }
 

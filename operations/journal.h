@@ -1,0 +1,87 @@
+// The journal of every write: before a flow erases anything it records who
+// the enclosure is, every byte the flow may change as it was, and every byte
+// as the flow will leave it. A write cut off at any moment is finished from
+// that entry, never re-derived from what the cut left on the flash.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/chip_id.h"
+
+namespace qks {
+
+// The smallest erase unit any supported flash has: the granularity at which
+// a cut-off write leaves the flash old, erased, or (partly) new.
+inline constexpr uint32_t kJournalUnit = 4096;
+
+struct JournalEntry {
+    std::string file;          // where the entry is kept
+    std::string identity;      // the USB serial, or the path when there is none
+    ChipIdValue chip = 0;
+    std::string flow;          // "recover", "run", ...
+    std::string copy;          // the saved copy of the flash taken with it
+    std::string created;       // "2026-12-10 01:30:00 UTC"
+    std::string fingerprint;   // SHA-256 of the flash as read
+    std::vector<uint8_t> before;   // from address 0
+    std::vector<uint8_t> after;    // the same length
+
+    // "2026-12-10 01:30:00 UTC  FILE": how the user is shown it.
+    std::string Describe() const;
+};
+
+// Whether `flash` is what a write from `before` to `after`, cut off at any
+// moment, leaves: in each unit every byte is as before or erased (an erase
+// cut off), or every byte is erased or the after-image's (a program cut
+// off). Compared over the shorter of the lengths.
+bool ExplainsFlash(std::span<const uint8_t> before, std::span<const uint8_t> after,
+                   std::span<const uint8_t> flash, uint32_t unit = kJournalUnit);
+
+class Journal {
+public:
+    // An empty folder keeps no journal: every call does nothing.
+    explicit Journal(std::string folder) : folder_(std::move(folder)) {}
+    bool Kept() const { return !folder_.empty(); }
+    const std::string& Folder() const { return folder_; }
+
+    // Held while entries are created, matched or closed, across threads and
+    // programs; released at once after.
+    class Lock {
+    public:
+        explicit Lock(const Journal& journal);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        bool Held() const { return held_; }
+
+    private:
+#ifdef _WIN32
+        void* handle_ = nullptr;
+#else
+        int fd_ = -1;
+#endif
+        bool held_ = false;
+    };
+
+    // The pending entries of this enclosure (identity and chip) and flow
+    // (any when empty) that explain its flash as read now, oldest first.
+    std::vector<JournalEntry> Matching(const std::string& identity, ChipIdValue chip,
+                                       std::span<const uint8_t> flash,
+                                       const std::string& flow = {}) const;
+    // Creates the entry durably; false with `error` set when it could not
+    // be made to last, and the write it announces must not begin.
+    bool Create(JournalEntry& entry, std::string& error) const;
+    // Closes an entry: only the success of the write that began from it or
+    // used it does this.
+    void Close(const JournalEntry& entry) const;
+    static std::optional<JournalEntry> Load(const std::string& file);
+
+private:
+    std::vector<std::string> EntryFiles() const;
+    std::string folder_;
+};
+
+}  // namespace qks
