@@ -19,11 +19,12 @@ namespace {
 constexpr const char* kExitStatusText =
     "Exit status:\n"
     "  0  success\n"
-    "  1  the operation failed, or was declined\n"
+    "  1  the operation failed (the message says whether the device was changed)\n"
     "  2  bad usage or input; nothing was sent to a device\n"
     "  3  nothing to do: the chip already holds the embedded firmware\n"
     "  4  no device found\n"
-    "  5  a USB storage device is present but may not be opened (see the message for the fix)\n";
+    "  5  a USB storage device is present but may not be opened (see the message for the fix)\n"
+    "  6  declined: the question before writing was answered no; nothing was written\n";
 
 constexpr const char* kCommandFooter =
     "The options of qks970 itself (--emulate, --trace, --backup-dir, --device, -v,\n"

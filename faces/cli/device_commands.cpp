@@ -410,7 +410,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     console.Err(ImageConfirmationText(services.images, YesImageFor(device->id.chip)));
     if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment)) {
         console.Err("Not updated.");
-        return kExitFailed;
+        return kExitDeclined;
     }
     CliSink& sink = *opened->sink;
     sink.StartProgress(20);
@@ -504,7 +504,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
                                          : "Erase the flash of this device?";
         if (!AskYesNo(console, question, options.yes, environment)) {
             console.Err("Nothing written.");
-            return kExitFailed;
+            return kExitDeclined;
         }
     }
     Outcome outcome;
@@ -540,7 +540,7 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
     console.Err(DeviceLine(*device, number));
     if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment)) {
         console.Err("Nothing written.");
-        return kExitFailed;
+        return kExitDeclined;
     }
     const Outcome outcome =
         RestoreFlash(opened->session->Services(), device->Ref(), file, *opened->sink);

@@ -157,7 +157,8 @@ TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
     EXPECT_FALSE(result.runtimeBuilt);
     for (const char* text : {"list", "recover", "backup", "erase", "run", "images", "--emulate",
                              "--trace", "--device", "-v", "0  success", "1  the operation failed",
-                             "2  bad usage or input", "3  nothing to do", "4  no device found"})
+                             "2  bad usage or input", "3  nothing to do", "4  no device found",
+                             "6  declined"})
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
 
     const auto sub = Run({"run", "--help"});
