@@ -11,6 +11,7 @@
 #include "firmware/engine_context.h"
 #include "firmware/header_block.h"
 #include "operations/operations.h"
+#include "operations/sleep_hold.h"
 
 namespace qks {
 
@@ -98,6 +99,8 @@ private:
     bool checked_ = false;
     bool usedRecord_ = false;
     std::string changed_;
+    // From the first erase or write until the operation ends with it.
+    std::unique_ptr<SleepInhibitor::Hold> sleepHold_;
 };
 
 }  // namespace qks

@@ -88,6 +88,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->ownedPassThrough_ = std::move(system.passThrough);
         runtime->ownedEnumerator_ = std::move(system.enumerator);
         runtime->ownedNotifier_ = std::move(system.notifier);
+        runtime->ownedSleepInhibitor_ = std::move(system.sleepInhibitor);
         runtime->passThrough_ = runtime->ownedPassThrough_.get();
         runtime->enumerator_ = runtime->ownedEnumerator_.get();
         runtime->notifier_ = runtime->ownedNotifier_.get();
@@ -114,6 +115,7 @@ DeviceServices Runtime::Services() {
     services.maxTransferBytes = maxTransferBytes_;
     services.backupFolder = backupFolder_;
     services.transferLimit = transferLimit_;
+    services.sleepInhibitor = ownedSleepInhibitor_.get();
     return services;
 }
 
