@@ -37,7 +37,17 @@ TEST_P(BadInputTest, OneLineStatusTwoAndNothingSent) {
 std::vector<BadInput> BadInputs() {
     return {
         {"NoCommand", {"--emulate", "q970"}, "no command given"},
-        {"UnknownCommand", {"frobnicate", "--emulate", "q970"}, "frobnicate"},
+        {"UnknownCommand", {"frobnicate", "--emulate", "q970"}, "the commands are list, recover"},
+        // A slip of the keyboard gets the command it was meant to be.
+        {"SwappedLetters", {"--emulate", "q970", "lsit"}, "'lsit' is not a command; did you mean 'list'?"},
+        {"MissingLetter", {"recovr", "--yes"}, "did you mean 'recover'?"},
+        {"AmbiguousStart", {"--device", "1", "re"}, "did you mean 'recover', 'run' or 'restore'?"},
+        {"EraseTakesNoDevelopmentImageOption",
+         {"erase", "--yes", "--allow-development-image", "--emulate", "q719"},
+         "--allow-development-image"},
+        {"RestoreTakesNoDevelopmentImageOption",
+         {"restore", "FILE", "--yes", "--allow-development-image", "--emulate", "q970"},
+         "--allow-development-image"},
         {"UnknownOption", {"list", "--emulate", "q970", "--bogus"}, "--bogus"},
         {"UnknownProfile", {"list", "--emulate", "q999"}, "unknown profile 'q999'"},
         {"UnknownKey", {"recover", "--yes", "--emulate", "q970:frob=1"}, "unknown key 'frob'"},
@@ -151,21 +161,42 @@ TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
     }
 }
 
-TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
-    const auto result = Run({"--help"});
-    EXPECT_EQ(result.status, kExitSuccess);
-    EXPECT_FALSE(result.runtimeBuilt);
-    for (const char* text : {"list", "recover", "backup", "erase", "run", "images", "--emulate",
-                             "--trace", "--device", "-v", "0  success", "1  the operation failed",
-                             "2  bad usage or input", "3  nothing to do", "4  no device found",
-                             "6  declined"})
-        EXPECT_NE(result.out.find(text), std::string::npos) << text;
+struct HelpCase {
+    std::vector<std::string> args;
+    std::vector<std::string> shows;
+    std::vector<std::string> hides;
+};
 
-    const auto sub = Run({"run", "--help"});
-    EXPECT_EQ(sub.status, kExitSuccess);
-    for (const char* text : {"--firmware", "--yes", "--json", "--a1-chip",
-                             "--rom-type", "--firmware-size", "--page-size", "1MB", "2KB"})
-        EXPECT_NE(sub.out.find(text), std::string::npos) << text;
+// Every help names what it takes in words a user reads, and the options of
+// qks970 itself (all of them) with the exit statuses.
+TEST_F(CliTest, HelpDocumentsTheCommandsTheirOptionsAndEveryExitStatus) {
+    const std::vector<std::string> global = {
+        "--emulate, --trace, --backup-dir, --images, --device,", "0  success",
+        "1  the operation failed", "2  bad usage or input", "3  nothing to do",
+        "4  no device found", "6  declined"};
+    const HelpCase cases[] = {
+        {{"--help"},
+         {"list", "recover", "backup", "erase", "run", "images", "restore", "watch",
+          "--trace FILE", "--images DIR", "--device ID", "-v,--verbose"},
+         {}},
+        {{"run", "--help"},
+         {"--firmware FILE", "only checked for the chip's tag", "never the --firmware file",
+          "--yes", "--allow-development-image", "--a1-chip", "--rom-type N", "1MB", "2KB"},
+         {}},
+        {{"backup", "--help"}, {"FILE REQUIRED", "--firmware-size SIZE"}, {"FILE FILE"}},
+        {{"restore", "--help"}, {"FILE REQUIRED", "--yes"}, {"FILE TEXT", "--allow-development-image"}},
+        {{"erase", "--help"}, {"--yes", "--page-size SIZE"}, {"--allow-development-image"}},
+        {{"watch", "--help"}, {"--for SECONDS ", "--recover"}, {"FLOAT", "NONNEGATIVE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const auto result = Run(c.args);
+        EXPECT_EQ(result.status, kExitSuccess);
+        EXPECT_FALSE(result.runtimeBuilt);
+        for (const auto& text : global) EXPECT_NE(result.out.find(text), std::string::npos) << text;
+        for (const auto& text : c.shows) EXPECT_NE(result.out.find(text), std::string::npos) << text;
+        for (const auto& text : c.hides) EXPECT_EQ(result.out.find(text), std::string::npos) << text;
+    }
 
     const auto version = Run({"--version"});
     EXPECT_EQ(version.status, kExitSuccess);
