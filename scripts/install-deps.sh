@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev fonts-liberation xvfb xauth
   libudev-dev libsgutils2-dev sg3-utils umockdev libumockdev-dev
   libsystemd-dev dbus python3-dbusmock
-  appstream desktop-file-utils
+  appstream desktop-file-utils zsh
 )
 
 missing=()

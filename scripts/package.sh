@@ -31,6 +31,8 @@ lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || { echo "package.sh: li
 apt_get install "./$deb"
 /usr/bin/qks970 --version
 test -f /usr/lib/udev/rules.d/70-qks970.rules
+test -f /usr/share/bash-completion/completions/qks970
+test -f /usr/share/zsh/vendor-completions/_qks970
 /usr/bin/qks970 images
 /usr/bin/qks970 --emulate q970 --virtual-time list
 
