@@ -91,7 +91,8 @@ std::string DecodeAnswer(const TransferFailure& f) {
 const char* FailureKindName(FailureKind kind) {
     static constexpr const char* kNames[] = {"refused", "device_gone", "device_changed",
                                              "verify",  "copy",        "file",
-                                             "not_offered", "declined", "failed"};
+                                             "not_offered", "declined", "failed",
+                                             "image_refused"};
     return kNames[static_cast<int>(kind)];
 }
 

@@ -22,6 +22,7 @@ enum class FailureKind : uint8_t {
     NotOffered,      // the chip's family has no such flow
     Declined,        // the user said no
     Failed,          // the flow said it failed, without a device cause
+    ImageRefused,    // the image file put in place for the flow was refused; nothing sent
 };
 const char* FailureKindName(FailureKind kind);
 

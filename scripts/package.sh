@@ -37,7 +37,8 @@ test -f /usr/share/zsh/vendor-completions/_qks970
 /usr/bin/qks970 --emulate q970 --virtual-time list
 
 # An image file in the package's folder takes the place of the built-in one;
-# a file that fails its check stops the program (status 2).
+# a file that fails its check is listed as refused and stops only what would
+# write it (status 2).
 images=/usr/share/qks970-recovery/images
 placed=$images/FW719.bin
 [ ! -e "$placed" ] || { echo "package.sh: $placed is there already; not touching it" >&2; exit 1; }
@@ -48,10 +49,17 @@ listing=$(/usr/bin/qks970 images)
 echo "$listing"
 echo "$listing" | grep -q "^FW719 .* $placed\$" || { echo "package.sh: images does not list $placed" >&2; exit 1; }
 echo "not an image" | $sudo tee "$placed" >/dev/null
+/usr/bin/qks970 images | grep -q "^FW719 .* refused .*$placed: " ||
+  { echo "package.sh: images does not list a damaged $placed as refused" >&2; exit 1; }
+/usr/bin/qks970 --emulate q970 --virtual-time list >/dev/null 2>"$build_dir/package-refused.err" ||
+  { echo "package.sh: a damaged $placed stopped list, which does not use it" >&2; exit 1; }
+grep -q "$placed" "$build_dir/package-refused.err" ||
+  { echo "package.sh: list did not warn of the damaged $placed" >&2; exit 1; }
 status=0
-/usr/bin/qks970 --emulate q970 --virtual-time list >/dev/null 2>"$build_dir/package-refused.err" || status=$?
+/usr/bin/qks970 --emulate q719 --virtual-time run --yes --firmware "$build_dir/images/FW719.bin" \
+  >/dev/null 2>"$build_dir/package-refused.err" || status=$?
 [ "$status" -eq 2 ] && grep -q "$placed" "$build_dir/package-refused.err" ||
-  { echo "package.sh: a damaged $placed was not refused with status 2 (got $status)" >&2; exit 1; }
+  { echo "package.sh: run with a damaged $placed was not refused with status 2 (got $status)" >&2; exit 1; }
 cleanup
 listing=$(/usr/bin/qks970 images)
 echo "$listing" | grep -q "^FW719 .* built in\$" || { echo "package.sh: FW719 is not built in again" >&2; exit 1; }

@@ -133,7 +133,9 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
 
 int StatusOf(const Outcome& outcome) {
     if (outcome.Ok()) return kExitSuccess;
-    return outcome.failure->kind == FailureKind::NotOffered ? kExitUsage : kExitFailed;
+    const FailureKind kind = outcome.failure->kind;
+    return kind == FailureKind::NotOffered || kind == FailureKind::ImageRefused ? kExitUsage
+                                                                               : kExitFailed;
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,

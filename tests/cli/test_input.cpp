@@ -130,9 +130,8 @@ TEST_F(CliTest, ImagesJsonDescribesEveryEmbeddedImage) {
 }
 
 // A file where the search path has one stands in for the built-in image,
-// and says so; a file that fails its check stops every command before a
-// device is touched.
-TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
+// and says so.
+TEST_F(CliTest, ImageFilesAreListedWithTheirPath) {
     std::filesystem::create_directories(File("good"));
     const auto fw719 = EmbeddedImages().Find(kSerialFlashImageName);
     const std::string path = (dir_ / "good" / "FW719.bin").string();
@@ -143,22 +142,76 @@ TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
     const json document = json::parse(result.out);
     for (const auto& image : document.at("images"))
         EXPECT_EQ(image.at("source"), image.at("name") == kSerialFlashImageName ? path : "built in");
+    EXPECT_TRUE(document.at("refused").empty());
     const auto text = Run({"--images", File("good"), "images"});
     EXPECT_NE(text.out.find("development  " + path + "\n"), std::string::npos) << text.out;
+}
 
+struct BadImageCase {
+    std::string name;
+    std::string badImage;           // the image whose file is refused
+    std::vector<std::string> args;  // BRIDGE: the emulated bridge; FW: a file with the q719 tag
+    int status;
+};
+
+class BadImageTest : public CliTest, public ::testing::WithParamInterface<BadImageCase> {};
+
+// A refused file stops only the commands that would write its image, before
+// anything is erased; every command warns of it, and `images` says why.
+TEST_P(BadImageTest, ARefusedFileStopsOnlyWhatWritesItsImage) {
+    const BadImageCase& c = GetParam();
+    std::filesystem::create_directories(File("chosen"));
+    const std::string bad = File("chosen/" + c.badImage + ".bin");
+    WriteBytes(bad, std::vector<uint8_t>(4096, 0));
+    std::vector<std::string> args = {"--images", File("chosen"), "--trace", File("t.jsonl")};
+    for (const auto& arg : c.args)
+        args.push_back(arg == "FW" ? TaggedFile("fw.bin", "7190") : arg);
+    const auto result = Run(args);
+    EXPECT_EQ(result.status, c.status) << result.out << result.err;
+    // A warning from every command; `images` lists it among the images.
+    EXPECT_NE((result.err + result.out).find(bad), std::string::npos) << result.err;
+    if (c.status == kExitUsage) {
+        EXPECT_TRUE(ModifyingCommands(File("t.jsonl")).empty());
+        EXPECT_NE(result.err.find("; nothing was written (fix or remove the file)"), std::string::npos)
+            << result.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, BadImageTest,
+    ::testing::Values(
+        BadImageCase{"ImagesListsTheOthers", "QKS958FW", {"images"}, kExitSuccess},
+        BadImageCase{"ListStillIdentifies", "QKS958FW", {"list", "--emulate", "q719"}, kExitSuccess},
+        BadImageCase{"RecoverOfItsChipStops", "QKS958FW",
+                     {"recover", "--yes", "--emulate", "q970"}, kExitUsage},
+        BadImageCase{"EraseGoesOn", "QKS958FW", {"erase", "--yes", "--emulate", "q719"}, kExitSuccess},
+        BadImageCase{"RunOfAnotherImageGoesOn", "QKS958FW",
+                     {"run", "--yes", "--firmware", "FW", "--emulate", "q719"}, kExitSuccess},
+        BadImageCase{"RunOfItsImageStops", "FW719",
+                     {"run", "--yes", "--firmware", "FW", "--emulate", "q719"}, kExitUsage},
+        BadImageCase{"RecoverOfAnotherChipGoesOn", "FW719",
+                     {"recover", "--yes", "--emulate", "q970"}, kExitSuccess}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(CliTest, ImagesTellsWhyAFileIsRefusedAndThatAFileIsNoFolder) {
     std::filesystem::create_directories(File("chosen"));
     WriteBytes(File("chosen/QKS958FW.bin"), std::vector<uint8_t>(4096, 0));
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--images", File("chosen"), "images"},
-          std::vector<std::string>{"--images", File("chosen"), "--emulate", "q970", "recover",
-                                   "--yes", "--allow-development-image"}}) {
-        SCOPED_TRACE(args.back());
-        const auto refused = Run(args);
-        EXPECT_EQ(refused.status, kExitUsage);
-        EXPECT_FALSE(refused.runtimeBuilt);
-        EXPECT_NE(refused.err.find("QKS958FW.bin': it has no signature"), std::string::npos)
-            << refused.err;
-    }
+    const auto result = Run({"images", "--json", "--images", File("chosen")});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    const json document = json::parse(result.out);
+    ASSERT_EQ(document.at("refused").size(), 1u);
+    EXPECT_EQ(document.at("refused")[0].at("name"), "QKS958FW");
+    EXPECT_EQ(document.at("refused")[0].at("source"), File("chosen/QKS958FW.bin"));
+    EXPECT_EQ(document.at("refused")[0].at("reason"), "it has no signature \"QK\" at bytes 126-127");
+    for (const auto& image : document.at("images")) EXPECT_NE(image.at("name"), "QKS958FW");
+    const auto text = Run({"images", "--images", File("chosen")});
+    EXPECT_NE(text.out.find("refused      " + File("chosen/QKS958FW.bin") + ": it has no signature"),
+              std::string::npos)
+        << text.out;
+
+    const auto file = Run({"images", "--images", File("chosen/QKS958FW.bin")});
+    EXPECT_EQ(file.status, kExitUsage);
+    EXPECT_NE(file.err.find("it is a file, not a folder"), std::string::npos) << file.err;
 }
 
 struct HelpCase {
