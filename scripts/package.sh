@@ -23,6 +23,14 @@ apt_get() { $sudo apt-get -y -qq -o DPkg::Lock::Timeout=600 "$@"; }
 if ! command -v lintian >/dev/null; then
   apt_get install --no-install-recommends lintian >/dev/null
 fi
+for tool in appstreamcli:appstream desktop-file-validate:desktop-file-utils; do
+  command -v "${tool%%:*}" >/dev/null || apt_get install --no-install-recommends "${tool##*:}" >/dev/null
+done
+# What software centres and menus read, as the distributions check it.
+appstreamcli validate --no-net packaging/*.metainfo.xml ||
+  { echo "package.sh: the AppStream metainfo does not validate" >&2; exit 1; }
+desktop-file-validate resources/qks970-recovery.desktop ||
+  { echo "package.sh: the desktop entry does not validate" >&2; exit 1; }
 # Errors and warnings fail the package; the kept informational tags are
 # listed in the README.
 lintian --fail-on error,warning "$deb" 2>&1 | grep -v "running with root privileges" || true
@@ -33,6 +41,7 @@ apt_get install "./$deb"
 test -f /usr/lib/udev/rules.d/70-qks970.rules
 test -f /usr/share/bash-completion/completions/qks970
 test -f /usr/share/zsh/vendor-completions/_qks970
+test -f /usr/share/metainfo/invalid.qks970.recovery.metainfo.xml
 /usr/bin/qks970 images
 /usr/bin/qks970 --emulate q970 --virtual-time list
 
