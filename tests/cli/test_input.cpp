@@ -161,7 +161,7 @@ class BadImageTest : public CliTest, public ::testing::WithParamInterface<BadIma
 TEST_P(BadImageTest, ARefusedFileStopsOnlyWhatWritesItsImage) {
     const BadImageCase& c = GetParam();
     std::filesystem::create_directories(File("chosen"));
-    const std::string bad = File("chosen/" + c.badImage + ".bin");
+    const std::string bad = (dir_ / "chosen" / (c.badImage + ".bin")).string();
     WriteBytes(bad, std::vector<uint8_t>(4096, 0));
     std::vector<std::string> args = {"--images", File("chosen"), "--trace", File("t.jsonl")};
     for (const auto& arg : c.args)
@@ -195,21 +195,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CliTest, ImagesTellsWhyAFileIsRefusedAndThatAFileIsNoFolder) {
     std::filesystem::create_directories(File("chosen"));
-    WriteBytes(File("chosen/QKS958FW.bin"), std::vector<uint8_t>(4096, 0));
+    WriteBytes((dir_ / "chosen" / "QKS958FW.bin").string(), std::vector<uint8_t>(4096, 0));
     const auto result = Run({"images", "--json", "--images", File("chosen")});
     ASSERT_EQ(result.status, kExitSuccess) << result.err;
     const json document = json::parse(result.out);
     ASSERT_EQ(document.at("refused").size(), 1u);
     EXPECT_EQ(document.at("refused")[0].at("name"), "QKS958FW");
-    EXPECT_EQ(document.at("refused")[0].at("source"), File("chosen/QKS958FW.bin"));
+    EXPECT_EQ(document.at("refused")[0].at("source"), (dir_ / "chosen" / "QKS958FW.bin").string());
     EXPECT_EQ(document.at("refused")[0].at("reason"), "it has no signature \"QK\" at bytes 126-127");
     for (const auto& image : document.at("images")) EXPECT_NE(image.at("name"), "QKS958FW");
     const auto text = Run({"images", "--images", File("chosen")});
-    EXPECT_NE(text.out.find("refused      " + File("chosen/QKS958FW.bin") + ": it has no signature"),
+    EXPECT_NE(text.out.find("refused      " + (dir_ / "chosen" / "QKS958FW.bin").string() + ": it has no signature"),
               std::string::npos)
         << text.out;
 
-    const auto file = Run({"images", "--images", File("chosen/QKS958FW.bin")});
+    const auto file = Run({"images", "--images", (dir_ / "chosen" / "QKS958FW.bin").string()});
     EXPECT_EQ(file.status, kExitUsage);
     EXPECT_NE(file.err.find("it is a file, not a folder"), std::string::npos) << file.err;
 }
