@@ -157,6 +157,7 @@ std::string ImageFileProblem(std::string_view name, const std::string& path,
 }
 
 std::span<const uint8_t> LayeredImageStore::Find(std::string_view name) const {
+    if (!RefusalOf(name).empty()) return {};
     const auto file = files_.Find(name);
     return file.empty() ? builtIn_.Find(name) : file;
 }
@@ -168,7 +169,8 @@ std::vector<std::string> LayeredImageStore::Names() const {
     for (const char* name : kImageNames)
         if (!Find(name).empty()) names.push_back(name);
     for (auto& name : builtIn_.Names())
-        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+        if (std::find(names.begin(), names.end(), name) == names.end() && RefusalOf(name).empty())
+            names.push_back(name);
     return names;
 }
 
@@ -178,7 +180,13 @@ std::string LayeredImageStore::SourceOf(std::string_view name) const {
     return builtIn_.SourceOf(name);
 }
 
-bool LayeredImageStore::Load(const std::vector<std::string>& folders, std::string& error) {
+std::string LayeredImageStore::RefusalOf(std::string_view name) const {
+    for (const auto& refused : refused_)
+        if (refused.name == name) return "firmware image '" + refused.path + "': " + refused.reason;
+    return {};
+}
+
+void LayeredImageStore::Load(const std::vector<std::string>& folders) {
     for (const char* name : kImageNames) {
         for (const auto& folder : folders) {
             // A missing file leaves the name to the next place.
@@ -188,16 +196,15 @@ bool LayeredImageStore::Load(const std::vector<std::string>& folders, std::strin
             std::vector<uint8_t> bytes;
             std::string problem = ReadImageFile(path, name, bytes);
             if (problem.empty()) problem = ImageFileProblem(name, path.string(), bytes);
-            if (!problem.empty()) {
-                error = "firmware image '" + path.string() + "': " + problem;
-                return false;
+            if (!problem.empty())
+                refused_.push_back({name, path.string(), problem});
+            else {
+                files_.Put(name, std::move(bytes));
+                sources_.emplace_back(name, path.string());
             }
-            files_.Put(name, std::move(bytes));
-            sources_.emplace_back(name, path.string());
             break;
         }
     }
-    return true;
 }
 
 std::unique_ptr<LayeredImageStore> OpenImages(const std::string& chosen,
@@ -205,11 +212,13 @@ std::unique_ptr<LayeredImageStore> OpenImages(const std::string& chosen,
                                               const ImageStore& builtIn, std::string& error) {
     std::error_code ignored;
     if (!chosen.empty() && !fs::is_directory(chosen, ignored)) {
-        error = "--images '" + chosen + "': there is no such folder";
+        error = "--images '" + chosen + "': " +
+                (fs::exists(chosen, ignored) ? "it is a file, not a folder; give the folder that holds NAME.bin"
+                                             : "there is no such folder");
         return nullptr;
     }
     auto store = std::make_unique<LayeredImageStore>(builtIn);
-    if (!store->Load(ImageSearchFolders(chosen, places), error)) return nullptr;
+    store->Load(ImageSearchFolders(chosen, places));
     return store;
 }
 

@@ -50,19 +50,29 @@ public:
     std::span<const uint8_t> Find(std::string_view name) const override;
     std::vector<std::string> Names() const override;
     std::string SourceOf(std::string_view name) const override;
+    std::string RefusalOf(std::string_view name) const override;
 
-    // Takes the first NAME.bin in `folders` for each known name. False, with
-    // the file and the reason in `error`, at the first file refused.
-    bool Load(const std::vector<std::string>& folders, std::string& error);
+    // Takes the first NAME.bin in `folders` for each known name. A file that
+    // fails its check is kept as refused, with its reason: it stops only the
+    // flows that would write that image.
+    void Load(const std::vector<std::string>& folders);
+
+    struct Refused {
+        std::string name;
+        std::string path;
+        std::string reason;
+    };
+    const std::vector<Refused>& RefusedFiles() const { return refused_; }
 
 private:
     const ImageStore& builtIn_;
     MemoryImageStore files_;
     std::vector<std::pair<std::string, std::string>> sources_;   // name, path
+    std::vector<Refused> refused_;
 };
 
-// The images of one run. Nothing, with `error` naming the folder or the file
-// and why, when --images names no folder or a file is refused.
+// The images of one run. Nothing, with `error` saying why, when --images
+// names no folder; a refused file is not an error here (see RefusedFiles).
 std::unique_ptr<LayeredImageStore> OpenImages(const std::string& chosen,
                                               const ImageSearchPlaces& places,
                                               const ImageStore& builtIn, std::string& error);

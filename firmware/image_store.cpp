@@ -50,6 +50,8 @@ std::vector<ImageSummary> SummarizeImages(const ImageStore& store) {
 std::string ImageConfirmationText(const ImageStore& store, std::string_view name) {
     const auto image = store.Find(name);
     std::string text = "Image: " + std::string(name);
+    if (const auto refusal = store.RefusalOf(name); !refusal.empty())
+        return text + " refused: " + refusal;
     if (image.empty()) return text + " (none)";
     const std::string source = store.SourceOf(name);
     text += source.empty() ? " (built in)" : " (" + source + ")";

@@ -33,6 +33,11 @@ public:
     // Where the image of that name came from: a file's path, or empty for
     // an image built into the program.
     virtual std::string SourceOf(std::string_view /*name*/) const { return {}; }
+    // Why a file put in place for the image of that name was refused
+    // ("firmware image 'PATH': reason"); empty when none was. A refused image
+    // is not found: the built-in one does not stand in for the file the user
+    // chose.
+    virtual std::string RefusalOf(std::string_view /*name*/) const { return {}; }
 };
 
 // The images compiled into this program.

@@ -45,6 +45,8 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
         if (!checked_) {
             checked_ = true;
             changed_ = CheckSameDevice();
+            if (changed_.empty())
+                sleepHold_ = HoldOffSleep(services_, device_, [this](const std::string& t) { Note(t); });
         }
         modifySent_ = changed_.empty();
         return changed_;

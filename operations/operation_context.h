@@ -12,6 +12,7 @@
 #include "firmware/header_block.h"
 #include "operations/journal.h"
 #include "operations/operations.h"
+#include "operations/sleep_hold.h"
 
 namespace qks {
 
@@ -120,6 +121,8 @@ private:
     // A command that changes memory was sent; its answer decides whether it did.
     bool modifySent_ = false;
     bool modified_ = false;
+    // From the first erase or write until the operation ends with it.
+    std::unique_ptr<SleepInhibitor::Hold> sleepHold_;
 };
 
 }  // namespace qks

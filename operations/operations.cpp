@@ -15,6 +15,7 @@
 #include "firmware/flash_backup.h"
 #include "operations/device_texts.h"
 #include "operations/journal.h"
+#include "operations/image_refusal.h"
 #include "operations/operation_context.h"
 
 namespace qks {
@@ -42,6 +43,7 @@ std::optional<Outcome> RefuseUnacceptedImage(const DeviceServices& services,
                                              const DeviceRef& device, Flow flow,
                                              const EngineOptions& options,
                                              const std::string& operation) {
+    if (auto refused = RefusedImageFile(services, device, flow, operation)) return refused;
     if (options.developmentImageAccepted || !DevelopmentImageRisk(services, device, flow))
         return std::nullopt;
     return Outcome::Fail(FailureKind::Declined,

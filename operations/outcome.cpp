@@ -92,7 +92,8 @@ const char* FailureKindName(FailureKind kind) {
     static constexpr const char* kNames[] = {"refused", "device_gone", "device_changed",
                                              "verify",  "copy",        "file",
                                              "not_offered", "declined", "failed",
-                                             "ambiguous"};
+                                             "ambiguous",
+                                             "image_refused"};
     return kNames[static_cast<int>(kind)];
 }
 

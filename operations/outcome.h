@@ -23,6 +23,7 @@ enum class FailureKind : uint8_t {
     Declined,        // the user said no
     Failed,          // the flow said it failed, without a device cause
     Ambiguous,       // several unfinished writes match the device; the user must name one
+    ImageRefused,    // the image file put in place for the flow was refused; nothing sent
 };
 const char* FailureKindName(FailureKind kind);
 

@@ -10,6 +10,7 @@
 #include "device/command_trace.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
+#include "device/sleep_inhibitor.h"
 #include "firmware/image_store.h"
 
 namespace qks {
@@ -25,6 +26,7 @@ struct DeviceServices {
         copy.maxTransferBytes = maxTransferBytes;
         copy.backupFolder = backupFolder;
         copy.transferLimit = transferLimit;
+        copy.sleepInhibitor = sleepInhibitor;
         return copy;
     }
     // The largest data transfer the host moves to this device in one command.
@@ -45,6 +47,8 @@ struct DeviceServices {
     std::string backupFolder;
     // The host's transfer limit for one device, where it is known per device.
     std::function<uint32_t(const DevicePath&)> transferLimit;
+    // Asked to keep the computer awake while a device is written; none: not asked.
+    SleepInhibitor* sleepInhibitor = nullptr;
 };
 
 }  // namespace qks

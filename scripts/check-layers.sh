@@ -36,7 +36,8 @@ rank() {
 seam() {
     case "$1" in
         device/pass_through.h | device/enumeration.h | device/device_notifier.h | \
-            device/clock.h | device/command_trace.h | firmware/image_store.h) return 0 ;;
+            device/clock.h | device/command_trace.h | device/sleep_inhibitor.h | \
+            device/disk_use.h | firmware/image_store.h) return 0 ;;
     esac
     return 1
 }

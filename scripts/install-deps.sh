@@ -8,6 +8,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev libssl-dev
   qt6-base-dev fonts-liberation xvfb xauth
   libudev-dev libsgutils2-dev sg3-utils umockdev libumockdev-dev
+  libsystemd-dev dbus python3-dbusmock
+  appstream desktop-file-utils zsh
 )
 
 missing=()

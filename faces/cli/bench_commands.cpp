@@ -119,7 +119,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     if (!AskYesNo(console, "Recover these " + std::to_string(waiting.size()) + " bridges?", options.yes,
                   environment)) {
         console.Err("Not updated.");
-        return kExitFailed;
+        return kExitDeclined;
     }
 
     // A terminal shows a line per enclosure, redrawn in place; anything

@@ -1,8 +1,12 @@
 #include "faces/cli/cli.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -19,15 +23,16 @@ namespace {
 constexpr const char* kExitStatusText =
     "Exit status:\n"
     "  0  success\n"
-    "  1  the operation failed, or was declined\n"
+    "  1  the operation failed (the message says whether the device was changed)\n"
     "  2  bad usage or input; nothing was sent to a device\n"
     "  3  nothing to do: the chip already holds the embedded firmware\n"
     "  4  no device found\n"
-    "  5  a USB storage device is present but may not be opened (see the message for the fix)\n";
+    "  5  a USB storage device is present but may not be opened (see the message for the fix)\n"
+    "  6  declined: the question before writing was answered no; nothing was written\n";
 
 constexpr const char* kCommandFooter =
-    "The options of qks970 itself (--emulate, --trace, --backup-dir, --device, -v,\n"
-    "--virtual-time) go before or after the command.\n";
+    "The options of qks970 itself (--emulate, --trace, --backup-dir, --images, --device,\n"
+    "-v, --virtual-time) go before or after the command.\n";
 
 constexpr const char* kEmulateHelp =
     "An emulated bridge instead of the system's devices, repeatable; DESCRIPTION is "
@@ -83,14 +88,98 @@ void AddPanelOptions(CLI::App& command, Parsed& p) {
         ->type_name("SIZE");
 }
 
-void AddWriteOptions(CLI::App& command, Parsed& p) {
+// Only the commands that write one of the program's images take
+// --allow-development-image; erase and restore write none.
+enum class WritesImage : bool { No, Yes };
+
+void AddWriteOptions(CLI::App& command, Parsed& p, WritesImage image) {
     command.add_flag("-y,--yes", p.recover.yes, "Answer yes to the question before writing");
-    command.add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
-                     "Write a built-in image to a real device even when it is a development image");
+    if (image == WritesImage::Yes)
+        command.add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
+                         "Write a built-in image to a real device even when it is a development "
+                         "image");
     command.add_flag("--json", p.recover.json, "Print one JSON document with the outcome");
     command.add_option("--journal", p.recover.journalEntry,
                        "When several unfinished writes match the device: finish this journal entry")
         ->type_name("ENTRY");
+}
+
+// CLI11's own range check prints the largest double in full.
+CLI::Validator SecondsCheck() {
+    return CLI::Validator(
+        [](std::string& text) {
+            try {
+                size_t used = 0;
+                const double seconds = std::stod(text, &used);
+                if (used == text.size() && seconds >= 0 && std::isfinite(seconds)) return std::string();
+            } catch (const std::exception&) {
+            }
+            return "'" + text + "' is not a number of seconds, 0 or more";
+        },
+        "");
+}
+
+// Optimal string alignment distance: a swapped pair of letters counts once,
+// the commonest slip on a keyboard.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+std::vector<std::string> CommandNames(CLI::App& app) {
+    std::vector<std::string> names;
+    for (const auto* command : app.get_subcommands({})) names.push_back(command->get_name());
+    return names;
+}
+
+std::string OneOf(const std::vector<std::string>& names, const char* conjunction) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? std::string(" ") + conjunction + " " : ", ") +
+                names[i];
+    return text;
+}
+
+// The word where the command belongs, when it names none: the first
+// argument that is neither one of qks970's own options nor an option's value.
+std::optional<std::string> MistypedCommand(CLI::App& app, const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") return std::nullopt;
+        if (arg.size() > 1 && arg[0] == '-') {
+            if (arg.find('=') != std::string::npos) continue;
+            const CLI::Option* option = app.get_option_no_throw(arg);
+            if (option != nullptr && option->get_expected_min() > 0) ++i;
+            continue;
+        }
+        const auto names = CommandNames(app);
+        if (std::find(names.begin(), names.end(), arg) != names.end()) return std::nullopt;
+        return arg;
+    }
+    return std::nullopt;
+}
+
+std::string MistypedCommandText(CLI::App& app, const std::string& word) {
+    const auto names = CommandNames(app);
+    std::vector<std::string> close;
+    for (const auto& name : names)
+        if (EditDistance(word, name) <= 2 || (word.size() >= 2 && name.rfind(word, 0) == 0))
+            close.push_back("'" + name + "'");
+    if (!close.empty())
+        return "'" + word + "' is not a command; did you mean " + OneOf(close, "or") +
+               "? (see qks970 --help)";
+    return "'" + word + "' is not a command: the commands are " + OneOf(names, "and") +
+           " (see qks970 --help)";
 }
 
 // Checked here rather than by validators so that each message names the
@@ -143,7 +232,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
 
     auto* recover = app.add_subcommand(
         "recover", "Write the embedded firmware to the first listed QKS970/958 bridge (YES)");
-    AddWriteOptions(*recover, p);
+    AddWriteOptions(*recover, p, WritesImage::Yes);
     recover->add_option("--header-from", p.recover.headerFrom,
                         "When the device's header is not signed: take it from this saved copy "
                         "instead of the image's")
@@ -154,7 +243,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
 
     auto* backup = app.add_subcommand("backup", "Save the flash of an older bridge to FILE");
     backup->add_option("FILE", p.panel.backupFile, "The backup file")
-        ->type_name("FILE")
+        ->type_name("")
         ->required();
     AddPanelOptions(*backup, p);
     backup->add_flag("--force", p.panel.force,
@@ -164,15 +253,19 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
 
     auto* erase = app.add_subcommand("erase", "Erase the flash of an older bridge");
     AddPanelOptions(*erase, p);
-    AddWriteOptions(*erase, p);
+    AddWriteOptions(*erase, p, WritesImage::No);
 
     auto* run = app.add_subcommand(
-        "run", "The engineering panel's Run for the older bridges: the update their family takes");
+        "run",
+        "The engineering panel's Run for the older bridges: the update their family takes. It "
+        "writes the image named for the chip (FW719, FW742A or FW742B: built in, or its file in "
+        "the image folders; see qks970 images), never the --firmware file");
     run->add_option("--firmware", p.panel.firmwareFile,
-                    "The firmware file; it must carry the chip's tag")
+                    "A firmware file for the chip: only checked for the chip's tag, as the panel "
+                    "does; it is not what is written")
         ->type_name("FILE");
     AddPanelOptions(*run, p);
-    AddWriteOptions(*run, p);
+    AddWriteOptions(*run, p, WritesImage::Yes);
 
     auto* images = app.add_subcommand("images", "The firmware images: built in, or from files");
     images->add_flag("--json", p.json, "Print one JSON document");
@@ -180,22 +273,26 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     std::string restoreFile;
     auto* restore = app.add_subcommand(
         "restore", "Write a saved 64 KB flash (a backup) back to a QKS970/958 bridge, verified");
-    restore->add_option("FILE", restoreFile, "The saved flash, 65536 bytes")->required();
-    AddWriteOptions(*restore, p);
+    restore->add_option("FILE", restoreFile, "The saved flash, 65536 bytes")
+        ->type_name("")
+        ->required();
+    AddWriteOptions(*restore, p, WritesImage::No);
     double watchSeconds = 0;
     auto* watch = app.add_subcommand(
         "watch", "Follow device notices and print the screen after every refresh, until interrupted");
     watch->add_option("--for", watchSeconds, "Stop after SECONDS instead of waiting for Ctrl+C")
-        ->check(CLI::NonNegativeNumber);
+        ->type_name("SECONDS")
+        ->check(SecondsCheck());
     bool station = false;
     watch->add_flag("--recover", station,
                     "Station mode: recover every QKS970/958 bridge that arrives, once (needs --yes)");
-    AddWriteOptions(*watch, p);
+    AddWriteOptions(*watch, p, WritesImage::Yes);
     for (auto* command : {list, recover, backup, erase, run, images, restore, watch})
         command->group("Commands");
-    app.footer(kExitStatusText);
 
     const bool json = WantsJson(args);
+    if (const auto word = MistypedCommand(app, args))
+        return Fail(console, json, kExitUsage, MistypedCommandText(app, *word));
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         app.parse(reversed);
@@ -217,10 +314,9 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
         return Fail(console, json, kExitUsage, std::string(e.what()) + " (see qks970 --help)");
     }
     if (app.get_subcommands().empty())
-        return Fail(
-            console, json, kExitUsage,
-            "no command given: one of list, recover, backup, erase, run, images, restore, watch (see qks970 "
-            "--help)");
+        return Fail(console, json, kExitUsage,
+                    "no command given: one of " + OneOf(CommandNames(app), "or") +
+                        " (see qks970 --help)");
     if (const auto error = ResolveChoices(p); !error.empty())
         return Fail(console, json, kExitUsage, error);
 

@@ -18,11 +18,12 @@ namespace qks::cli {
 
 enum ExitStatus : int {
     kExitSuccess = 0,
-    kExitFailed = 1,       // the operation ran and failed, or was declined
+    kExitFailed = 1,       // the operation ran and failed
     kExitUsage = 2,        // bad usage or input; nothing was sent to a device
     kExitNothingToDo = 3,  // the chip already holds the embedded firmware
     kExitNoDevice = 4,
     kExitNoAccess = 5,     // a device is present but may not be opened
+    kExitDeclined = 6,     // the question before writing was answered no; nothing written
 };
 
 // What the process offers besides its two output streams. The defaults are a

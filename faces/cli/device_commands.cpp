@@ -139,10 +139,13 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
 
 int StatusOf(const Outcome& outcome) {
     if (outcome.Ok()) return kExitSuccess;
-    // Which unfinished write to finish is the user's to name: a usage matter.
+    // Which unfinished write to finish is the user's to name, and a refused
+    // image file is the user's to fix: usage matters, nothing sent.
     const FailureKind kind = outcome.failure->kind;
-    return kind == FailureKind::NotOffered || kind == FailureKind::Ambiguous ? kExitUsage
-                                                                             : kExitFailed;
+    return kind == FailureKind::NotOffered || kind == FailureKind::Ambiguous ||
+                   kind == FailureKind::ImageRefused
+               ? kExitUsage
+               : kExitFailed;
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
@@ -444,7 +447,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     console.Err(ImageConfirmationText(services.images, YesImageFor(device->id.chip)));
     if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment)) {
         console.Err("Not updated.");
-        return kExitFailed;
+        return kExitDeclined;
     }
     CliSink& sink = *opened->sink;
     sink.StartProgress(20);
@@ -548,7 +551,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
                                          : "Erase the flash of this device?";
         if (!AskYesNo(console, question, options.yes, environment)) {
             console.Err("Nothing written.");
-            return kExitFailed;
+            return kExitDeclined;
         }
     }
     Outcome outcome;
@@ -588,7 +591,7 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
         console.Err("qks970: warning: " + *other);
     if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment)) {
         console.Err("Nothing written.");
-        return kExitFailed;
+        return kExitDeclined;
     }
     const Outcome outcome = RestoreFlash(services, device->Ref(), file, *opened->sink);
     return Report(console, "restore", *device, outcome, options.json, *opened->sink);

@@ -1,5 +1,5 @@
 // `qks970 images`: the firmware images this program writes, each from a file
-// found on the search path or built in.
+// found on the search path or built in, and the files refused, with why.
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
@@ -21,22 +21,29 @@ int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
     if (!store) return Fail(console, json, kExitUsage, error);
     const auto images = SummarizeImages(*store);
     if (json) {
-        nlohmann::json document = {{"schema_version", 1}, {"images", nlohmann::json::array()}};
+        nlohmann::json document = {{"schema_version", 1},
+                                   {"images", nlohmann::json::array()},
+                                   {"refused", nlohmann::json::array()}};
         for (const auto& image : images)
             document["images"].push_back({{"name", image.name},
                                           {"source", image.source.empty() ? kBuiltIn : image.source},
                                           {"size", image.size},
                                           {"sha256", image.sha256},
                                           {"development", image.development}});
+        for (const auto& refused : store->RefusedFiles())
+            document["refused"].push_back(
+                {{"name", refused.name}, {"source", refused.path}, {"reason", refused.reason}});
         console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
         return kExitSuccess;
     }
-    if (images.empty()) {
+    if (images.empty() && store->RefusedFiles().empty()) {
         console.Out("No firmware images: none is built in and no image file was found.");
         return kExitSuccess;
     }
     size_t nameWidth = 4;
     for (const auto& image : images) nameWidth = std::max(nameWidth, image.name.size());
+    for (const auto& refused : store->RefusedFiles())
+        nameWidth = std::max(nameWidth, refused.name.size());
     const auto pad = [](std::string text, size_t width, bool right) {
         const std::string fill(width > text.size() ? width - text.size() : 0, ' ');
         return right ? fill + text : text + fill;
@@ -48,6 +55,12 @@ int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
                     pad(std::to_string(image.size), 7, true) + "  " + image.sha256 + "  " +
                     pad(image.development ? "development" : "vendor", 11, false) + "  " +
                     (image.source.empty() ? kBuiltIn : image.source));
+    // Only what writes a refused image stops; the built-in one does not
+    // stand in for it.
+    for (const auto& refused : store->RefusedFiles())
+        console.Out(pad(refused.name, nameWidth, false) + "  " + pad("-", 7, true) + "  " +
+                    pad("-", 64, false) + "  " + pad("refused", 11, false) + "  " + refused.path +
+                    ": " + refused.reason);
     return kExitSuccess;
 }
 

@@ -1,5 +1,7 @@
 #include "faces/cli/session.h"
 
+#include "firmware/image_files.h"
+
 namespace qks::cli {
 
 std::unique_ptr<Session> Session::Open(const SessionOptions& options, Console& console,
@@ -23,6 +25,10 @@ std::unique_ptr<Session> Session::Open(const SessionOptions& options, Console& c
     DeviceServices base = session->runtime_->Services();
     session->services_ = std::make_unique<DeviceServices>(
         environment.adaptServices ? environment.adaptServices(base) : base);
+    // Said at once, as it stops only the commands that write that image.
+    for (const char* name : kImageNames)
+        if (const auto refusal = session->services_->images.RefusalOf(name); !refusal.empty())
+            console.Err("qks970: warning: " + refusal + "; what would write " + name + " stops");
     return session;
 }
 

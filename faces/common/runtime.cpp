@@ -49,8 +49,8 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         return nullptr;
     };
     std::unique_ptr<Runtime> runtime(new Runtime());
-    // Before any device is opened: a refused image file stops the run with
-    // nothing sent.
+    // Before any device is opened: --images must name a folder. A refused
+    // image file stops only the flows that would write that image.
     runtime->images_ = OpenImages(options.imagesFolder, SystemImagePlaces(options.programFolder),
                                   EmbeddedImages(), error);
     if (!runtime->images_) return fail(RuntimeFailure::Image);
@@ -64,7 +64,9 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->clock_ = std::make_unique<SystemClock>();
 
     if (emulated) {
-        const auto image = runtime->images_->Find(kTargetImageName);
+        // The emulated bridges' firmware, even when a file for it was refused.
+        auto image = runtime->images_->Find(kTargetImageName);
+        if (image.empty()) image = EmbeddedImages().Find(kTargetImageName);
         runtime->emulator_ = std::make_unique<emu::EmulatorPlatform>(*runtime->clock_, image);
         for (const auto& description : options.emulate) {
             const auto added = runtime->emulator_->AddBridge(description);
@@ -88,6 +90,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->ownedPassThrough_ = std::move(system.passThrough);
         runtime->ownedEnumerator_ = std::move(system.enumerator);
         runtime->ownedNotifier_ = std::move(system.notifier);
+        runtime->ownedSleepInhibitor_ = std::move(system.sleepInhibitor);
         runtime->passThrough_ = runtime->ownedPassThrough_.get();
         runtime->enumerator_ = runtime->ownedEnumerator_.get();
         runtime->notifier_ = runtime->ownedNotifier_.get();
@@ -114,6 +117,7 @@ DeviceServices Runtime::Services() {
     services.maxTransferBytes = maxTransferBytes_;
     services.backupFolder = backupFolder_;
     services.transferLimit = transferLimit_;
+    services.sleepInhibitor = ownedSleepInhibitor_.get();
     return services;
 }
 

@@ -14,6 +14,7 @@
 #include "device/device_notifier.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
+#include "device/sleep_inhibitor.h"
 #include "firmware/durable_file.h"
 
 namespace qks::emu {
@@ -69,6 +70,8 @@ private:
     std::unique_ptr<PassThrough> ownedPassThrough_;
     std::unique_ptr<DeviceEnumerator> ownedEnumerator_;
     std::unique_ptr<DeviceNotifier> ownedNotifier_;
+    // Real devices only: an emulated write needs no awake computer.
+    std::unique_ptr<SleepInhibitor> ownedSleepInhibitor_;
     PassThrough* passThrough_ = nullptr;
     DeviceEnumerator* enumerator_ = nullptr;
     DeviceNotifier* notifier_ = nullptr;

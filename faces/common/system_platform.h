@@ -8,6 +8,7 @@
 #include "device/device_notifier.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
+#include "device/sleep_inhibitor.h"
 
 namespace qks {
 
@@ -17,6 +18,7 @@ struct SystemPlatform {
     std::unique_ptr<DeviceNotifier> notifier;   // may be empty
     uint32_t maxTransferBytes = 0;
     std::function<uint32_t(const DevicePath&)> transferLimit;
+    std::unique_ptr<SleepInhibitor> sleepInhibitor;   // may be empty
 };
 
 // Empty pass-through and `error` set when this build has no such layer;

@@ -37,7 +37,17 @@ TEST_P(BadInputTest, OneLineStatusTwoAndNothingSent) {
 std::vector<BadInput> BadInputs() {
     return {
         {"NoCommand", {"--emulate", "q970"}, "no command given"},
-        {"UnknownCommand", {"frobnicate", "--emulate", "q970"}, "frobnicate"},
+        {"UnknownCommand", {"frobnicate", "--emulate", "q970"}, "the commands are list, recover"},
+        // A slip of the keyboard gets the command it was meant to be.
+        {"SwappedLetters", {"--emulate", "q970", "lsit"}, "'lsit' is not a command; did you mean 'list'?"},
+        {"MissingLetter", {"recovr", "--yes"}, "did you mean 'recover'?"},
+        {"AmbiguousStart", {"--device", "1", "re"}, "did you mean 'recover', 'run' or 'restore'?"},
+        {"EraseTakesNoDevelopmentImageOption",
+         {"erase", "--yes", "--allow-development-image", "--emulate", "q719"},
+         "--allow-development-image"},
+        {"RestoreTakesNoDevelopmentImageOption",
+         {"restore", "FILE", "--yes", "--allow-development-image", "--emulate", "q970"},
+         "--allow-development-image"},
         {"UnknownOption", {"list", "--emulate", "q970", "--bogus"}, "--bogus"},
         {"UnknownProfile", {"list", "--emulate", "q999"}, "unknown profile 'q999'"},
         {"UnknownKey", {"recover", "--yes", "--emulate", "q970:frob=1"}, "unknown key 'frob'"},
@@ -120,9 +130,8 @@ TEST_F(CliTest, ImagesJsonDescribesEveryEmbeddedImage) {
 }
 
 // A file where the search path has one stands in for the built-in image,
-// and says so; a file that fails its check stops every command before a
-// device is touched.
-TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
+// and says so.
+TEST_F(CliTest, ImageFilesAreListedWithTheirPath) {
     std::filesystem::create_directories(File("good"));
     const auto fw719 = EmbeddedImages().Find(kSerialFlashImageName);
     const std::string path = (dir_ / "good" / "FW719.bin").string();
@@ -133,38 +142,114 @@ TEST_F(CliTest, ImageFilesAreListedWithTheirPathAndABadOneIsRefused) {
     const json document = json::parse(result.out);
     for (const auto& image : document.at("images"))
         EXPECT_EQ(image.at("source"), image.at("name") == kSerialFlashImageName ? path : "built in");
+    EXPECT_TRUE(document.at("refused").empty());
     const auto text = Run({"--images", File("good"), "images"});
     EXPECT_NE(text.out.find("development  " + path + "\n"), std::string::npos) << text.out;
+}
 
+struct BadImageCase {
+    std::string name;
+    std::string badImage;           // the image whose file is refused
+    std::vector<std::string> args;  // BRIDGE: the emulated bridge; FW: a file with the q719 tag
+    int status;
+};
+
+class BadImageTest : public CliTest, public ::testing::WithParamInterface<BadImageCase> {};
+
+// A refused file stops only the commands that would write its image, before
+// anything is erased; every command warns of it, and `images` says why.
+TEST_P(BadImageTest, ARefusedFileStopsOnlyWhatWritesItsImage) {
+    const BadImageCase& c = GetParam();
     std::filesystem::create_directories(File("chosen"));
-    WriteBytes(File("chosen/QKS958FW.bin"), std::vector<uint8_t>(4096, 0));
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--images", File("chosen"), "images"},
-          std::vector<std::string>{"--images", File("chosen"), "--emulate", "q970", "recover",
-                                   "--yes", "--allow-development-image"}}) {
-        SCOPED_TRACE(args.back());
-        const auto refused = Run(args);
-        EXPECT_EQ(refused.status, kExitUsage);
-        EXPECT_FALSE(refused.runtimeBuilt);
-        EXPECT_NE(refused.err.find("QKS958FW.bin': it has no signature"), std::string::npos)
-            << refused.err;
+    const std::string bad = (dir_ / "chosen" / (c.badImage + ".bin")).string();
+    WriteBytes(bad, std::vector<uint8_t>(4096, 0));
+    std::vector<std::string> args = {"--images", File("chosen"), "--trace", File("t.jsonl")};
+    for (const auto& arg : c.args)
+        args.push_back(arg == "FW" ? TaggedFile("fw.bin", "7190") : arg);
+    const auto result = Run(args);
+    EXPECT_EQ(result.status, c.status) << result.out << result.err;
+    // A warning from every command; `images` lists it among the images.
+    EXPECT_NE((result.err + result.out).find(bad), std::string::npos) << result.err;
+    if (c.status == kExitUsage) {
+        EXPECT_TRUE(ModifyingCommands(File("t.jsonl")).empty());
+        EXPECT_NE(result.err.find("; nothing was written (fix or remove the file)"), std::string::npos)
+            << result.err;
     }
 }
 
-TEST_F(CliTest, HelpDocumentsTheCommandsAndEveryExitStatus) {
-    const auto result = Run({"--help"});
-    EXPECT_EQ(result.status, kExitSuccess);
-    EXPECT_FALSE(result.runtimeBuilt);
-    for (const char* text : {"list", "recover", "backup", "erase", "run", "images", "--emulate",
-                             "--trace", "--device", "-v", "0  success", "1  the operation failed",
-                             "2  bad usage or input", "3  nothing to do", "4  no device found"})
-        EXPECT_NE(result.out.find(text), std::string::npos) << text;
+INSTANTIATE_TEST_SUITE_P(
+    Cli, BadImageTest,
+    ::testing::Values(
+        BadImageCase{"ImagesListsTheOthers", "QKS958FW", {"images"}, kExitSuccess},
+        BadImageCase{"ListStillIdentifies", "QKS958FW", {"list", "--emulate", "q719"}, kExitSuccess},
+        BadImageCase{"RecoverOfItsChipStops", "QKS958FW",
+                     {"recover", "--yes", "--emulate", "q970"}, kExitUsage},
+        BadImageCase{"EraseGoesOn", "QKS958FW", {"erase", "--yes", "--emulate", "q719"}, kExitSuccess},
+        BadImageCase{"RunOfAnotherImageGoesOn", "QKS958FW",
+                     {"run", "--yes", "--firmware", "FW", "--emulate", "q719"}, kExitSuccess},
+        BadImageCase{"RunOfItsImageStops", "FW719",
+                     {"run", "--yes", "--firmware", "FW", "--emulate", "q719"}, kExitUsage},
+        BadImageCase{"RecoverOfAnotherChipGoesOn", "FW719",
+                     {"recover", "--yes", "--emulate", "q970"}, kExitSuccess}),
+    [](const auto& info) { return info.param.name; });
 
-    const auto sub = Run({"run", "--help"});
-    EXPECT_EQ(sub.status, kExitSuccess);
-    for (const char* text : {"--firmware", "--yes", "--json", "--a1-chip",
-                             "--rom-type", "--firmware-size", "--page-size", "1MB", "2KB"})
-        EXPECT_NE(sub.out.find(text), std::string::npos) << text;
+TEST_F(CliTest, ImagesTellsWhyAFileIsRefusedAndThatAFileIsNoFolder) {
+    std::filesystem::create_directories(File("chosen"));
+    WriteBytes((dir_ / "chosen" / "QKS958FW.bin").string(), std::vector<uint8_t>(4096, 0));
+    const auto result = Run({"images", "--json", "--images", File("chosen")});
+    ASSERT_EQ(result.status, kExitSuccess) << result.err;
+    const json document = json::parse(result.out);
+    ASSERT_EQ(document.at("refused").size(), 1u);
+    EXPECT_EQ(document.at("refused")[0].at("name"), "QKS958FW");
+    EXPECT_EQ(document.at("refused")[0].at("source"), (dir_ / "chosen" / "QKS958FW.bin").string());
+    EXPECT_EQ(document.at("refused")[0].at("reason"), "it has no signature \"QK\" at bytes 126-127");
+    for (const auto& image : document.at("images")) EXPECT_NE(image.at("name"), "QKS958FW");
+    const auto text = Run({"images", "--images", File("chosen")});
+    EXPECT_NE(text.out.find("refused      " + (dir_ / "chosen" / "QKS958FW.bin").string() + ": it has no signature"),
+              std::string::npos)
+        << text.out;
+
+    const auto file = Run({"images", "--images", (dir_ / "chosen" / "QKS958FW.bin").string()});
+    EXPECT_EQ(file.status, kExitUsage);
+    EXPECT_NE(file.err.find("it is a file, not a folder"), std::string::npos) << file.err;
+}
+
+struct HelpCase {
+    std::vector<std::string> args;
+    std::vector<std::string> shows;
+    std::vector<std::string> hides;
+};
+
+// Every help names what it takes in words a user reads, and the options of
+// qks970 itself (all of them) with the exit statuses.
+TEST_F(CliTest, HelpDocumentsTheCommandsTheirOptionsAndEveryExitStatus) {
+    const std::vector<std::string> global = {
+        "--emulate, --trace, --backup-dir, --images, --device,", "0  success",
+        "1  the operation failed", "2  bad usage or input", "3  nothing to do",
+        "4  no device found", "6  declined"};
+    const HelpCase cases[] = {
+        {{"--help"},
+         {"list", "recover", "backup", "erase", "run", "images", "restore", "watch",
+          "--trace FILE", "--images DIR", "--device ID", "-v,--verbose"},
+         {}},
+        {{"run", "--help"},
+         {"--firmware FILE", "only checked for the chip's tag", "never the --firmware file",
+          "--yes", "--allow-development-image", "--a1-chip", "--rom-type N", "1MB", "2KB"},
+         {}},
+        {{"backup", "--help"}, {"FILE REQUIRED", "--firmware-size SIZE"}, {"FILE FILE"}},
+        {{"restore", "--help"}, {"FILE REQUIRED", "--yes"}, {"FILE TEXT", "--allow-development-image"}},
+        {{"erase", "--help"}, {"--yes", "--page-size SIZE"}, {"--allow-development-image"}},
+        {{"watch", "--help"}, {"--for SECONDS ", "--recover"}, {"FLOAT", "NONNEGATIVE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const auto result = Run(c.args);
+        EXPECT_EQ(result.status, kExitSuccess);
+        EXPECT_FALSE(result.runtimeBuilt);
+        for (const auto& text : global) EXPECT_NE(result.out.find(text), std::string::npos) << text;
+        for (const auto& text : c.shows) EXPECT_NE(result.out.find(text), std::string::npos) << text;
+        for (const auto& text : c.hides) EXPECT_EQ(result.out.find(text), std::string::npos) << text;
+    }
 
     const auto version = Run({"--version"});
     EXPECT_EQ(version.status, kExitSuccess);

@@ -121,7 +121,7 @@ TEST_F(RecoverTest, RestoreWritesTheBackupBack) {
     answerNo.input = "n\n";
     answerNo.inputIsTerminal = true;
     const auto declined = Run({"restore", File("another.bin"), "--emulate", Q970("f.bin")}, answerNo);
-    EXPECT_EQ(declined.status, kExitFailed);
+    EXPECT_EQ(declined.status, kExitDeclined);
     EXPECT_NE(declined.err.find("saved from another enclosure"), std::string::npos) << declined.err;
     EXPECT_LT(declined.err.find("another enclosure"), declined.err.find("[y/N]"));
     EXPECT_EQ(ReadBytes(File("f.bin")), updated);
@@ -255,8 +255,52 @@ TEST_P(RecoverPromptTest, TheAnswerOnTheTerminalDecides) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, RecoverPromptTest,
     ::testing::Values(Typed{"y\n", kExitSuccess, true}, Typed{"yes\n", kExitSuccess, true},
-                      Typed{"n\n", kExitFailed, false}, Typed{"\n", kExitFailed, false},
-                      Typed{"", kExitFailed, false}, Typed{"yep\n", kExitFailed, false}));
+                      Typed{"n\n", kExitDeclined, false}, Typed{"\n", kExitDeclined, false},
+                      Typed{"", kExitDeclined, false}, Typed{"yep\n", kExitDeclined, false}));
+
+struct Declined {
+    std::string name;
+    std::string profile;
+    std::vector<std::string> args;  // FW: a firmware file with the q719 tag; SAVED: a 64 KB copy
+};
+
+class DeclinedTest : public RecoverTest, public ::testing::WithParamInterface<Declined> {};
+
+// "n" to any writing command's question is its own status: a script can
+// tell "nothing written" from a failure that may have changed the device.
+TEST_P(DeclinedTest, NoIsStatusSixAndNothingIsErasedOrWritten) {
+    const Declined& c = GetParam();
+    const std::string bridge = Bridge(c.profile, "f.bin");
+    const auto before = CliTest::CreateFlash(bridge, "f.bin");
+    std::vector<std::string> args = {"--trace", File("t.jsonl"), "--emulate", bridge};
+    for (const auto& arg : c.args) {
+        if (arg == "FW") {
+            args.push_back(TaggedFile("fw.bin", "7190"));
+        } else if (arg == "SAVED") {
+            WriteBytes(File("saved.bin"), before);
+            args.push_back(File("saved.bin"));
+        } else {
+            args.push_back(arg);
+        }
+    }
+    RunSettings terminal;
+    terminal.input = "n\n";
+    terminal.inputIsTerminal = true;
+    const auto result = Run(args, terminal);
+    EXPECT_EQ(result.status, kExitDeclined) << result.out << result.err;
+    EXPECT_NE(result.err.find("[y/N]"), std::string::npos) << result.err;
+    EXPECT_TRUE(ModifyingCommands(File("t.jsonl")).empty());
+    EXPECT_EQ(ReadBytes(File("f.bin")), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryWritingCommand, DeclinedTest,
+    ::testing::Values(Declined{"Recover", "q970", {"recover"}},
+                      Declined{"RecoverAll", "q970", {"recover", "--all"}},
+                      Declined{"Restore", "q970", {"restore", "SAVED"}},
+                      Declined{"Erase", "q719", {"erase"}},
+                      Declined{"Run", "q719", {"run", "--firmware", "FW"}}),
+    [](const auto& info) { return info.param.name; });
 
 class DevelopmentImageTest : public RecoverTest {
 protected:

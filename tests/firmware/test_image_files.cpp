@@ -85,10 +85,10 @@ protected:
         return {image.begin(), image.end()};
     }
     // The folders given and nothing else: the machine's own stay out.
-    static std::unique_ptr<LayeredImageStore> Open(const std::vector<std::string>& folders,
-                                                   std::string& error) {
+    static std::unique_ptr<LayeredImageStore> Open(const std::vector<std::string>& folders) {
         auto store = std::make_unique<LayeredImageStore>(EmbeddedImages());
-        return store->Load(folders, error) ? std::move(store) : nullptr;
+        store->Load(folders);
+        return store;
     }
 
     fs::path dir_;
@@ -102,9 +102,8 @@ TEST_F(ImageFiles, FirstFolderWinsAndTheBuiltInImageFillsTheRest) {
     Put("second", kTargetImageName, Bytes(3, 0));
     const std::string fw719 = Put("second", kSerialFlashImageName, BuiltIn(kSerialFlashImageName));
 
-    std::string error;
-    const auto store = Open({Folder("first"), Folder("second")}, error);
-    ASSERT_TRUE(store) << error;
+    const auto store = Open({Folder("first"), Folder("second")});
+    EXPECT_TRUE(store->RefusedFiles().empty());
     const auto target = store->Find(kTargetImageName);
     EXPECT_EQ(Bytes(target.begin(), target.end()), vendor);
     EXPECT_EQ(store->SourceOf(kTargetImageName), winner);
@@ -128,7 +127,9 @@ TEST_F(ImageFiles, FirstFolderWinsAndTheBuiltInImageFillsTheRest) {
               std::string::npos);
 }
 
-TEST_F(ImageFiles, EveryRefusalNamesTheFileAndTheReason) {
+// A refused file takes its image out, and only that one: the built-in image
+// does not stand in for the file the user chose, and the other images stay.
+TEST_F(ImageFiles, EveryRefusalNamesTheFileAndTheReasonAndTakesOutOnlyItsImage) {
     Bytes unsigned958 = BuiltIn(kTargetImageName);
     unsigned958[127] = 'X';
     Bytes untagged719 = BuiltIn(kSerialFlashImageName);
@@ -156,20 +157,32 @@ TEST_F(ImageFiles, EveryRefusalNamesTheFileAndTheReason) {
         fs::remove_all(dir_ / "first");
         fs::create_directories(dir_ / "first");
         const std::string path = Put("first", c.name, c.bytes);
-        std::string error;
-        EXPECT_FALSE(Open({Folder("first")}, error));
+        const auto store = Open({Folder("first")});
+        const std::string error = store->RefusalOf(c.name);
         EXPECT_NE(error.find(path), std::string::npos) << error;
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_TRUE(store->Find(c.name).empty());
+        ASSERT_EQ(store->RefusedFiles().size(), 1u);
+        for (const char* other : kImageNames) {
+            if (other == c.name) continue;
+            EXPECT_TRUE(store->RefusalOf(other).empty()) << other;
+            EXPECT_EQ(store->Find(other).data(), EmbeddedImages().Find(other).data()) << other;
+        }
+        EXPECT_NE(ImageConfirmationText(*store, c.name).find("refused: " + error), std::string::npos);
     }
 
     fs::remove_all(dir_ / "first");
     fs::create_directories(dir_ / "first" / "FW742B.bin");
-    std::string error;
-    EXPECT_FALSE(Open({Folder("first")}, error));
-    EXPECT_NE(error.find("FW742B.bin': it is a folder"), std::string::npos) << error;
+    EXPECT_NE(Open({Folder("first")})->RefusalOf(kRevisionBImageName).find("FW742B.bin': it is a folder"),
+              std::string::npos);
 
+    // --images names a folder: a file there, or nothing, is told apart.
+    std::string error;
     EXPECT_FALSE(OpenImages(Folder("missing"), Places({}), EmbeddedImages(), error));
     EXPECT_NE(error.find("missing': there is no such folder"), std::string::npos) << error;
+    const std::string file = Put("first", "plain", Bytes(4, 0));
+    EXPECT_FALSE(OpenImages(file, Places({}), EmbeddedImages(), error));
+    EXPECT_NE(error.find("plain.bin': it is a file, not a folder"), std::string::npos) << error;
 }
 
 }  // namespace
