@@ -105,6 +105,17 @@ std::vector<DevicePath> EmulatorPlatform::PathsOf(size_t index) const {
     return paths;
 }
 
+std::vector<DiskUser> EmulatorPlatform::DiskUsersOf(const DevicePath& path) const {
+    for (const Slot& slot : slots_)
+        for (const Interface& interface : slot.interfaces) {
+            const std::string& mounted = slot.bridge->Description().mountedAt;
+            if (Lower(interface.path) != Lower(path) || mounted.empty() || !slot.bridge->Present())
+                continue;
+            return {{interface.path, mounted, "", "umount " + mounted}};
+        }
+    return {};
+}
+
 void EmulatorPlatform::Unplug(size_t index) {
     EmulatedBridge& bridge = Bridge(index);
     if (!bridge.Present()) return;

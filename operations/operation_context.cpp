@@ -7,6 +7,7 @@
 #include "device/chip_id.h"
 #include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
+#include "operations/in_use.h"
 
 namespace qks {
 
@@ -54,12 +55,17 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
     // The device the operation was given must be the one its first erase or
     // write reaches: in between, a plug or unplug may have put another one
     // at the same path.
-    transport_.SetGate([this](const DevicePath&, const uint8_t* cdb, uint8_t length) {
+    transport_.SetGate([this](const DevicePath&, const uint8_t* cdb,
+                              uint8_t length) -> Transport::Hold {
         lastCommand_ = SummarizeCommand(cdb, length);
-        if (!lastCommand_.modifiesMemory) return std::string{};
+        if (!lastCommand_.modifiesMemory) return {};
         if (!checked_) {
             checked_ = true;
             changed_ = CheckSameDevice();
+            if (changed_.empty())
+                changed_ = {CheckNotInUse(services_, device_.path,
+                                          [this](const std::string& text) { Note(text); }),
+                            true};
         }
         return changed_;
     });

@@ -97,7 +97,7 @@ private:
     CommandSummary lastCommand_;
     bool checked_ = false;
     bool usedRecord_ = false;
-    std::string changed_;
+    Transport::Hold changed_;
 };
 
 }  // namespace qks

@@ -91,7 +91,8 @@ std::string DecodeAnswer(const TransferFailure& f) {
 const char* FailureKindName(FailureKind kind) {
     static constexpr const char* kNames[] = {"refused", "device_gone", "device_changed",
                                              "verify",  "copy",        "file",
-                                             "not_offered", "declined", "failed"};
+                                             "not_offered", "declined", "failed",
+                                             "in_use"};
     return kNames[static_cast<int>(kind)];
 }
 
@@ -121,7 +122,7 @@ Failure FailureFromTransport(const TransferFailure& f) {
     failure.command = command.name;
     failure.address = command.address;
     if (f.heldBack) {
-        failure.kind = FailureKind::DeviceChanged;
+        failure.kind = f.heldForUse ? FailureKind::InUse : FailureKind::DeviceChanged;
         failure.chain = {command.Text() + " not sent", f.diagnostic};
     } else if ((f.openFailed && f.openFailure == OpenFailure::NotFound) || f.osError == ENODEV) {
         // Gone before the command, or during it.

@@ -22,6 +22,7 @@ enum class FailureKind : uint8_t {
     NotOffered,      // the chip's family has no such flow
     Declined,        // the user said no
     Failed,          // the flow said it failed, without a device cause
+    InUse,           // the host itself uses the device's disk: nothing was erased
 };
 const char* FailureKindName(FailureKind kind);
 

@@ -8,6 +8,7 @@
 
 #include "device/clock.h"
 #include "device/command_trace.h"
+#include "device/disk_use.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
 #include "firmware/image_store.h"
@@ -25,6 +26,8 @@ struct DeviceServices {
         copy.maxTransferBytes = maxTransferBytes;
         copy.backupFolder = backupFolder;
         copy.transferLimit = transferLimit;
+        copy.diskUsers = diskUsers;
+        copy.forceInUse = forceInUse;
         return copy;
     }
     // The largest data transfer the host moves to this device in one command.
@@ -45,6 +48,10 @@ struct DeviceServices {
     std::string backupFolder;
     // The host's transfer limit for one device, where it is known per device.
     std::function<uint32_t(const DevicePath&)> transferLimit;
+    // What of the host uses a device's disk; a write waits until nothing does.
+    DiskUseProbe diskUsers;
+    // Write even so (the user was told, and insisted).
+    bool forceInUse = false;
 };
 
 }  // namespace qks

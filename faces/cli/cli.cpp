@@ -20,7 +20,7 @@ constexpr const char* kExitStatusText =
     "Exit status:\n"
     "  0  success\n"
     "  1  the operation failed, or was declined\n"
-    "  2  bad usage or input; nothing was sent to a device\n"
+    "  2  bad usage or input, or the device's disk is in use (mounted); nothing was written\n"
     "  3  nothing to do: the chip already holds the embedded firmware\n"
     "  4  no device found\n"
     "  5  a USB storage device is present but may not be opened (see the message for the fix)\n";
@@ -88,6 +88,9 @@ void AddWriteOptions(CLI::App& command, Parsed& p) {
     command.add_flag("--allow-development-image", p.recover.allowDevelopmentImage,
                      "Write a built-in image to a real device even when it is a development image");
     command.add_flag("--json", p.recover.json, "Print one JSON document with the outcome");
+    command.add_flag("--force-in-use", p.global.forceInUse,
+                     "Write even while a file system on the device's disk is mounted (what it has "
+                     "not written is lost)");
 }
 
 // Checked here rather than by validators so that each message names the

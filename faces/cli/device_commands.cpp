@@ -133,7 +133,8 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
 
 int StatusOf(const Outcome& outcome) {
     if (outcome.Ok()) return kExitSuccess;
-    return outcome.failure->kind == FailureKind::NotOffered ? kExitUsage : kExitFailed;
+    const FailureKind kind = outcome.failure->kind;
+    return kind == FailureKind::NotOffered || kind == FailureKind::InUse ? kExitUsage : kExitFailed;
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
@@ -172,6 +173,8 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
     if (!json)
         for (const auto& note : outcome.notes) console.Err("qks970: note: " + note);
     if (!outcome.Ok()) console.Err("qks970: " + outcome.CauseText());
+    if (!outcome.Ok() && outcome.failure->kind == FailureKind::InUse)
+        console.Err("qks970: give --force-in-use to write anyway");
     return StatusOf(outcome);
 }
 

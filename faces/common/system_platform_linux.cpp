@@ -1,4 +1,5 @@
 #include "faces/common/system_platform.h"
+#include "platform/linux/disk_use.h"
 #include "platform/linux/sg_pass_through.h"
 #include "platform/linux/sysfs_scsi.h"
 #include "platform/linux/udev_enumerator.h"
@@ -17,6 +18,7 @@ SystemPlatform MakeSystemPlatform(std::string& error) {
     else
         error = "device notices unavailable: " + notifier->Error();
     platform.transferLimit = [](const DevicePath& path) { return MaxTransferBytes(path); };
+    platform.diskUsers = [](const DevicePath& path) { return DiskUsersOfSgNode(path); };
     return platform;
 }
 
