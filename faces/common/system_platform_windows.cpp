@@ -1,4 +1,5 @@
 #include "faces/common/system_platform.h"
+#include "platform/windows/disk_use.h"
 #include "platform/windows/setupapi_enumerator.h"
 #include "platform/windows/sptd_pass_through.h"
 #include "platform/windows/storage_limits.h"
@@ -12,6 +13,7 @@ SystemPlatform MakeSystemPlatform(std::string&) {
     platform.passThrough = std::make_unique<win::SptdPassThrough>();
     platform.enumerator = std::make_unique<win::SetupApiEnumerator>();
     platform.transferLimit = [](const DevicePath& path) { return win::MaxTransferBytes(path); };
+    platform.diskUsers = [](const DevicePath& path) { return win::DiskUsersOf(path); };
     return platform;
 }
 
