@@ -116,6 +116,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.openFailed = true;
         lastFailure_.openFailure = opened.failure;
         lastFailure_.osError = opened.osError;
+        lastFailure_.deviceGone = opened.failure == OpenFailure::NotFound;
         lastFailure_.diagnostic = opened.diagnostic;
         lastFailure_.cdb = record.cdb;
         record.error = lastFailure_.Describe();
@@ -170,6 +171,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.hostStatus = outcome.hostStatus;
         lastFailure_.driverStatus = outcome.driverStatus;
         lastFailure_.osError = outcome.osError;
+        lastFailure_.deviceGone = outcome.deviceGone;
         lastFailure_.senseText = DescribeSense(outcome.sense);
         lastFailure_.diagnostic = outcome.diagnostic;
         lastFailure_.cdb = record.cdb;

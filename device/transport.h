@@ -33,6 +33,7 @@ struct TransferFailure {
     uint8_t hostStatus = 0;
     uint8_t driverStatus = 0;
     int osError = 0;
+    bool deviceGone = false;      // not found at the open, or gone during the command
     std::string senseText;
     std::string diagnostic;
     std::vector<uint8_t> cdb;     // the command that failed
@@ -76,8 +77,7 @@ public:
     // The most recent command found no device at its path (unplugged, or
     // gone after a reset): a poll loop need not wait for it.
     bool LastCommandFoundNoDevice() const {
-        return lastFailureSeq_ == seq_ && lastFailure_.openFailed &&
-               lastFailure_.openFailure == OpenFailure::NotFound;
+        return lastFailureSeq_ == seq_ && lastFailure_.deviceGone;
     }
     // The most recent command failed (or was held back).
     bool LastCommandFailed() const { return seq_ != 0 && lastFailureSeq_ == seq_; }

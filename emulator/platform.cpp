@@ -53,6 +53,7 @@ public:
             return bridge_.Execute(command, via_);
         ScsiOutcome outcome;
         outcome.osError = ENODEV;
+        outcome.deviceGone = true;
         outcome.diagnostic = "emulated device is no longer there";
         return outcome;
     }

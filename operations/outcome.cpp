@@ -1,6 +1,5 @@
 #include "operations/outcome.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "device/vendor_commands.h"
@@ -124,7 +123,7 @@ Failure FailureFromTransport(const TransferFailure& f) {
     if (f.heldBack) {
         failure.kind = f.heldForUse ? FailureKind::InUse : FailureKind::DeviceChanged;
         failure.chain = {command.Text() + " not sent", f.diagnostic};
-    } else if ((f.openFailed && f.openFailure == OpenFailure::NotFound) || f.osError == ENODEV) {
+    } else if (f.deviceGone) {
         // Gone before the command, or during it.
         failure.kind = FailureKind::DeviceGone;
         failure.chain = {command.Text(), "device went away"};

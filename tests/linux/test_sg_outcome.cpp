@@ -240,6 +240,21 @@ INSTANTIATE_TEST_SUITE_P(
         IoctlCase{"NoErrnoStillFails", 0, 512, 0, EIO, {"SG_IO failed"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Gone is this back-end's verdict from its own codes: the errnos of an
+// unplugged node and the mid-layer's DID_NO_CONNECT; nothing else.
+TEST(SgDeviceGone, OnlyTheCodesOfAnUnpluggedDevice) {
+    for (const auto& [error, gone] :
+         std::vector<std::pair<int, bool>>{{ENODEV, true}, {ENXIO, true}, {EIO, false},
+                                           {EINVAL, false}, {EROFS, false}, {EINTR, false}})
+        EXPECT_EQ(OutcomeFromIoctlError(error, 512, 0).deviceGone, gone) << "errno " << error;
+    for (const auto& [host, gone] : std::vector<std::pair<uint16_t, bool>>{
+             {0x00, false}, {0x01, true}, {0x03, false}, {0x07, false}}) {
+        sg_io_hdr header{};
+        header.host_status = host;
+        EXPECT_EQ(OutcomeFromSgHeader(header).deviceGone, gone) << "host status " << host;
+    }
+}
+
 // ---- open errors ----------------------------------------------------------
 
 struct OpenCase {
