@@ -2,9 +2,9 @@
 // bench recovered at once, each by its own operation on its own thread.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -13,6 +13,7 @@
 #include "app/bench.h"
 #include "faces/cli/commands.h"
 #include "faces/cli/device_commands.h"
+#include "faces/cli/interrupt.h"
 
 namespace qks::cli {
 
@@ -177,8 +178,7 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     engine.developmentImageAccepted = options.allowDevelopmentImage;
 
     interrupted = false;
-    auto* previousInt = std::signal(SIGINT, OnInterrupt);
-    auto* previousTerm = std::signal(SIGTERM, OnInterrupt);
+    std::optional<InterruptHandlers> handlers(std::in_place, OnInterrupt);
     console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
@@ -262,8 +262,7 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
             console.Out(key + ": failed: " + w->outcome.CauseText());
         }
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
+    handlers.reset();
     console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
                 std::to_string(awaitingCycle.size()) + " recovered and waiting for a power cycle");
     return failures == 0 ? kExitSuccess : kExitFailed;

@@ -3,9 +3,9 @@
 // back after its power cycle.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 
 #include "faces/cli/commands.h"
+#include "faces/cli/interrupt.h"
 #include "faces/cli/notice_wait.h"
 
 namespace qks::cli {
@@ -43,8 +43,7 @@ int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
     if (!notices) console.Err("qks970: " + why);
 
     interrupted = false;
-    auto* previousInt = std::signal(SIGINT, OnInterrupt);
-    auto* previousTerm = std::signal(SIGTERM, OnInterrupt);
+    const InterruptHandlers handlers(OnInterrupt);
     std::string shown = ScreenLine(window);
     console.Out(shown);
     using Clock = std::chrono::steady_clock;
@@ -64,8 +63,6 @@ int WatchCommand(const GlobalOptions& global, double seconds, Console& console,
         const std::string now = ScreenLine(window);
         if (now != shown) console.Out(shown = now);
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
     return kExitSuccess;
 }
 
