@@ -1,7 +1,12 @@
 #include "platform/windows/setupapi_enumerator.h"
 
+#include <cfgmgr32.h>
+
+#include <cctype>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace qks::win {
 
@@ -22,6 +27,29 @@ public:
         return SetupDiGetDeviceInterfaceDetailA(set, &data, detail, detailBytes, nullptr, nullptr);
     }
     void DestroyDeviceInfoList(HDEVINFO set) override { SetupDiDestroyDeviceInfoList(set); }
+    std::string ParentDeviceId(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) override {
+        // The detail call is the one that names the interface's device.
+        std::vector<char> buffer(kDetailBufferBytes, 0);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferBytes, nullptr,
+                                              &device))
+            return {};
+        // The disk's parent is the USB storage function: the USB device,
+        // or for a composite device its interface, whose parent it is then.
+        DEVINST node = device.DevInst;
+        for (int level = 0; level < 2; ++level) {
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return {};
+            char id[MAX_DEVICE_ID_LEN + 1] = {};
+            if (CM_Get_Device_IDA(parent, id, sizeof id - 1, 0) != CR_SUCCESS) return {};
+            if (UsbIdentityFromInstanceId(id)) return id;
+            node = parent;
+        }
+        return {};
+    }
 };
 
 }  // namespace
@@ -37,6 +65,12 @@ bool NamesUsbStorage(std::string_view path) {
 
 std::vector<std::string> UsbStoragePaths(DeviceInterfaceApi& api, const GUID& cls) {
     std::vector<std::string> paths;
+    for (auto& found : UsbStorageInterfaces(api, cls)) paths.push_back(std::move(found.path));
+    return paths;
+}
+
+std::vector<UsbStorageInterface> UsbStorageInterfaces(DeviceInterfaceApi& api, const GUID& cls) {
+    std::vector<UsbStorageInterface> paths;
     const HDEVINFO set = api.GetClassDevs(cls, kClassDevsFlags);
     if (set == INVALID_HANDLE_VALUE) return paths;
 
@@ -58,7 +92,7 @@ std::vector<std::string> UsbStoragePaths(DeviceInterfaceApi& api, const GUID& cl
         if (!api.GetDeviceInterfaceDetail(set, data, detail, kDetailBufferBytes)) break;
         // Bounded by the buffer, whatever the call left in it.
         const std::string path(detail->DevicePath, strnlen(detail->DevicePath, kPathCapacity));
-        if (NamesUsbStorage(path)) paths.push_back(path);
+        if (NamesUsbStorage(path)) paths.push_back({path, api.ParentDeviceId(set, data)});
     }
     GlobalFree(detail);
     api.DestroyDeviceInfoList(set);
@@ -85,16 +119,47 @@ std::string SerialFromPath(std::string_view path) {
     return std::string(instance);
 }
 
+std::optional<UsbIdentity> UsbIdentityFromInstanceId(std::string_view id) {
+    const auto upper = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return out;
+    };
+    const std::string head = upper(id.substr(0, 21));
+    // USB\VID_1C5B&PID_0970\...
+    if (id.size() < 22 || head.compare(0, 8, "USB\\VID_") != 0 || head.compare(12, 5, "&PID_") != 0 ||
+        id[21] != '\\')
+        return std::nullopt;
+    const auto hex = [](const std::string& text) -> std::optional<uint16_t> {
+        if (text.size() != 4 || text.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+            return std::nullopt;
+        return static_cast<uint16_t>(std::strtoul(text.c_str(), nullptr, 16));
+    };
+    const auto vendor = hex(head.substr(8, 4));
+    const auto product = hex(head.substr(17, 4));
+    if (!vendor || !product) return std::nullopt;
+    UsbIdentity identity{*vendor, *product, std::string(id.substr(22))};
+    // A made-up instance name (no serial from the device) holds '&'.
+    if (identity.serial.find('&') != std::string::npos) identity.serial.clear();
+    return identity;
+}
+
 SetupApiEnumerator::SetupApiEnumerator() : api_(SystemDeviceInterfaceApi()) {}
 SetupApiEnumerator::SetupApiEnumerator(DeviceInterfaceApi& api) : api_(api) {}
 
 std::vector<InterfaceInfo> SetupApiEnumerator::ListUsbStorage(InterfaceClass cls) {
     const GUID& guid = cls == InterfaceClass::Disk ? kDiskInterfaceClass : kCdromInterfaceClass;
     std::vector<InterfaceInfo> found;
-    for (std::string& path : UsbStoragePaths(api_, guid)) {
+    for (auto& storage : UsbStorageInterfaces(api_, guid)) {
         InterfaceInfo info;
-        info.serial = SerialFromPath(path);
-        info.path = std::move(path);
+        if (const auto usb = UsbIdentityFromInstanceId(storage.parentId)) {
+            info.usbVendor = usb->vendor;
+            info.usbProduct = usb->product;
+            info.serial = usb->serial;
+        } else {
+            info.serial = SerialFromPath(storage.path);
+        }
+        info.path = std::move(storage.path);
         found.push_back(std::move(info));
     }
     return found;

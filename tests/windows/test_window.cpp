@@ -147,11 +147,13 @@ TEST(Window, WithoutADeviceOnlyExitShows) {
 TEST(Window, SystemNoticesRefreshAndOthersAreIgnored) {
     EmulatedWindow w({"q970"});
     w.platform.Unplug(0);   // its own notice stays queued: only sent ones count here
-    // A removal query changes nothing; a removal refreshes.
+    // A removal query changes nothing; a removal refreshes, once its batch
+    // has settled.
     SendMessageA(w.face.Window(), WM_DEVICECHANGE, 0x8001, 0);
-    EXPECT_EQ(w.model->CurrentScreen(), Screen::Confirm);
+    EXPECT_FALSE(PumpUntil(w.face, [&] { return w.model->CurrentScreen() != Screen::Confirm; }, 80));
     SendMessageA(w.face.Window(), WM_DEVICECHANGE, 0x8004, 0);
-    EXPECT_EQ(w.model->CurrentScreen(), Screen::NoDevice);
+    EXPECT_EQ(w.model->CurrentScreen(), Screen::Confirm) << "not before the batch has settled";
+    EXPECT_TRUE(PumpUntil(w.face, [&] { return w.model->CurrentScreen() == Screen::NoDevice; }));
     w.ExpectMatchesModel("NoDevice after a removal");
 }
 
