@@ -103,7 +103,8 @@ TEST_F(WatchTest, WithTheSystemsNoticesItWaitsAsLongAsAsked) {
 
 #ifdef _WIN32
 // What the system does when an enclosure is plugged in: WM_DEVICECHANGE,
-// sent to the window that registered for it. The watch refreshes at once.
+// sent to the window that registered for it. The watch refreshes once the
+// notices of the plug have settled.
 TEST_F(WatchTest, ANoticeFromTheSystemRefreshesTheWindow) {
     std::atomic<bool> sent{false};
     std::atomic<int> passesBefore{0};
