@@ -624,15 +624,19 @@ LRESULT Win32Face::Handle(UINT message, WPARAM w, LPARAM l) {
         case WM_CTLCOLORSTATIC:
             return ControlColor(reinterpret_cast<HDC>(w), reinterpret_cast<HWND>(l));
         case WM_DEVICECHANGE:
-        case kPostedDeviceChange:
             // Every arrival or removal the window receives counts, also those
-            // sent to all top-level windows; those of one plug (the USB
-            // device, then its disk and CD-ROM) are one refresh, once none
-            // has come for a moment.
+            // sent to all top-level windows; the system's of one plug (the
+            // USB device, then its disk and CD-ROM) are one refresh, once
+            // none has come for a moment.
             if (win::ChangesDeviceList(w)) {
                 notices_.Add(static_cast<uint32_t>(w));
                 SetTimer(window_, kNoticeTimer, kNoticeSettleMillis, nullptr);
             }
+            return TRUE;
+        case kPostedDeviceChange:
+            // Another source (the emulator) posts one notice per plug already.
+            Forward(ControlId::Count, [w](TQ71xFwTool& m) { m.DeviceChange(static_cast<uint32_t>(w)); });
+            if (switches_ && window_) switches_->Update();
             return TRUE;
         case WM_TIMER:
             if (w != kNoticeTimer) return DefWindowProcA(window_, message, w, l);
