@@ -11,6 +11,17 @@ inline constexpr uint32_t kDeviceArrival = 0x8000;         // DBT_DEVICEARRIVAL
 inline constexpr uint32_t kDeviceQueryRemove = 0x8001;     // DBT_DEVICEQUERYREMOVE
 inline constexpr uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
 
+// The notices of one plug (a disk and a CD-ROM node, the LUNs of a card
+// reader, the USB device and then its interfaces) come within this time of
+// each other; a source waits this long after the last before it tells its
+// listener once, so that one plug costs one refresh.
+inline constexpr uint32_t kNoticeSettleMillis = 500;
+
+// One notice for a batch: arrival when anything arrived, else removal.
+inline uint32_t BatchNotice(bool anyArrival) {
+    return anyArrival ? kDeviceArrival : kDeviceRemoveComplete;
+}
+
 class DeviceNotifier {
 public:
     using Listener = std::function<void(uint32_t eventCode)>;

@@ -39,6 +39,9 @@ struct ScsiOutcome {
     std::vector<uint8_t> sense;
     uint32_t transferred = 0;
     std::string diagnostic;   // free text for the trace: limits, OS error text
+    // The back-end's own codes say the device went away during the command;
+    // only it can tell, as the OS error numbers mean different things per system.
+    bool deviceGone = false;
 
     bool Good() const {
         return delivered && osError == 0 && scsiStatus == 0 && hostStatus == 0 &&

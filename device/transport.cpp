@@ -82,7 +82,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
                         const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer,
                         uint32_t length, uint32_t* transferred, bool whole) {
     // The guard may send commands of its own: they come before this one.
-    std::string refusal = gate_ ? gate_(path, cdb, cdbLength) : std::string{};
+    Hold refusal = gate_ ? gate_(path, cdb, cdbLength) : Hold{};
     TraceRecord record;
     ++seq_;
     record.seq = trace_ ? trace_->NextSequence() : seq_;
@@ -98,7 +98,8 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.path = path;
         lastFailureSeq_ = seq_;
         lastFailure_.heldBack = true;
-        lastFailure_.diagnostic = std::move(refusal);
+        lastFailure_.heldForUse = refusal.inUse;
+        lastFailure_.diagnostic = std::move(refusal.why);
         lastFailure_.cdb = record.cdb;
         record.error = lastFailure_.Describe();
         if (trace_) trace_->Record(record);
@@ -115,6 +116,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.openFailed = true;
         lastFailure_.openFailure = opened.failure;
         lastFailure_.osError = opened.osError;
+        lastFailure_.deviceGone = opened.failure == OpenFailure::NotFound;
         lastFailure_.diagnostic = opened.diagnostic;
         lastFailure_.cdb = record.cdb;
         record.error = lastFailure_.Describe();
@@ -169,6 +171,7 @@ int Transport::Transfer(const DevicePath& path, DataDirection direction,
         lastFailure_.hostStatus = outcome.hostStatus;
         lastFailure_.driverStatus = outcome.driverStatus;
         lastFailure_.osError = outcome.osError;
+        lastFailure_.deviceGone = outcome.deviceGone;
         lastFailure_.senseText = DescribeSense(outcome.sense);
         lastFailure_.diagnostic = outcome.diagnostic;
         lastFailure_.cdb = record.cdb;

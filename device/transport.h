@@ -33,11 +33,13 @@ struct TransferFailure {
     uint8_t hostStatus = 0;
     uint8_t driverStatus = 0;
     int osError = 0;
+    bool deviceGone = false;      // not found at the open, or gone during the command
     std::string senseText;
     std::string diagnostic;
     std::vector<uint8_t> cdb;     // the command that failed
     std::vector<uint8_t> sense;
     bool heldBack = false;        // the host's own guard kept it from being sent
+    bool heldForUse = false;      // ... because the host itself uses the device's disk
 
     std::string Describe() const;
 };
@@ -59,16 +61,23 @@ public:
                             uint8_t* buffer, uint32_t length, uint32_t* transferred);
 
     void SetTrace(TraceSink* trace) { trace_ = trace; }
-    // Asked before each command is sent; a non-empty answer keeps the
-    // command back and becomes the failure's diagnostic.
-    using Gate = std::function<std::string(const DevicePath&, const uint8_t* cdb, uint8_t length)>;
+    // A guard's answer: an empty text lets the command go; any other keeps
+    // it back and becomes the failure's diagnostic.
+    struct Hold {
+        std::string why;
+        bool inUse = false;   // the host uses the device's disk (else: another device)
+        Hold() = default;
+        Hold(std::string text, bool hostUse = false) : why(std::move(text)), inUse(hostUse) {}
+        bool empty() const { return why.empty(); }
+    };
+    // Asked before each command is sent.
+    using Gate = std::function<Hold(const DevicePath&, const uint8_t* cdb, uint8_t length)>;
     void SetGate(Gate gate) { gate_ = std::move(gate); }
     const TransferFailure& LastFailure() const { return lastFailure_; }
     // The most recent command found no device at its path (unplugged, or
     // gone after a reset): a poll loop need not wait for it.
     bool LastCommandFoundNoDevice() const {
-        return lastFailureSeq_ == seq_ && lastFailure_.openFailed &&
-               lastFailure_.openFailure == OpenFailure::NotFound;
+        return lastFailureSeq_ == seq_ && lastFailure_.deviceGone;
     }
     // The most recent command failed (or was held back).
     bool LastCommandFailed() const { return seq_ != 0 && lastFailureSeq_ == seq_; }

@@ -108,6 +108,7 @@ ScsiOutcome Gone() {
     ScsiOutcome outcome;
     outcome.delivered = false;
     outcome.osError = ENODEV;
+    outcome.deviceGone = true;
     outcome.diagnostic = "emulated device went away during the command";
     return outcome;
 }

@@ -132,7 +132,7 @@ bool SetSerial(BridgeDescription& d, std::string_view v) {
     return true;
 }
 
-const std::array<KeyRule, 20> kKeys = {{
+const std::array<KeyRule, 21> kKeys = {{
     {"flash", Scope::Tavrel, "a file name", SetFlashFile},
     {"content", Scope::Tavrel, "old, blank or updated", SetContent},
     {"vendor", Scope::Tavrel, "0-15",
@@ -160,6 +160,11 @@ const std::array<KeyRule, 20> kKeys = {{
     {"short", Scope::Any, "a command number from 1",
      [](BridgeDescription& d, std::string_view v) { return SetCommandNumber(v, d.shortAt); }},
     {"serial", Scope::Any, "a serial number without commas", SetSerial},
+    {"mounted", Scope::Any, "a folder",
+     [](BridgeDescription& d, std::string_view v) {
+         d.mountedAt = std::string(v);
+         return !v.empty();
+     }},
     {"lenient", Scope::Tavrel, "0 or 1",
      [](BridgeDescription& d, std::string_view v) { return SetFlag(v, d.lenient); }},
     {"busy", Scope::Tavrel, "stuck", SetBusy},

@@ -27,9 +27,11 @@
 //   short=N         the Nth command moves an eighth of the bytes asked, with
 //                   GOOD status
 //   serial=TEXT     the USB serial number it reports (empty: none)
+//   mounted=DIR     the host has its disk mounted at DIR (the platform
+//                   reports it in use)
 //   lenient=1       the rules of emulator/README.md that refuse a host's
 //                   mistakes are off: the bridge does what it is told
-// Only iface, fail, unplug, powerloss, short and serial apply to `plain`.
+// Only iface, fail, unplug, powerloss, short, serial and mounted apply to `plain`.
 #pragma once
 
 #include <cstdint>
@@ -73,6 +75,7 @@ struct BridgeDescription {
     bool busyStuck = false;
     std::optional<uint32_t> flipAddress;
     std::optional<std::string> serial;   // nothing: the platform's own name
+    std::string mountedAt;                // empty: not mounted
     bool lenient = false;
     // Flash, ROM and block commands only after EnterVendorMode.
     bool vendorModeRequired = false;

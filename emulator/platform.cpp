@@ -53,6 +53,7 @@ public:
             return bridge_.Execute(command, via_);
         ScsiOutcome outcome;
         outcome.osError = ENODEV;
+        outcome.deviceGone = true;
         outcome.diagnostic = "emulated device is no longer there";
         return outcome;
     }
@@ -103,6 +104,17 @@ std::vector<DevicePath> EmulatorPlatform::PathsOf(size_t index) const {
     std::vector<DevicePath> paths;
     for (const Interface& interface : slots_.at(index).interfaces) paths.push_back(interface.path);
     return paths;
+}
+
+std::vector<DiskUser> EmulatorPlatform::DiskUsersOf(const DevicePath& path) const {
+    for (const Slot& slot : slots_)
+        for (const Interface& interface : slot.interfaces) {
+            const std::string& mounted = slot.bridge->Description().mountedAt;
+            if (Lower(interface.path) != Lower(path) || mounted.empty() || !slot.bridge->Present())
+                continue;
+            return {{interface.path, mounted, "", "umount " + mounted}};
+        }
+    return {};
 }
 
 void EmulatorPlatform::Unplug(size_t index) {

@@ -13,6 +13,7 @@
 
 #include "device/clock.h"
 #include "device/device_notifier.h"
+#include "device/disk_use.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
 #include "emulator/bridge.h"
@@ -56,6 +57,9 @@ public:
     uint64_t BytesMoved() const;
     uint64_t BytesMoved(size_t index) const { return Bridge(index).BytesMoved(); }
     uint64_t EmulatedMicros(size_t index) const { return Bridge(index).EmulatedMicros(); }
+
+    // What the host has mounted from the bridge at `path` (its `mounted` key).
+    std::vector<DiskUser> DiskUsersOf(const DevicePath& path) const;
 
     OpenResult Open(const DevicePath& path, OpenMode mode) override;
     std::vector<InterfaceInfo> ListUsbStorage(InterfaceClass cls) override;

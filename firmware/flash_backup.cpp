@@ -1,6 +1,7 @@
 #include "firmware/flash_backup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -35,6 +36,14 @@ std::string BackupIdentity(const std::string& identity) {
         safe.push_back(plain ? c : '_');
     }
     return safe.empty() ? std::string("unknown") : safe;
+}
+
+bool SameSerial(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::optional<std::string> SaveFlashBackup(const std::string& folder, const std::string& identity,
@@ -99,7 +108,8 @@ std::vector<fs::path> BackupsOf(const std::string& folder, const std::string& id
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0 && entry.path().extension() == kSuffix &&
+        if (name.size() > prefix.size() && SameSerial(name.substr(0, prefix.size()), prefix) &&
+            entry.path().extension() == kSuffix &&
             IsStampedRest(name.substr(prefix.size())))
             found.push_back(entry.path());
     }

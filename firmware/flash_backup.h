@@ -17,6 +17,12 @@ namespace qks {
 // A file-name-safe form of a device identity: letters, digits, '-', '_'.
 std::string BackupIdentity(const std::string& identity);
 
+// Whether a file name stem written for one identity belongs to another:
+// without regard to case, as one enclosure's serial reaches us upper-cased
+// on one system and lower-cased on another (and copies made by an older
+// Windows build carry it lower-cased).
+bool SameSerial(const std::string& a, const std::string& b);
+
 // Writes `bytes` to a new file in `folder` named by identity and time; an
 // existing backup is never replaced. Returns the path, or nothing with
 // `error` set when the backup could not be written completely.

@@ -165,9 +165,13 @@ std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdV
     if (!Kept()) return found;
     const std::string prefix = BackupIdentity(identity) + "-";
     for (const auto& file : EntryFiles()) {
-        if (fs::path(file).filename().string().rfind(prefix, 0) != 0) continue;
+        // Serials match without regard to case: Windows and Linux have
+        // spelled one enclosure's serial differently.
+        const std::string name = fs::path(file).filename().string();
+        if (name.size() < prefix.size() || !SameSerial(name.substr(0, prefix.size()), prefix))
+            continue;
         auto entry = Load(file);
-        if (!entry || entry->identity != identity || entry->chip != chip) continue;
+        if (!entry || !SameSerial(entry->identity, identity) || entry->chip != chip) continue;
         if (!flow.empty() && entry->flow != flow) continue;
         if (ExplainsFlash(entry->before, entry->after, flash)) found.push_back(std::move(*entry));
     }

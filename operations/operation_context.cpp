@@ -9,6 +9,7 @@
 #include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
 #include "firmware/serial_flash_engine.h"
+#include "operations/in_use.h"
 
 namespace qks {
 
@@ -37,14 +38,22 @@ OperationContext::OperationContext(const DeviceServices& services, const DeviceR
     // The device the operation was given must be the one its first erase or
     // write reaches: in between, a plug or unplug may have put another one
     // at the same path.
-    transport_.SetGate([this](const DevicePath&, const uint8_t* cdb, uint8_t length) {
+    transport_.SetGate([this](const DevicePath&, const uint8_t* cdb,
+                              uint8_t length) -> Transport::Hold {
         modified_ = DeviceWasChanged();
         modifySent_ = false;
         lastCommand_ = SummarizeCommand(cdb, length);
-        if (!lastCommand_.modifiesMemory) return std::string{};
+        if (!lastCommand_.modifiesMemory) return {};
         if (!checked_) {
             checked_ = true;
             changed_ = CheckSameDevice();
+            if (changed_.empty()) {
+                // Looked at again here: a desktop may have mounted the disk
+                // while the flash was read for its copy.
+                changed_ = {CheckNotInUse(services_, device_.path,
+                                          [this](const std::string& text) { Note(text); }),
+                            true};
+            }
             if (changed_.empty())
                 sleepHold_ = HoldOffSleep(services_, device_, [this](const std::string& t) { Note(t); });
         }
@@ -93,8 +102,16 @@ std::string OperationContext::Identity() const { return JournalIdentity(device_)
 bool OperationContext::ConfirmSameDevice() {
     FailureKind kind = FailureKind::DeviceChanged;
     const std::string changed = CheckSameDevice(&kind);
-    if (changed.empty()) return true;
-    copyFailure_ = Outcome::Fail(kind, changed);
+    if (!changed.empty()) {
+        copyFailure_ = Outcome::Fail(kind, changed);
+        return false;
+    }
+    // Before the copy and the journal entry, so that a disk in use costs
+    // neither: nothing of this write is recorded when it cannot begin.
+    const std::string inUse =
+        CheckNotInUse(services_, device_.path, [this](const std::string& text) { Note(text); });
+    if (inUse.empty()) return true;
+    copyFailure_ = Outcome::Fail(FailureKind::InUse, inUse);
     return false;
 }
 
@@ -278,6 +295,8 @@ std::optional<std::vector<uint8_t>> OperationContext::SavedFlashStart(
 }
 
 void OperationContext::Note(const std::string& text) {
+    // A check made twice (before the copy, again at the first erase) says it once.
+    if (std::find(notes_.begin(), notes_.end(), text) != notes_.end()) return;
     notes_.push_back(text);
     DebugOutput(text);
 }

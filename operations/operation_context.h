@@ -116,7 +116,7 @@ private:
     std::vector<uint8_t> flash_;
     std::optional<JournalEntry> entry_;
     bool resumed_ = false;
-    std::string changed_;
+    Transport::Hold changed_;
     std::optional<EngineFault> fault_;
     // A command that changes memory was sent; its answer decides whether it did.
     bool modifySent_ = false;

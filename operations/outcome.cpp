@@ -1,6 +1,5 @@
 #include "operations/outcome.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "device/vendor_commands.h"
@@ -93,7 +92,9 @@ const char* FailureKindName(FailureKind kind) {
                                              "verify",  "copy",        "file",
                                              "not_offered", "declined", "failed",
                                              "ambiguous",
-                                             "image_refused"};
+                                             "image_refused",
+
+                                             "in_use"};
     return kNames[static_cast<int>(kind)];
 }
 
@@ -129,9 +130,9 @@ Failure FailureFromTransport(const TransferFailure& f) {
     failure.command = command.name;
     failure.address = command.address;
     if (f.heldBack) {
-        failure.kind = FailureKind::DeviceChanged;
+        failure.kind = f.heldForUse ? FailureKind::InUse : FailureKind::DeviceChanged;
         failure.chain = {command.Text() + " not sent", f.diagnostic};
-    } else if ((f.openFailed && f.openFailure == OpenFailure::NotFound) || f.osError == ENODEV) {
+    } else if (f.deviceGone) {
         // Gone before the command, or during it.
         failure.kind = FailureKind::DeviceGone;
         failure.chain = {command.Text(), "device went away"};

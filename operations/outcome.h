@@ -24,6 +24,7 @@ enum class FailureKind : uint8_t {
     Failed,          // the flow said it failed, without a device cause
     Ambiguous,       // several unfinished writes match the device; the user must name one
     ImageRefused,    // the image file put in place for the flow was refused; nothing sent
+    InUse,           // the host itself uses the device's disk: nothing was erased
 };
 const char* FailureKindName(FailureKind kind);
 

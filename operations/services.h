@@ -8,6 +8,7 @@
 
 #include "device/clock.h"
 #include "device/command_trace.h"
+#include "device/disk_use.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
 #include "device/sleep_inhibitor.h"
@@ -27,6 +28,8 @@ struct DeviceServices {
         copy.backupFolder = backupFolder;
         copy.transferLimit = transferLimit;
         copy.sleepInhibitor = sleepInhibitor;
+        copy.diskUsers = diskUsers;
+        copy.forceInUse = forceInUse;
         return copy;
     }
     // The largest data transfer the host moves to this device in one command.
@@ -49,6 +52,10 @@ struct DeviceServices {
     std::function<uint32_t(const DevicePath&)> transferLimit;
     // Asked to keep the computer awake while a device is written; none: not asked.
     SleepInhibitor* sleepInhibitor = nullptr;
+    // What of the host uses a device's disk; a write waits until nothing does.
+    DiskUseProbe diskUsers;
+    // Write even so (the user was told, and insisted).
+    bool forceInUse = false;
 };
 
 }  // namespace qks

@@ -2,10 +2,10 @@
 // bench recovered at once, each by its own operation on its own thread.
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -15,6 +15,7 @@
 #include "faces/cli/commands.h"
 #include "faces/cli/device_commands.h"
 #include "operations/discovery.h"
+#include "faces/cli/interrupt.h"
 
 namespace qks::cli {
 
@@ -186,8 +187,7 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     };
 
     interrupted = false;
-    auto* previousInt = std::signal(SIGINT, OnInterrupt);
-    auto* previousTerm = std::signal(SIGTERM, OnInterrupt);
+    std::optional<InterruptHandlers> handlers(std::in_place, OnInterrupt);
     console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
@@ -294,8 +294,7 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
             console.Out(w->label + ": failed: " + w->outcome.CauseText());
         }
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
+    handlers.reset();
     console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
                 std::to_string(awaitingCycle.size()) + " recovered and waiting for a power cycle");
     return failures == 0 ? kExitSuccess : kExitFailed;

@@ -24,7 +24,7 @@ constexpr const char* kExitStatusText =
     "Exit status:\n"
     "  0  success\n"
     "  1  the operation failed (the message says whether the device was changed)\n"
-    "  2  bad usage or input; nothing was sent to a device\n"
+    "  2  bad usage or input, or the device's disk is in use (mounted); nothing was written\n"
     "  3  nothing to do: the chip already holds the embedded firmware\n"
     "  4  no device found\n"
     "  5  a USB storage device is present but may not be opened (see the message for the fix)\n"
@@ -102,6 +102,9 @@ void AddWriteOptions(CLI::App& command, Parsed& p, WritesImage image) {
     command.add_option("--journal", p.recover.journalEntry,
                        "When several unfinished writes match the device: finish this journal entry")
         ->type_name("ENTRY");
+    command.add_flag("--force-in-use", p.global.forceInUse,
+                     "Write even while a file system on the device's disk is mounted (what it has "
+                     "not written is lost)");
 }
 
 // CLI11's own range check prints the largest double in full.

@@ -22,6 +22,7 @@ struct GlobalOptions {
     std::optional<std::string> device;
     int verbosity = 0;
     bool virtualTime = false;
+    bool forceInUse = false;    // write even while the host uses the device's disk
 };
 
 // What every command that writes takes.

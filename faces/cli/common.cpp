@@ -30,6 +30,7 @@ SessionOptions MakeSessionOptions(const GlobalOptions& global, FaceOptions face)
     options.backupFolder = global.backupFolder;
     options.imagesFolder = global.imagesFolder;
     options.virtualTime = global.virtualTime;
+    options.forceInUse = global.forceInUse;
     face.verbosity = global.verbosity;
     options.face = face;
     return options;

@@ -143,7 +143,7 @@ int StatusOf(const Outcome& outcome) {
     // image file is the user's to fix: usage matters, nothing sent.
     const FailureKind kind = outcome.failure->kind;
     return kind == FailureKind::NotOffered || kind == FailureKind::Ambiguous ||
-                   kind == FailureKind::ImageRefused
+                   kind == FailureKind::ImageRefused || kind == FailureKind::InUse
                ? kExitUsage
                : kExitFailed;
 }
@@ -186,6 +186,8 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
     if (!json)
         for (const auto& note : outcome.notes) console.Err("qks970: note: " + note);
     if (!outcome.Ok()) console.Err("qks970: " + outcome.CauseText());
+    if (!outcome.Ok() && outcome.failure->kind == FailureKind::InUse)
+        console.Err("qks970: give --force-in-use to write anyway");
     return StatusOf(outcome);
 }
 

@@ -1,10 +1,12 @@
 // The process's console and its program folder on Windows.
 #include <windows.h>
 
+#include <csignal>
 #include <iostream>
 #include <string>
 
 #include "faces/cli/cli.h"
+#include "faces/cli/interrupt.h"
 
 namespace qks::cli {
 
@@ -37,6 +39,27 @@ CliEnvironment ProcessEnvironment(const char*) {
     const size_t slash = program.find_last_of("\\/");
     if (slash != std::string::npos) environment.programFolder = program.substr(0, slash + 1);
     return environment;
+}
+
+}  // namespace qks::cli
+
+namespace qks::cli {
+
+// The C runtime's handlers restart nothing: a console control event runs
+// the handler on a thread of its own.
+struct InterruptHandlers::Previous {
+    void (*interrupt)(int) = SIG_DFL;
+    void (*terminate)(int) = SIG_DFL;
+};
+
+InterruptHandlers::InterruptHandlers(Handler handler) : previous_(std::make_unique<Previous>()) {
+    previous_->interrupt = std::signal(SIGINT, handler);
+    previous_->terminate = std::signal(SIGTERM, handler);
+}
+
+InterruptHandlers::~InterruptHandlers() {
+    std::signal(SIGINT, previous_->interrupt);
+    std::signal(SIGTERM, previous_->terminate);
 }
 
 }  // namespace qks::cli

@@ -23,6 +23,7 @@ std::unique_ptr<Session> Session::Open(const SessionOptions& options, Console& c
         session->runtime_->AddTraceSink(session->echo_.get());
     }
     DeviceServices base = session->runtime_->Services();
+    base.forceInUse = options.forceInUse;
     session->services_ = std::make_unique<DeviceServices>(
         environment.adaptServices ? environment.adaptServices(base) : base);
     // Said at once, as it stops only the commands that write that image.

@@ -31,6 +31,7 @@ struct SessionOptions {
     std::string backupFolder;
     std::string imagesFolder;
     bool virtualTime = false;
+    bool forceInUse = false;
     FaceOptions face;
 };
 

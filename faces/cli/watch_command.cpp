@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +12,7 @@
 #include "device/device_notifier.h"
 #include "faces/cli/commands.h"
 #include "faces/cli/device_commands.h"
+#include "faces/cli/interrupt.h"
 #include "faces/cli/notice_wait.h"
 #include "operations/discovery.h"
 
@@ -96,8 +96,7 @@ int WatchCommand(const GlobalOptions& global, double seconds, bool json, Console
     };
 
     interrupted = false;
-    auto* previousInt = std::signal(SIGINT, OnInterrupt);
-    auto* previousTerm = std::signal(SIGTERM, OnInterrupt);
+    const InterruptHandlers handlers(OnInterrupt);
     refresh();
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
@@ -115,8 +114,6 @@ int WatchCommand(const GlobalOptions& global, double seconds, bool json, Console
         notices->WaitUpTo(slice);
         if (noticed->exchange(false)) refresh();
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
     return kExitSuccess;
 }
 

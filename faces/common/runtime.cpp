@@ -78,6 +78,8 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         runtime->passThrough_ = runtime->emulator_.get();
         runtime->enumerator_ = runtime->emulator_.get();
         runtime->notifier_ = runtime->emulator_.get();
+        emu::EmulatorPlatform* emulator = runtime->emulator_.get();
+        runtime->diskUsers_ = [emulator](const DevicePath& path) { return emulator->DiskUsersOf(path); };
     } else {
         std::string problem;
         SystemPlatform system = MakeSystemPlatform(problem);
@@ -87,6 +89,7 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         }
         runtime->warning_ = problem;
         runtime->transferLimit_ = system.transferLimit;
+        runtime->diskUsers_ = system.diskUsers;
         runtime->ownedPassThrough_ = std::move(system.passThrough);
         runtime->ownedEnumerator_ = std::move(system.enumerator);
         runtime->ownedNotifier_ = std::move(system.notifier);
@@ -118,6 +121,7 @@ DeviceServices Runtime::Services() {
     services.backupFolder = backupFolder_;
     services.transferLimit = transferLimit_;
     services.sleepInhibitor = ownedSleepInhibitor_.get();
+    services.diskUsers = diskUsers_;
     return services;
 }
 

@@ -82,6 +82,7 @@ private:
     std::string backupFolder_;
     uint32_t maxTransferBytes_ = 0;
     std::function<uint32_t(const DevicePath&)> transferLimit_;
+    DiskUseProbe diskUsers_;
     std::string warning_;
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/device_notifier.h"
+#include "device/disk_use.h"
 #include "device/enumeration.h"
 #include "device/pass_through.h"
 #include "device/sleep_inhibitor.h"
@@ -19,6 +20,7 @@ struct SystemPlatform {
     uint32_t maxTransferBytes = 0;
     std::function<uint32_t(const DevicePath&)> transferLimit;
     std::unique_ptr<SleepInhibitor> sleepInhibitor;   // may be empty
+    DiskUseProbe diskUsers;   // may be empty: nothing known is in use
 };
 
 // Empty pass-through and `error` set when this build has no such layer;

@@ -1,5 +1,6 @@
 #include "faces/common/system_platform.h"
 #include "platform/linux/logind_inhibitor.h"
+#include "platform/linux/disk_use.h"
 #include "platform/linux/sg_pass_through.h"
 #include "platform/linux/sysfs_scsi.h"
 #include "platform/linux/udev_enumerator.h"
@@ -19,6 +20,7 @@ SystemPlatform MakeSystemPlatform(std::string& error) {
         error = "device notices unavailable: " + notifier->Error();
     platform.transferLimit = [](const DevicePath& path) { return MaxTransferBytes(path); };
     platform.sleepInhibitor = std::make_unique<LogindInhibitor>();
+    platform.diskUsers = [](const DevicePath& path) { return DiskUsersOfSgNode(path); };
     return platform;
 }
 

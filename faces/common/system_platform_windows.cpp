@@ -1,5 +1,6 @@
 #include "faces/common/system_platform.h"
 #include "platform/windows/execution_state_inhibitor.h"
+#include "platform/windows/disk_use.h"
 #include "platform/windows/setupapi_enumerator.h"
 #include "platform/windows/sptd_pass_through.h"
 #include "platform/windows/storage_limits.h"
@@ -14,6 +15,7 @@ SystemPlatform MakeSystemPlatform(std::string&) {
     platform.enumerator = std::make_unique<win::SetupApiEnumerator>();
     platform.transferLimit = [](const DevicePath& path) { return win::MaxTransferBytes(path); };
     platform.sleepInhibitor = std::make_unique<win::ExecutionStateInhibitor>();
+    platform.diskUsers = [](const DevicePath& path) { return win::DiskUsersOf(path); };
     return platform;
 }
 

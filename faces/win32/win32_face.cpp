@@ -178,8 +178,8 @@ void Win32Face::AddPowerSwitches(emu::EmulatorPlatform& platform) {
 }
 
 void Win32Face::RegisterForDeviceNotices() {
-    // Not kept: the registration ends with the window.
-    if (!win::RegisterForUsbDeviceNotices(window_))
+    // Not kept: the registrations end with the window.
+    if (win::RegisterForDeviceNotices(window_).empty())
         DebugOutput("RegisterDeviceNotificationA failed: the window will not follow plugs");
 }
 
@@ -633,12 +633,29 @@ LRESULT Win32Face::Handle(UINT message, WPARAM w, LPARAM l) {
         case WM_CTLCOLORSTATIC:
             return ControlColor(reinterpret_cast<HDC>(w), reinterpret_cast<HWND>(l));
         case WM_DEVICECHANGE:
+            // Every arrival or removal the window receives counts, also those
+            // sent to all top-level windows; the system's of one plug (the
+            // USB device, then its disk and CD-ROM) are one refresh, once
+            // none has come for a moment.
+            if (win::ChangesDeviceList(w)) {
+                notices_.Add(static_cast<uint32_t>(w));
+                SetTimer(window_, kNoticeTimer, kNoticeSettleMillis, nullptr);
+            }
+            return TRUE;
         case kPostedDeviceChange:
-            // Every notice the window receives counts, also those sent to
-            // all top-level windows; the model keeps arrival and removal.
+            // Another source (the emulator) posts one notice per plug already.
             Forward(ControlId::Count, [w](TQ71xFwTool& m) { m.DeviceChange(static_cast<uint32_t>(w)); });
             if (switches_ && window_) switches_->Update();
             return TRUE;
+        case WM_TIMER:
+            if (w != kNoticeTimer) return DefWindowProcA(window_, message, w, l);
+            KillTimer(window_, kNoticeTimer);
+            if (notices_.Pending()) {
+                const uint32_t code = notices_.Take();
+                Forward(ControlId::Count, [code](TQ71xFwTool& m) { m.DeviceChange(code); });
+                if (switches_ && window_) switches_->Update();
+            }
+            return 0;
         case WM_CLOSE:
             // Like NO: during an operation the close waits until it has returned.
             if (model_)

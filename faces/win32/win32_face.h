@@ -17,6 +17,7 @@
 
 #include "app/tq71x_fw_tool.h"
 #include "app/window_face.h"
+#include "platform/windows/device_notices.h"
 #include "resources/form_description.h"
 
 namespace qks::emu {
@@ -33,6 +34,8 @@ inline constexpr int kEditLabelIdBase = 300;
 inline constexpr int kPowerSwitchIdBase = 900;
 // A device notice of a source other than the system, posted to the window.
 inline constexpr UINT kPostedDeviceChange = WM_APP + 1;
+// The timer that ends a batch of device notices.
+inline constexpr UINT_PTR kNoticeTimer = 0x5177;
 
 // "BinaryFile|*.bin|All Files|*.*" -> "BinaryFile\0*.bin\0All Files\0*.*\0\0",
 // the form GetOpenFileNameA takes. A trailing name without a pattern is dropped.
@@ -144,6 +147,7 @@ private:
     std::array<NativeControl, kControlCount> natives_{};
     std::map<std::pair<std::string, int>, HFONT> fonts_;
     std::unique_ptr<PowerSwitches> switches_;
+    win::NoticeBatch notices_;
     int clientHeight_ = 0;
     bool syncing_ = false;
     bool verbose_ = false;

@@ -13,12 +13,12 @@ _qks970_options()
     local panel="--a1-chip --rom-type --firmware-size --page-size"
     case $1 in
         list | images | copies) echo "--json" ;;
-        recover) echo "-y --yes --allow-development-image --json --journal --header-from --all" ;;
+        recover) echo "-y --yes --allow-development-image --json --journal --header-from --all --force-in-use" ;;
         backup) echo "$panel --force --json" ;;
-        erase) echo "$panel -y --yes --json --journal" ;;
-        run) echo "--firmware $panel -y --yes --allow-development-image --json --journal" ;;
-        restore) echo "-y --yes --json --journal" ;;
-        watch) echo "--for --recover -y --yes --allow-development-image --json --journal" ;;
+        erase) echo "$panel -y --yes --json --journal --force-in-use" ;;
+        run) echo "--firmware $panel -y --yes --allow-development-image --json --journal --force-in-use" ;;
+        restore) echo "-y --yes --json --journal --force-in-use" ;;
+        watch) echo "--for --recover -y --yes --allow-development-image --json --journal --force-in-use" ;;
         verify) echo "--against --json" ;;
         "") echo "--version" ;;
     esac

@@ -8,7 +8,13 @@ uint32_t NodePresence::Feed(std::string_view action, const std::string& node) {
     if (node.empty()) return 0;
     if (action == "add") return present_.insert(node).second ? kDeviceArrival : 0;
     if (action == "remove") return present_.erase(node) ? kDeviceRemoveComplete : 0;
-    // change, bind, unbind, move, online, offline: the node neither came nor went.
+    // After `udevadm trigger` only "change" comes, for nodes whose access may
+    // just have been granted: worth a look, as a node that is new is.
+    if (action == "change") {
+        present_.insert(node);
+        return kDeviceArrival;
+    }
+    // bind, unbind, move, online, offline: the node neither came nor went.
     return 0;
 }
 

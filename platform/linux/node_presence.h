@@ -1,8 +1,8 @@
 // Which SCSI generic nodes exist, kept so that the notices the window gets
-// are one per node that appears or goes. The kernel and udevd can say the
-// same thing more than once (a re-triggered "add", "change" on a node that
-// stays), and a lost batch of events is made good by comparing with a
-// fresh listing.
+// are one per node that appears or goes, or changes (a "change" after
+// `udevadm trigger` may bring the access a node lacked). The kernel and
+// udevd can say the same thing more than once (a re-triggered "add"), and a
+// lost batch of events is made good by comparing with a fresh listing.
 #pragma once
 
 #include <cstdint>

@@ -102,6 +102,8 @@ ScsiOutcome OutcomeFromSgHeader(const sg_io_hdr& header) {
     outcome.delivered = true;
     outcome.scsiStatus = header.status;
     outcome.hostStatus = static_cast<uint8_t>(header.host_status);
+    // The mid-layer's word for a device that is no longer attached.
+    outcome.deviceGone = header.host_status == kDidNoConnect;
     // Sense-valid alone is not a driver failure; it stays visible below.
     outcome.driverStatus = static_cast<uint8_t>(header.driver_status & ~kDriverSenseValid);
 
@@ -149,6 +151,7 @@ ScsiOutcome OutcomeFromIoctlError(int error, uint32_t length, uint32_t limitByte
             text += "; the host's limit is " + std::to_string(limitBytes) + " bytes";
         }
     } else if (error == ENODEV || error == ENXIO) {
+        outcome.deviceGone = true;
         text += "; the device went away during the command";
     }
     outcome.diagnostic = std::move(text);

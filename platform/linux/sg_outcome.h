@@ -20,6 +20,9 @@ inline constexpr uint8_t kSgSenseBytes = 32;
 // nothing about success: a CHECK CONDITION fails by its status already.
 inline constexpr uint16_t kDriverSenseValid = 0x08;
 
+// The host status of a command whose device is no longer attached.
+inline constexpr uint16_t kDidNoConnect = 0x01;
+
 // EBUSY, EACCES and the vanished-device errors each call for a different
 // reaction from the user, so they keep distinct failures.
 OpenFailure OpenFailureFromErrno(int error);

@@ -30,10 +30,15 @@ public:
         uint8_t sense[kSgSenseBytes] = {};
         sg_io_hdr header;
         FillSgHeader(header, command, sense, sizeof sense);
-        // No retry on EINTR: an interrupted SG_IO may already have reached
-        // the bridge, and a vendor write must never go out twice.
-        if (ioctl(fd_, SG_IO, &header) < 0) {
-            const int error = errno;
+        // No retry on EINTR either: an interrupted SG_IO may already have
+        // reached the bridge, and a vendor write must never go out twice.
+        int error = 0;
+        const int result = WithSignalsHeld([&] {
+            const int answer = ioctl(fd_, SG_IO, &header);
+            error = errno;
+            return answer;
+        });
+        if (result < 0) {
             // The limit costs sysfs reads, so only a refusal that may be
             // about size pays for it.
             const bool sizeRefusal = (error == EINVAL || error == ENOMEM) && command.length > 0;

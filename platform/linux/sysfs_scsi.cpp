@@ -113,7 +113,14 @@ std::optional<InterfaceClass> ClassOfScsiType(int peripheralType) {
 
 bool IsUsbStorageDriver(const char* driver) {
     return driver != nullptr &&
-           (std::strcmp(driver, "usb-storage") == 0 || std::strcmp(driver, "uas") == 0);
+           (std::strcmp(driver, "usb-storage") == 0 || std::strcmp(driver, "uas") == 0 ||
+            (std::strncmp(driver, "ums-", 4) == 0 && driver[4] != '\0'));
+}
+
+bool IsUsbStorageInterface(const SgNodeFacts& facts) {
+    // A SCSI host below an interface means some driver made it.
+    return IsUsbStorageDriver(facts.usbDriver.c_str()) ||
+           (facts.usbInterfaceClass == kUsbMassStorageClass && !facts.usbDriver.empty());
 }
 
 ScsiAddress ParseScsiAddress(const char* text) {
@@ -150,6 +157,9 @@ SgNodeFacts FactsOfScsiDevice(udev_device* scsi) {
             udev_device_get_parent_with_subsystem_devtype(scsi, "usb", "usb_interface")) {
         const char* driver = udev_device_get_driver(interface);
         facts.usbDriver = driver ? driver : "";
+        const auto cls =
+            ParseNumber(udev_device_get_sysattr_value(interface, "bInterfaceClass"), 16);
+        if (cls && *cls <= 0xFF) facts.usbInterfaceClass = static_cast<int>(*cls);
     }
     if (udev_device* usb =
             udev_device_get_parent_with_subsystem_devtype(scsi, "usb", "usb_device")) {

@@ -19,8 +19,12 @@ namespace qks {
 // takes (CD/DVD) is a CD-ROM. Everything else (enclosures, tapes) is neither.
 std::optional<InterfaceClass> ClassOfScsiType(int peripheralType);
 
-// The interface drivers of USB mass storage: Bulk-Only and UAS.
+// The interface drivers of USB mass storage: Bulk-Only, UAS, and the
+// sub-drivers usb-storage hands odd bridges to (ums-alauda, ums-realtek, ...).
 bool IsUsbStorageDriver(const char* driver);
+
+// The USB mass-storage interface class, whatever driver has it.
+inline constexpr int kUsbMassStorageClass = 0x08;
 
 // host:channel:target:lun, compared numerically; host 10 comes after host 9.
 struct ScsiAddress {
@@ -37,11 +41,16 @@ struct SgNodeFacts {
     ScsiAddress address;
     int scsiType = -1;             // peripheral type, -1 when unreadable
     std::string usbDriver;         // empty when not behind a USB interface
+    int usbInterfaceClass = -1;    // bInterfaceClass, -1 when not behind one
     std::string serial;
     std::string usbDevice;         // sysfs path of the USB device it belongs to
     uint16_t usbVendor = 0;
     uint16_t usbProduct = 0;
 };
+
+// Behind a USB mass-storage interface: by its driver, or by its class
+// when some driver has it.
+bool IsUsbStorageInterface(const SgNodeFacts& facts);
 
 // Facts for a scsi_generic udev device (borrowed, not consumed).
 SgNodeFacts FactsOfSgDevice(udev_device* sgDevice);

@@ -75,7 +75,7 @@ std::vector<InterfaceInfo> UdevEnumerator::ListUsbStorage(InterfaceClass cls) {
     const int scanned = ForEachDevice(context.get(), "scsi_generic", [&](udev_device* device) {
         SgNodeFacts facts = FactsOfSgDevice(device);
         if (ClassOfScsiType(facts.scsiType) != cls) return;
-        if (!IsUsbStorageDriver(facts.usbDriver.c_str())) return;
+        if (!IsUsbStorageInterface(facts)) return;
         kept.push_back(std::move(facts));
     });
     if (scanned < 0) {
@@ -92,7 +92,7 @@ std::vector<InterfaceInfo> UdevEnumerator::ListUsbStorage(InterfaceClass cls) {
             if (type == nullptr || std::strcmp(type, "scsi_device") != 0) return;
             const SgNodeFacts facts = FactsOfScsiDevice(device);
             if (ClassOfScsiType(facts.scsiType) != cls) return;
-            if (!IsUsbStorageDriver(facts.usbDriver.c_str())) return;
+            if (!IsUsbStorageInterface(facts)) return;
             AddProblem("SCSI device " + facts.scsiDevice + " (" + UsbLabel(facts) +
                        ") has no SCSI generic node: load the sg driver (sudo modprobe sg)");
         });

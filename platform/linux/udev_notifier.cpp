@@ -1,5 +1,6 @@
 #include "platform/linux/udev_notifier.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,8 +81,7 @@ void UdevNotifier::Subscribe(Listener listener) { listener_ = std::move(listener
 
 int UdevNotifier::Fd() const { return monitor_ ? udev_monitor_get_fd(monitor_.get()) : -1; }
 
-size_t UdevNotifier::Dispatch() {
-    if (!monitor_) return 0;
+void UdevNotifier::Drain(bool& any, bool& arrival) {
     std::vector<uint32_t> notices;
     bool lost = false;
     for (int i = 0; i < kMaxEventsPerDispatch; ++i) {
@@ -102,11 +102,28 @@ size_t UdevNotifier::Dispatch() {
         const std::vector<uint32_t> missed = presence_.Reconcile(ListSgNodes(udev_.get()));
         notices.insert(notices.end(), missed.begin(), missed.end());
     }
-    // The listener refreshes the device list; it runs after the queue is
-    // drained so that it sees the plug complete.
-    if (listener_)
-        for (const uint32_t code : notices) listener_(code);
-    return notices.size();
+    for (const uint32_t code : notices) {
+        any = true;
+        arrival = arrival || code == kDeviceArrival;
+    }
+}
+
+size_t UdevNotifier::Dispatch() {
+    if (!monitor_) return 0;
+    bool any = false, arrival = false;
+    Drain(any, arrival);
+    if (!any) return 0;
+    // The rest of the plug: a burst that never ends still ends the wait.
+    constexpr int kMaxSettles = 8;
+    for (int i = 0; i < kMaxSettles; ++i) {
+        struct pollfd ready = {udev_monitor_get_fd(monitor_.get()), POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(kNoticeSettleMillis)) <= 0) break;
+        Drain(any, arrival);
+    }
+    // The listener refreshes the device list; it runs after the plug is
+    // complete, once.
+    if (listener_) listener_(BatchNotice(arrival));
+    return 1;
 }
 
 }  // namespace qks

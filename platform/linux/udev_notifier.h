@@ -31,14 +31,19 @@ public:
     const std::string& Error() const { return error_; }
     Source ActiveSource() const { return active_; }
 
-    // Reads every waiting event, then tells the listener once per node that
-    // appeared or went. Never blocks. Returns the number of notices.
+    // Reads every waiting event and, when any node appeared, went or
+    // changed, waits until no more come for kNoticeSettleMillis (the rest
+    // of the same plug) and tells the listener once. Returns the number of
+    // notices (0 or 1).
     size_t Dispatch();
 
     // udevd is running when its control socket exists.
     static bool UdevdRunning();
 
 private:
+    // Reads what waits now; true when the batch holds anything.
+    void Drain(bool& any, bool& arrival);
+
     udevptr::Context udev_;
     udevptr::Monitor monitor_;
     Source active_ = Source::Kernel;

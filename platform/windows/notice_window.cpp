@@ -1,5 +1,6 @@
 #include "platform/windows/notice_window.h"
 
+#include "device/device_notifier.h"
 #include "platform/windows/device_notices.h"
 #include "platform/windows/win_error.h"
 
@@ -25,14 +26,14 @@ UsbNoticeWindow::UsbNoticeWindow(Listener listener) : listener_(std::move(listen
         error_ = "cannot create the notice window: " + Win32ErrorText(GetLastError());
         return;
     }
-    notices_ = RegisterForUsbDeviceNotices(window_);
-    if (!notices_)
-        error_ = "RegisterDeviceNotificationA refused the USB device notices: " +
+    notices_ = RegisterForDeviceNotices(window_);
+    if (notices_.empty())
+        error_ = "RegisterDeviceNotificationA refused the device notices: " +
                  Win32ErrorText(GetLastError());
 }
 
 UsbNoticeWindow::~UsbNoticeWindow() {
-    if (notices_) UnregisterDeviceNotification(notices_);
+    for (const HDEVNOTIFY notices : notices_) UnregisterDeviceNotification(notices);
     if (window_) {
         SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
         DestroyWindow(window_);
@@ -48,8 +49,8 @@ LRESULT CALLBACK UsbNoticeWindow::Proc(HWND window, UINT message, WPARAM w, LPAR
     auto* self = reinterpret_cast<UsbNoticeWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (self && message == WM_DEVICECHANGE) {
         if (ChangesDeviceList(w)) {
-            self->delivered_ = true;
-            if (self->listener_) self->listener_(static_cast<uint32_t>(w));
+            self->batch_.Add(static_cast<uint32_t>(w));
+            self->lastNotice_ = GetTickCount64();
         }
         return TRUE;
     }
@@ -57,7 +58,6 @@ LRESULT CALLBACK UsbNoticeWindow::Proc(HWND window, UINT message, WPARAM w, LPAR
 }
 
 bool UsbNoticeWindow::WaitUpTo(DWORD milliseconds) {
-    delivered_ = false;
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
     for (;;) {
         // Sent messages are handled inside PeekMessage, posted ones here.
@@ -66,11 +66,17 @@ bool UsbNoticeWindow::WaitUpTo(DWORD milliseconds) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
-        if (delivered_) return true;
         const ULONGLONG now = GetTickCount64();
+        const ULONGLONG settled = lastNotice_ + kNoticeSettleMillis;
+        if (batch_.Pending() && now >= settled) {
+            const uint32_t code = batch_.Take();
+            if (listener_) listener_(code);
+            return true;
+        }
         if (now >= deadline) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now),
-                                  QS_ALLINPUT);
+        ULONGLONG wait = deadline - now;
+        if (batch_.Pending() && settled - now < wait) wait = settled - now;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(wait), QS_ALLINPUT);
     }
 }
 

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "platform/windows/device_notices.h"
 
 namespace qks::win {
 
@@ -21,7 +24,7 @@ public:
 
     // Creates the window on the calling thread, which must be the one that
     // waits; `listener` gets arrivals and removals (DBT_DEVICEARRIVAL,
-    // DBT_DEVICEREMOVECOMPLETE) only.
+    // DBT_DEVICEREMOVECOMPLETE) only, one for the notices of one plug.
     explicit UsbNoticeWindow(Listener listener);
     ~UsbNoticeWindow();
     UsbNoticeWindow(const UsbNoticeWindow&) = delete;
@@ -33,7 +36,9 @@ public:
     HWND Handle() const { return window_; }
 
     // Handles the thread's messages until a notice has gone to the listener
-    // (true) or `milliseconds` have passed without one (false).
+    // (true) or `milliseconds` have passed without one (false). A notice
+    // goes once no other has come for kNoticeSettleMillis; one still
+    // settling when the time is up goes in a later wait.
     bool WaitUpTo(DWORD milliseconds);
 
 private:
@@ -41,9 +46,10 @@ private:
 
     Listener listener_;
     HWND window_ = nullptr;
-    HDEVNOTIFY notices_ = nullptr;
+    std::vector<HDEVNOTIFY> notices_;
     std::string error_;
-    bool delivered_ = false;
+    NoticeBatch batch_;
+    ULONGLONG lastNotice_ = 0;
 };
 
 }  // namespace qks::win

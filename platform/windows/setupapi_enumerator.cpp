@@ -2,7 +2,9 @@
 
 #include <cfgmgr32.h>
 
+#include <cctype>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -25,27 +27,25 @@ public:
         return SetupDiGetDeviceInterfaceDetailA(set, &data, detail, detailBytes, nullptr, nullptr);
     }
     void DestroyDeviceInfoList(HDEVINFO set) override { SetupDiDestroyDeviceInfoList(set); }
-    std::string UsbDeviceOf(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) override {
+    std::string ParentDeviceId(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) override {
+        // The detail call is the one that names the interface's device.
         std::vector<char> buffer(kDetailBufferBytes, 0);
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        SP_DEVINFO_DATA info;
-        std::memset(&info, 0, sizeof info);
-        info.cbSize = sizeof info;
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferBytes, nullptr, &info))
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, kDetailBufferBytes, nullptr,
+                                              &device))
             return {};
-        // The storage function hangs below the USB device, or below one
-        // interface (MI_nn) of a composite device.
-        DEVINST node = info.DevInst;
-        for (int up = 0; up < 2; ++up) {
+        // The disk's parent is the USB storage function: the USB device,
+        // or for a composite device its interface, whose parent it is then.
+        DEVINST node = device.DevInst;
+        for (int level = 0; level < 2; ++level) {
             DEVINST parent = 0;
             if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return {};
             char id[MAX_DEVICE_ID_LEN + 1] = {};
-            if (CM_Get_Device_IDA(parent, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
-            std::string text(id);
-            for (char& c : text)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            if (text.find("&MI_") == std::string::npos) return text;
+            if (CM_Get_Device_IDA(parent, id, sizeof id - 1, 0) != CR_SUCCESS) return {};
+            if (UsbIdentityFromInstanceId(id)) return id;
             node = parent;
         }
         return {};
@@ -92,7 +92,7 @@ std::vector<UsbStorageInterface> UsbStorageInterfaces(DeviceInterfaceApi& api, c
         if (!api.GetDeviceInterfaceDetail(set, data, detail, kDetailBufferBytes)) break;
         // Bounded by the buffer, whatever the call left in it.
         const std::string path(detail->DevicePath, strnlen(detail->DevicePath, kPathCapacity));
-        if (NamesUsbStorage(path)) paths.push_back({path, api.UsbDeviceOf(set, data)});
+        if (NamesUsbStorage(path)) paths.push_back({path, api.ParentDeviceId(set, data)});
     }
     GlobalFree(detail);
     api.DestroyDeviceInfoList(set);
@@ -119,17 +119,51 @@ std::string SerialFromPath(std::string_view path) {
     return std::string(instance);
 }
 
+std::optional<UsbIdentity> UsbIdentityFromInstanceId(std::string_view id) {
+    const auto upper = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return out;
+    };
+    const std::string head = upper(id.substr(0, 21));
+    // USB\VID_1C5B&PID_0970\...
+    if (id.size() < 22 || head.compare(0, 8, "USB\\VID_") != 0 || head.compare(12, 5, "&PID_") != 0 ||
+        id[21] != '\\')
+        return std::nullopt;
+    const auto hex = [](const std::string& text) -> std::optional<uint16_t> {
+        if (text.size() != 4 || text.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+            return std::nullopt;
+        return static_cast<uint16_t>(std::strtoul(text.c_str(), nullptr, 16));
+    };
+    const auto vendor = hex(head.substr(8, 4));
+    const auto product = hex(head.substr(17, 4));
+    if (!vendor || !product) return std::nullopt;
+    UsbIdentity identity{*vendor, *product, std::string(id.substr(22))};
+    // A made-up instance name (no serial from the device) holds '&'.
+    if (identity.serial.find('&') != std::string::npos) identity.serial.clear();
+    return identity;
+}
+
 SetupApiEnumerator::SetupApiEnumerator() : api_(SystemDeviceInterfaceApi()) {}
 SetupApiEnumerator::SetupApiEnumerator(DeviceInterfaceApi& api) : api_(api) {}
 
 std::vector<InterfaceInfo> SetupApiEnumerator::ListUsbStorage(InterfaceClass cls) {
     const GUID& guid = cls == InterfaceClass::Disk ? kDiskInterfaceClass : kCdromInterfaceClass;
     std::vector<InterfaceInfo> found;
-    for (UsbStorageInterface& listed : UsbStorageInterfaces(api_, guid)) {
+    for (auto& storage : UsbStorageInterfaces(api_, guid)) {
         InterfaceInfo info;
-        info.serial = SerialFromPath(listed.path);
-        info.path = std::move(listed.path);
-        info.enclosure = std::move(listed.usbDevice);
+        if (const auto usb = UsbIdentityFromInstanceId(storage.parentId)) {
+            info.usbVendor = usb->vendor;
+            info.usbProduct = usb->product;
+            info.serial = usb->serial;
+        } else {
+            info.serial = SerialFromPath(storage.path);
+        }
+        info.path = std::move(storage.path);
+        // One USB device, one enclosure: its instance ID, in one case.
+        for (char& c : storage.parentId)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        info.enclosure = std::move(storage.parentId);
         found.push_back(std::move(info));
     }
     return found;

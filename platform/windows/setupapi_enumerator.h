@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,12 +44,9 @@ public:
                                           SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail,
                                           DWORD detailBytes) = 0;
     virtual void DestroyDeviceInfoList(HDEVINFO set) = 0;
-    // The instance of the USB device the interface belongs to (its storage
-    // function's parent, above a composite device's interface node); empty
-    // when it cannot be told.
-    virtual std::string UsbDeviceOf(HDEVINFO /*set*/, SP_DEVICE_INTERFACE_DATA& /*data*/) {
-        return {};
-    }
+    // The instance ID of the USB device the interface belongs to
+    // ("USB\VID_1C5B&PID_0970\00000000123A"); empty when it has none.
+    virtual std::string ParentDeviceId(HDEVINFO, SP_DEVICE_INTERFACE_DATA&) { return {}; }
 };
 
 // The system's SetupAPI.
@@ -60,9 +59,20 @@ std::vector<std::string> UsbStoragePaths(DeviceInterfaceApi& api, const GUID& cl
 // The same pass, each path with the USB device it belongs to.
 struct UsbStorageInterface {
     std::string path;
-    std::string usbDevice;
+    std::string parentId;   // the USB device's instance ID, or empty
 };
 std::vector<UsbStorageInterface> UsbStorageInterfaces(DeviceInterfaceApi& api, const GUID& cls);
+
+// The ids and serial of a USB device from its instance ID,
+// USB\VID_vvvv&PID_pppp\SERIAL, as the device reports them: the interface
+// path only has a lower-cased serial and no ids. Nothing for another
+// form; no serial when Windows made the instance name up.
+struct UsbIdentity {
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    std::string serial;
+};
+std::optional<UsbIdentity> UsbIdentityFromInstanceId(std::string_view id);
 
 // The USB storage driver's interfaces carry "usbsto" in their paths; the
 // test is exact and case-sensitive, as the paths are lower case.

@@ -1,6 +1,8 @@
 #include "platform/windows/sptd_pass_through.h"
 
+#include "device/aligned_pass_through.h"
 #include "platform/windows/sptd_request.h"
+#include "platform/windows/storage_limits.h"
 
 namespace qks::win {
 
@@ -56,6 +58,19 @@ private:
 
 }  // namespace
 
+SptdPassThrough::SptdPassThrough(MaskOf maskOf)
+    : maskOf_(maskOf ? std::move(maskOf) : MaskOf([](const DevicePath& p) { return AlignmentMask(p); })) {}
+
+uint32_t SptdPassThrough::MaskFor(const DevicePath& path) {
+    const std::lock_guard<std::mutex> hold(masksLock_);
+    const auto known = masks_.find(path);
+    if (known != masks_.end()) return known->second;
+    const uint32_t mask = maskOf_(path);
+    // A path that could not be asked is asked again next time.
+    if (mask != kAlignmentUnknown) masks_[path] = mask;
+    return mask == kAlignmentUnknown ? kAlignmentFallback : mask;
+}
+
 OpenResult SptdPassThrough::Open(const DevicePath& path, OpenMode mode) {
     OpenResult result;
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -68,7 +83,7 @@ OpenResult SptdPassThrough::Open(const DevicePath& path, OpenMode mode) {
         result.diagnostic = OpenFailureDiagnostic(path, error);
         return result;
     }
-    result.handle = std::make_unique<SptdHandle>(path, handle);
+    result.handle = WithAlignedBuffers(std::make_unique<SptdHandle>(path, handle), MaskFor(path));
     return result;
 }
 

@@ -40,6 +40,9 @@ ScsiOutcome OutcomeFromPassThrough(BOOL controlResult, DWORD lastError,
     // A failed call always carries an error, even when the driver set none.
     outcome.osError = static_cast<int>(
         lastError != 0 ? lastError : (outcome.delivered ? 0 : ERROR_GEN_FAILURE));
+    // A device unplugged mid-command; the same codes on the open are NotFound.
+    outcome.deviceGone = lastError == ERROR_DEVICE_NOT_CONNECTED ||
+                         lastError == kErrorNoSuchDevice || lastError == ERROR_DEV_NOT_EXIST;
     // As the driver left it, successful or not.
     outcome.transferred = r.DataTransferLength;
 
@@ -57,9 +60,7 @@ ScsiOutcome OutcomeFromPassThrough(BOOL controlResult, DWORD lastError,
     } else {
         const auto error = static_cast<DWORD>(outcome.osError);
         text = "IOCTL_SCSI_PASS_THROUGH_DIRECT failed: " + Win32ErrorText(error);
-        if (error == ERROR_DEVICE_NOT_CONNECTED || error == kErrorNoSuchDevice ||
-            error == ERROR_DEV_NOT_EXIST)
-            text += "; the device went away during the command";
+        if (outcome.deviceGone) text += "; the device went away during the command";
     }
     outcome.diagnostic = std::move(text);
     return outcome;

@@ -90,6 +90,9 @@ public:
         services.trace = &trace;
         services.programFolder = "/opt/qks/";
         services.backupFolder = backupFolder;
+        services.diskUsers = [p = platform.get()](const DevicePath& path) {
+            return p->DiskUsersOf(path);
+        };
         window = std::make_unique<TQ71xFwTool>(services, face);
         window->FormCreate(platform.get());
         return *window;

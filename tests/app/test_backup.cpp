@@ -170,6 +170,12 @@ TEST_F(Backups, LookupsTakeOnlyThisDevicesCopiesNewestFirst) {
     ASSERT_TRUE(other.has_value());
     EXPECT_EQ((*other)[0], 2);
     EXPECT_FALSE(FindSavedHeader(dir, "AB").has_value()) << "a shorter identity owns none of these";
+
+    // The serial as another system spells it: the same copies.
+    const auto lower = FindSavedHeader(dir, "abc");
+    ASSERT_TRUE(lower.has_value());
+    EXPECT_EQ((*lower)[0], 4);
+    EXPECT_EQ(SavedCopiesOf(dir, "abc"), SavedCopiesOf(dir, "ABC"));
 }
 
 TEST(BackupNames, KeepOnlyFileNameSafeCharacters) {

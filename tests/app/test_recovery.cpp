@@ -155,6 +155,21 @@ TEST(RecoveryFaults, AnUnreadableHeaderStopsBeforeAnythingIsWritten) {
     EXPECT_EQ(last.cdb[11], 0xFA);
 }
 
+// The host has the enclosure's disk mounted: nothing is erased, and the box
+// after the Failure screen says where it is mounted and how to unmount it.
+TEST(RecoveryGuard, AMountedDiskStopsBeforeTheFirstErase) {
+    ModelFixture fx({"q970:mounted=/media/u/DISK"});
+    const auto before = fx.Flash();
+    auto& w = fx.Open();
+    w.Click(ControlId::EraseButton);
+    EXPECT_EQ(w.CurrentScreen(), Screen::Failure);
+    EXPECT_EQ(fx.Flash(), before);
+    ASSERT_FALSE(fx.face.boxes.empty());
+    EXPECT_NE(fx.face.boxes.back().find("is mounted at /media/u/DISK (umount /media/u/DISK)"),
+              std::string::npos)
+        << fx.face.boxes.back();
+}
+
 TEST(RecoveryGuard, DevelopmentImageOnRealHardwareNeedsAnExplicitYes) {
     ModelFixture fx({"q970"});
     RealLookingEnumerator real(*fx.platform);

@@ -359,5 +359,37 @@ TEST_F(RecoverTest, VerboseShowsStatusTextsAndDebuggerOutput) {
     EXPECT_EQ(verbose.err.find("status: ReadFlash....\n"), std::string::npos) << verbose.err;
 }
 
+// A file system the host has mounted from the enclosure stops every writing
+// flow before its first erase, says where and how to unmount, and exits 2;
+// --force-in-use writes anyway and says so.
+TEST_F(RecoverTest, AMountedDiskIsNotWrittenUnlessForced) {
+    struct Case {
+        std::string profile;
+        std::vector<std::string> args;
+    };
+    for (const Case& c : {Case{"q970", {"recover", "--yes"}}, Case{"q719", {"erase", "--yes"}}}) {
+        SCOPED_TRACE(c.args[0]);
+        const std::string file = c.profile + ".bin";
+        const std::string bridge = Bridge(c.profile, file, "mounted=/media/u/DISK 1");
+        const auto before = CliTest::CreateFlash(bridge, file);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--emulate", bridge});
+        const auto refused = Run(args);
+        EXPECT_EQ(refused.status, kExitUsage) << refused.err;
+        EXPECT_EQ(ReadBytes(File(file)), before);
+        EXPECT_NE(refused.err.find("is mounted at /media/u/DISK 1 (umount /media/u/DISK 1)"),
+                  std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("nothing was erased"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("--force-in-use"), std::string::npos) << refused.err;
+
+        args.push_back("--force-in-use");
+        const auto forced = Run(args);
+        EXPECT_EQ(forced.status, kExitSuccess) << forced.err;
+        EXPECT_NE(ReadBytes(File(file)), before);
+        EXPECT_NE(forced.err.find("note: the device's disk is in use"), std::string::npos)
+            << forced.err;
+    }
+}
+
 }  // namespace
 }  // namespace qks::cli::test

@@ -7,6 +7,11 @@
 #include <thread>
 
 #include "cli/cli_harness.h"
+#include "faces/cli/interrupt.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -110,7 +115,8 @@ TEST_F(WatchTest, WithTheSystemsNoticesItWaitsAsLongAsAsked) {
 
 #ifdef _WIN32
 // What the system does when an enclosure is plugged in: WM_DEVICECHANGE,
-// sent to the window that registered for it. The watch refreshes at once.
+// sent to the window that registered for it. The watch refreshes once the
+// notices of the plug have settled.
 TEST_F(WatchTest, ANoticeFromTheSystemRefreshesTheWindow) {
     std::atomic<bool> sent{false};
     std::atomic<int> passesBefore{0};
@@ -131,6 +137,28 @@ TEST_F(WatchTest, ANoticeFromTheSystemRefreshesTheWindow) {
     EXPECT_EQ(run.result.status, kExitSuccess) << run.result.err;
     ASSERT_TRUE(sent) << "no notice window appeared while watching: " << run.result.err;
     EXPECT_GT(counter_->passes.load(), passesBefore.load()) << "the notice did not refresh";
+}
+#endif
+
+#ifndef _WIN32
+// watch and station mode take Ctrl+C without restarting system calls, and
+// give the previous handlers back when they end.
+void Ignore(int) {}
+TEST(InterruptHandlers, InstallWithoutRestartAndRestoreThePrevious) {
+    struct sigaction before {};
+    sigaction(SIGINT, nullptr, &before);
+    {
+        const InterruptHandlers handlers(Ignore);
+        for (int signal : {SIGINT, SIGTERM}) {
+            struct sigaction now {};
+            sigaction(signal, nullptr, &now);
+            EXPECT_EQ(now.sa_handler, &Ignore);
+            EXPECT_EQ(now.sa_flags & SA_RESTART, 0);
+        }
+    }
+    struct sigaction after {};
+    sigaction(SIGINT, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
 }
 #endif
 

@@ -6,6 +6,10 @@
 
 #include <fcntl.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <algorithm>
@@ -80,6 +84,25 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"HugeTimeoutSaturates", DataDirection::In, 4, 5000000, SG_DXFER_FROM_DEV,
                    UINT_MAX}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Ctrl+C while a command is in the bridge waits until the command is back:
+// the call is neither interrupted nor restarted, and the signal still comes.
+std::atomic<int> signalsSeen{0};
+void CountSignal(int) { ++signalsSeen; }
+
+TEST(SgSignals, ASignalDuringTheCommandArrivesAfterIt) {
+    struct sigaction action {}, previous{};
+    action.sa_handler = CountSignal;   // no SA_RESTART, as watch installs it
+    sigaction(SIGUSR1, &action, &previous);
+    signalsSeen = 0;
+    const int seenInside = WithSignalsHeld([] {
+        pthread_kill(pthread_self(), SIGUSR1);
+        return signalsSeen.load();
+    });
+    EXPECT_EQ(seenInside, 0);
+    EXPECT_EQ(signalsSeen, 1);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
 
 TEST(SgOpenFlags, ExclusiveOpensFailFastInsteadOfWaitingForOtherUsers) {
     const int shared = SgOpenFlags(OpenMode::Shared);
@@ -239,6 +262,21 @@ INSTANTIATE_TEST_SUITE_P(
         IoctlCase{"DeviceGone", ENODEV, 512, 0, ENODEV, {"went away"}, {"limit"}},
         IoctlCase{"NoErrnoStillFails", 0, 512, 0, EIO, {"SG_IO failed"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Gone is this back-end's verdict from its own codes: the errnos of an
+// unplugged node and the mid-layer's DID_NO_CONNECT; nothing else.
+TEST(SgDeviceGone, OnlyTheCodesOfAnUnpluggedDevice) {
+    for (const auto& [error, gone] :
+         std::vector<std::pair<int, bool>>{{ENODEV, true}, {ENXIO, true}, {EIO, false},
+                                           {EINVAL, false}, {EROFS, false}, {EINTR, false}})
+        EXPECT_EQ(OutcomeFromIoctlError(error, 512, 0).deviceGone, gone) << "errno " << error;
+    for (const auto& [host, gone] : std::vector<std::pair<uint16_t, bool>>{
+             {0x00, false}, {0x01, true}, {0x03, false}, {0x07, false}}) {
+        sg_io_hdr header{};
+        header.host_status = host;
+        EXPECT_EQ(OutcomeFromSgHeader(header).deviceGone, gone) << "host status " << host;
+    }
+}
 
 // ---- open errors ----------------------------------------------------------
 

@@ -212,6 +212,7 @@ TEST_F(UdevEnumeratorTest, NodeFactsComeFromTheAncestors) {
     EXPECT_EQ(facts.scsiDevice, "12:0:0:1");
     EXPECT_EQ(facts.scsiType, 0);
     EXPECT_EQ(facts.usbDriver, "usb-storage");
+    EXPECT_EQ(facts.usbInterfaceClass, 0x08);
     EXPECT_EQ(facts.serial, "MULTI");
     EXPECT_EQ(facts.usbVendor, 0x0bda);
     const SgNodeFacts ata = InspectSgNode("/dev/sg0");
@@ -248,12 +249,24 @@ TEST(ScsiTypes, EachPassTakesWhatItsClassDriverTakes) {
         EXPECT_EQ(ClassOfScsiType(type), std::nullopt) << "type " << type;
 }
 
-TEST(ScsiTypes, OnlyTheMassStorageDriversCount) {
-    EXPECT_TRUE(IsUsbStorageDriver("usb-storage"));
-    EXPECT_TRUE(IsUsbStorageDriver("uas"));
-    EXPECT_FALSE(IsUsbStorageDriver("usbfs"));
-    EXPECT_FALSE(IsUsbStorageDriver("usb-storage2"));
-    EXPECT_FALSE(IsUsbStorageDriver(""));
+// usb-storage, UAS and usb-storage's sub-drivers, or any driver on an
+// interface of the mass-storage class.
+TEST(ScsiTypes, OnlyMassStorageInterfacesCount) {
+    struct Case {
+        const char* driver;
+        int interfaceClass;
+        bool storage;
+    };
+    for (const Case c : {Case{"usb-storage", 8, true}, Case{"uas", 8, true},
+                         Case{"ums-realtek", 8, true}, Case{"ums-alauda", -1, true},
+                         Case{"ums-", -1, false}, Case{"usb-storage2", -1, false},
+                         Case{"usbfs", -1, false}, Case{"usbfs", 8, true},
+                         Case{"", 8, false}, Case{"", -1, false}}) {
+        SgNodeFacts facts;
+        facts.usbDriver = c.driver;
+        facts.usbInterfaceClass = c.interfaceClass;
+        EXPECT_EQ(IsUsbStorageInterface(facts), c.storage) << c.driver << " class " << c.interfaceClass;
+    }
     EXPECT_FALSE(IsUsbStorageDriver(nullptr));
 }
 

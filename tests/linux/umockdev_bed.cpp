@@ -79,7 +79,8 @@ std::string UsbDeviceRecord(const std::string& path, uint16_t vendor, uint16_t p
 }
 
 std::string UsbInterfaceRecord(const std::string& path, const std::string& driver) {
-    std::string record = "P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n";
+    std::string record =
+        "P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=08\n";
     if (!driver.empty())
         record += "E: DRIVER=" + driver + "\nL: driver=../../../../../../bus/usb/drivers/" +
                   driver + "\n";

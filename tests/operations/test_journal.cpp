@@ -67,6 +67,7 @@ TEST(Journal, AnEntryAppliesOnlyToTheFlashItsCutOffWriteLeaves) {
          [](auto& f, auto& i) { CopyFrom(f, i.after, 2 * kJournalUnit, 2 * kJournalUnit + 10); },
          {}, false},
         {"another enclosure's serial", "SERIAL2", {}, [](auto&, auto&) {}, {}, false},
+        {"the serial as another system spells it", "serial1", {}, [](auto&, auto&) {}, {}, true},
         {"another chip revision", {}, 0x090A, [](auto&, auto&) {}, {}, false},
         {"an entry that is not whole", {}, {}, [](auto&, auto&) {},
          [](const std::string& file) {

@@ -238,5 +238,27 @@ TEST(CopyNotice, LeavesTheStatusLineToTheFlow) {
     std::filesystem::remove_all(folder);
 }
 
+// Gone is the back-end's verdict: the same OS error number is a refusal on
+// one system (19, write protect on Windows) and gone on another.
+TEST(FailureFromTransport, GoneIsTheBackEndsFlagNotAnErrorNumber) {
+    struct Case {
+        int osError;
+        bool gone;
+        bool openFailed;
+        FailureKind kind;
+    };
+    for (const Case c : {Case{19, false, false, FailureKind::Refused},
+                         Case{1167, true, false, FailureKind::DeviceGone},
+                         Case{2, true, true, FailureKind::DeviceGone},
+                         Case{5, false, true, FailureKind::Refused}}) {
+        TransferFailure f;
+        f.any = true;
+        f.osError = c.osError;
+        f.deviceGone = c.gone;
+        f.openFailed = c.openFailed;
+        EXPECT_EQ(FailureFromTransport(f).kind, c.kind) << c.osError;
+    }
+}
+
 }  // namespace
 }  // namespace qks::test

@@ -74,6 +74,11 @@ public:
         ++destroyed;
     }
 
+    std::string ParentDeviceId(HDEVINFO, SP_DEVICE_INTERFACE_DATA& data) override {
+        return data.Reserved < parents.size() ? parents[data.Reserved] : std::string();
+    }
+    std::vector<std::string> parents;   // by member, for every class
+
     std::vector<std::string> Pass(const GUID& cls) { return UsbStoragePaths(*this, cls); }
 
 private:
@@ -177,6 +182,47 @@ TEST(SetupApiEnumerator, CdromPassFollowsTheDiskPassInTheSlots) {
     EXPECT_EQ(slots.slot[0].path, kUsbDisk);
     EXPECT_EQ(slots.slot[1].path, kUsbDisk2);
     EXPECT_EQ(slots.slot[2].path, kUsbCdrom);
+}
+
+// The USB device above the interface names the ids and the serial as the
+// device reports them, as Linux reads them from sysfs; the lower-cased
+// serial of the path serves only where there is no such parent.
+TEST(SetupApiEnumerator, IdsAndSerialComeFromTheParentUsbDevice) {
+    struct Case {
+        const char* id;
+        bool parsed;
+        uint16_t vendor, product;
+        const char* serial;
+    };
+    const Case cases[] = {
+        {"USB\\VID_1C5B&PID_0970\\00000000123A", true, 0x1c5b, 0x0970, "00000000123A"},
+        {"usb\\vid_1c5b&pid_0970\\AbC", true, 0x1c5b, 0x0970, "AbC"},
+        {"USB\\VID_1C5B&PID_0970\\7&2B6A8F4C&0&2", true, 0x1c5b, 0x0970, ""},   // made up
+        {"USB\\VID_1C5B&PID_0970&MI_00\\6&1&0", false, 0, 0, ""},   // a composite's function
+        {"USBSTOR\\DISK&VEN_X\\1&0", false, 0, 0, ""},
+        {"USB\\VID_1C5G&PID_0970\\1", false, 0, 0, ""},
+        {"", false, 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        const auto identity = UsbIdentityFromInstanceId(c.id);
+        ASSERT_EQ(identity.has_value(), c.parsed) << c.id;
+        if (!identity) continue;
+        EXPECT_EQ(identity->vendor, c.vendor) << c.id;
+        EXPECT_EQ(identity->product, c.product) << c.id;
+        EXPECT_EQ(identity->serial, c.serial) << c.id;
+    }
+
+    ScriptedApi api;
+    api.members[0] = {kUsbDisk, kUsbDisk2};
+    api.parents = {"USB\\VID_1C5B&PID_0970\\00000000123A"};
+    SetupApiEnumerator enumerator(api);
+    const auto disks = enumerator.ListUsbStorage(InterfaceClass::Disk);
+    ASSERT_EQ(disks.size(), 2u);
+    EXPECT_EQ(disks[0].serial, "00000000123A");
+    EXPECT_EQ(disks[0].usbVendor, 0x1c5b);
+    EXPECT_EQ(disks[0].usbProduct, 0x0970);
+    EXPECT_EQ(disks[1].serial, "");   // no parent: the path, which has none
+    EXPECT_EQ(disks[1].usbVendor, 0);
 }
 
 // Whatever this machine has: only USB storage interfaces, and no crash.

@@ -176,6 +176,18 @@ TEST(PassThroughOutcome, FailedCallStillReportsTheLengthAndAnError) {
     EXPECT_NE(outcome.osError, 0);
 }
 
+// Gone is this back-end's verdict from its own codes; 19 (write protect),
+// the number Linux uses for ENODEV, is no unplug here.
+TEST(PassThroughOutcome, GoneOnlyForTheCodesOfAnUnpluggedDevice) {
+    const std::pair<DWORD, bool> cases[] = {
+        {ERROR_DEVICE_NOT_CONNECTED, true}, {433, true}, {ERROR_DEV_NOT_EXIST, true},
+        {ERROR_WRITE_PROTECT, false},       {ERROR_IO_DEVICE, false}, {ERROR_INVALID_PARAMETER, false}};
+    for (const auto& [error, gone] : cases)
+        EXPECT_EQ(OutcomeFromPassThrough(FALSE, error, Answered(0, 0)).deviceGone, gone)
+            << "error " << error;
+    EXPECT_EQ(OpenFailureFromWin32(433), OpenFailure::NotFound);
+}
+
 // ---- opening ----
 
 TEST(PassThroughOpen, DataInSharesAndDataOutHoldsTheDeviceAlone) {

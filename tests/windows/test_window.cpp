@@ -146,12 +146,22 @@ TEST(Window, WithoutADeviceOnlyExitShows) {
 
 TEST(Window, SystemNoticesRefreshAndOthersAreIgnored) {
     EmulatedWindow w({"q970"});
-    w.platform.Unplug(0);   // its own notice stays queued: only sent ones count here
-    // A removal query changes nothing; a removal refreshes.
+    w.platform.Unplug(0);
+    // Its own notice (posted) is taken off the queue: only the system's count here.
+    MSG own;
+    while (PeekMessageA(&own, w.face.Window(), kPostedDeviceChange, kPostedDeviceChange, PM_REMOVE)) {
+    }
+    // A removal query changes nothing; a removal refreshes, once its batch
+    // has settled.
     SendMessageA(w.face.Window(), WM_DEVICECHANGE, 0x8001, 0);
-    EXPECT_EQ(w.model->CurrentScreen(), Screen::Confirm);
+    EXPECT_FALSE(PumpUntil(w.face, [&] { return w.model->CurrentScreen() != Screen::Confirm; }, 80));
     SendMessageA(w.face.Window(), WM_DEVICECHANGE, 0x8004, 0);
-    EXPECT_EQ(w.model->CurrentScreen(), Screen::NoDevice);
+    EXPECT_EQ(w.model->CurrentScreen(), Screen::Confirm) << "not before the batch has settled";
+    const ULONGLONG until = GetTickCount64() + 5000;
+    bool refreshed = false;
+    while (!refreshed && GetTickCount64() < until)
+        refreshed = PumpUntil(w.face, [&] { return w.model->CurrentScreen() == Screen::NoDevice; }, 10);
+    EXPECT_TRUE(refreshed);
     w.ExpectMatchesModel("NoDevice after a removal");
 }
 
