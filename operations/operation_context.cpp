@@ -163,7 +163,7 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
     std::vector<JournalEntry> found;
     if (!options_.journalEntry.empty()) {
         auto named = Journal::Load(options_.journalEntry);
-        if (!named || named->identity != Identity() || named->chip != device_.id.chip ||
+        if (!named || !SameSerial(named->identity, Identity()) || named->chip != device_.id.chip ||
             !ExplainsFlash(named->before, named->after, flash_)) {
             copyFailure_ = Outcome::Fail(FailureKind::File,
                                          "the journal entry " + options_.journalEntry +
@@ -174,6 +174,20 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
     } else {
         const Journal::Lock lock(journal_);
         found = journal_.Matching(Identity(), device_.id.chip, flash_, flow);
+        // A write cut off before it changed a byte left nothing to finish:
+        // this write begins from the same bytes, and its success closes it.
+        const auto untouched = [this](const JournalEntry& entry) {
+            return entry.before.size() >= flash_.size() &&
+                   std::equal(flash_.begin(), flash_.end(), entry.before.begin());
+        };
+        for (auto it = found.begin(); it != found.end();) {
+            if (!untouched(*it)) {
+                ++it;
+                continue;
+            }
+            untouched_.push_back(std::move(*it));
+            it = found.erase(it);
+        }
     }
     if (found.empty()) return true;
     size_t pick = 0;
@@ -259,9 +273,10 @@ bool OperationContext::AnnounceWrite(const DevicePath&, std::span<const uint8_t>
 }
 
 void OperationContext::EndWrite(bool succeeded) {
-    if (!succeeded || !entry_) return;
+    if (!succeeded || (!entry_ && untouched_.empty())) return;
     const Journal::Lock lock(journal_);
-    journal_.Close(*entry_);
+    if (entry_) journal_.Close(*entry_);
+    for (const auto& entry : untouched_) journal_.Close(entry);
 }
 
 // Kept apart from the serial-flash copies: a ROM image carries no header.

@@ -115,6 +115,8 @@ private:
     Journal journal_;
     std::vector<uint8_t> flash_;
     std::optional<JournalEntry> entry_;
+    // Entries of writes cut off before they changed anything on this device.
+    std::vector<JournalEntry> untouched_;
     bool resumed_ = false;
     Transport::Hold changed_;
     std::optional<EngineFault> fault_;

@@ -113,5 +113,35 @@ TEST_F(Identity, EnclosuresSharingASerialFinishTheirOwnWrites) {
     }
 }
 
+// A write cut off before its first erase changed nothing: the next one is
+// not called the finishing of it (an identical fresh enclosure on the same
+// serial is no cut-off one), and its success closes that entry.
+TEST_F(Identity, AWriteCutOffBeforeItsFirstEraseLeavesNothingToFinish) {
+    const std::string bridge = "q970";
+    uint64_t firstErase = 0;
+    {
+        ModelFixture counting({bridge});
+        const auto services = counting.Services(folder.string());   // with its copy's reads
+        ASSERT_TRUE(RecoverDevice(services, counting.RefOf(0, services), {}, sink).Ok());
+        for (const auto& r : counting.trace.records)
+            if (!firstErase && SummarizeCommand(r.cdb.data(), r.cdb.size()).modifiesMemory)
+                firstErase = r.seq;
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    ModelFixture fx({bridge + ":fail=" + std::to_string(firstErase)});   // refused: nothing erased
+    const auto original = fx.Flash();
+    const auto services = fx.Services(folder.string());
+    ASSERT_FALSE(RecoverDevice(services, fx.RefOf(0, services), {}, sink).Ok());
+    fx.platform->Plug(0);
+    ASSERT_EQ(fx.Flash(), original);
+    const Journal journal(folder.string() + "/journal");
+    ASSERT_EQ(journal.Matching(fx.RefOf(0, services).serial, 0x000A, original).size(), 1u);
+    const Outcome again = RecoverDevice(services, fx.RefOf(0, services), {}, sink);
+    ASSERT_TRUE(again.Ok()) << again.CauseText();
+    for (const auto& note : again.notes) EXPECT_EQ(note.find("finishing"), std::string::npos) << note;
+    EXPECT_TRUE(journal.Matching(fx.RefOf(0, services).serial, 0x000A, original).empty());
+}
+
 }  // namespace
 }  // namespace qks::test
