@@ -44,7 +44,8 @@ int ReadFlashPaged(EngineContext& window, const DevicePath& path, uint32_t addre
     int result = 0;
     for (uint32_t i = 0; i < count; ++i) {
         WaitFlashReady(window, path);
-        if (!window.Commands().ReadFlash(path, address + i * page, dest + i * page, page)) {
+        // A host that moves less than a page per command gets the page in pieces.
+        if (!ReadFlashWhole(window, path, address + i * page, dest + i * page, page)) {
             result = 0;
             break;
         }

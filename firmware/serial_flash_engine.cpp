@@ -246,6 +246,15 @@ int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const ui
         std::vector<uint8_t> written(readLength, 0);
         std::vector<uint8_t> readBack(readLength, 0);
         std::memcpy(written.data(), image, length);
+        // Writes go in whole units: a host that cannot move one per command
+        // would fail them after the erase, so stop before it.
+        if (const uint32_t limit = window.MaxTransferBytes(); limit != 0 && limit < kWriteUnit) {
+            window.Fault(EngineStage::Prepare, std::nullopt,
+                         "the host moves at most " + std::to_string(limit) +
+                             " bytes per command and the flash is written in " +
+                             std::to_string(kWriteUnit) + "-byte units");
+            return 0;
+        }
         window.StepProgress(10);
         if (!EraseAndCheck(window, path, units, readBack, padded)) return 0;
         window.StepProgress(10);

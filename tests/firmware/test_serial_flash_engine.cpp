@@ -419,6 +419,24 @@ TEST_F(Embedded, ProgramsHeaderImageAndZerosTo64K) {
     for (const auto& text : window.statusHistory) EXPECT_EQ(text.rfind("ReadFlash...", 0), 0u) << text;
 }
 
+// The host's transfer limit: pages it cannot move in one command are read
+// in pieces; one it cannot even write a unit through is refused before the
+// erase, with the flash as it was.
+TEST_F(Embedded, HostTransferLimitSplitsReadsOrStopsBeforeTheErase) {
+    window.maxTransfer = 8192;
+    EXPECT_EQ(ProgramEmbeddedImage(window, kPath, header), 1);
+    EXPECT_EQ(flash.Ops(), Concat({{"E 00000", "E 08000"}, Pages(65536, 8192, 'R'),
+                                   Pages(65536, 8192, 'W'), Pages(65536, 8192, 'R')}));
+    EXPECT_TRUE(FlashHolds(Expected()));
+
+    const auto before = flash.bytes;
+    const size_t sent = flash.Ops().size();
+    window.maxTransfer = 4096;
+    EXPECT_EQ(ProgramEmbeddedImage(window, kPath, header), 0);
+    EXPECT_EQ(flash.Ops().size(), sent);
+    EXPECT_EQ(flash.bytes, before);
+}
+
 TEST_F(Embedded, SmallSectorsFallBackToOneChipErase) {
     flash.sectors = kUniform4K;
     EXPECT_EQ(ProgramEmbeddedImage(window, kPath, header), 1);
