@@ -14,19 +14,19 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr const char* kSuffix = ".bin";
+}  // namespace
 
-std::string Stamp(std::time_t when) {
+std::string UtcStamp(std::time_t when, const char* format) {
     std::tm parts{};
 #ifdef _WIN32
     gmtime_s(&parts, &when);
 #else
     gmtime_r(&when, &parts);
 #endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    char text[40];
+    std::strftime(text, sizeof text, format, &parts);
     return text;
 }
-}  // namespace
 
 std::string BackupIdentity(const std::string& identity) {
     std::string safe;
@@ -55,7 +55,7 @@ std::optional<std::string> SaveFlashBackup(const std::string& folder, const std:
         error = "cannot create the backup folder " + folder + ": " + ec.message();
         return std::nullopt;
     }
-    const std::string stem = BackupIdentity(identity) + "-" + Stamp(when);
+    const std::string stem = BackupIdentity(identity) + "-" + UtcStamp(when, "%Y%m%dT%H%M%SZ");
     for (int n = 0; n < 1000; ++n) {
         std::string name = stem;
         if (n) name.append("-").append(std::to_string(n));

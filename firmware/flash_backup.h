@@ -14,6 +14,9 @@
 
 namespace qks {
 
+// A UTC time in strftime's `format`, the same on every system.
+std::string UtcStamp(std::time_t when, const char* format);
+
 // A file-name-safe form of a device identity: letters, digits, '-', '_'.
 std::string BackupIdentity(const std::string& identity);
 

@@ -28,17 +28,6 @@ namespace {
 constexpr const char* kMagic = "qks970 journal entry 1";
 constexpr const char* kSuffix = ".entry";
 
-std::string Stamp(std::time_t when, const char* format) {
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &when);
-#else
-    gmtime_r(&when, &parts);
-#endif
-    char text[40];
-    std::strftime(text, sizeof text, format, &parts);
-    return text;
-}
 
 std::string Hex(uint32_t value) {
     std::ostringstream out;
@@ -186,7 +175,7 @@ bool Journal::Create(JournalEntry& entry, std::string& error) const {
         return false;
     }
     const std::time_t now = std::time(nullptr);
-    entry.created = Stamp(now, "%Y-%m-%d %H:%M:%S UTC");
+    entry.created = UtcStamp(now, "%Y-%m-%d %H:%M:%S UTC");
     entry.fingerprint = Sha256Hex(entry.before);
     std::string text = std::string(kMagic) + "\nidentity=" + entry.identity +
                        "\nchip=" + Hex(entry.chip) + "\nflow=" + entry.flow +
@@ -196,7 +185,7 @@ bool Journal::Create(JournalEntry& entry, std::string& error) const {
     std::vector<uint8_t> bytes(text.begin(), text.end());
     bytes.insert(bytes.end(), entry.before.begin(), entry.before.end());
     bytes.insert(bytes.end(), entry.after.begin(), entry.after.end());
-    const std::string stem = BackupIdentity(entry.identity) + "-" + Stamp(now, "%Y%m%dT%H%M%SZ");
+    const std::string stem = BackupIdentity(entry.identity) + "-" + UtcStamp(now, "%Y%m%dT%H%M%SZ");
     for (int n = 0; n < 1000; ++n) {
         const std::string name = stem + "-" + std::to_string(1000 + n).substr(1) + kSuffix;
         const std::string file = (fs::path(folder_) / name).string();
