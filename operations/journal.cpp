@@ -167,6 +167,14 @@ std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdV
     return found;
 }
 
+std::vector<JournalEntry> Journal::Pending() const {
+    std::vector<JournalEntry> found;
+    if (!Kept()) return found;
+    for (const auto& file : EntryFiles())
+        if (auto entry = Load(file)) found.push_back(std::move(*entry));
+    return found;
+}
+
 bool Journal::Create(JournalEntry& entry, std::string& error) const {
     std::error_code ec;
     fs::create_directories(folder_, ec);

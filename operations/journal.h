@@ -78,6 +78,8 @@ public:
     // used it does this.
     void Close(const JournalEntry& entry) const;
     static std::optional<JournalEntry> Load(const std::string& file);
+    // Every entry not yet closed, whole, of any enclosure: the unfinished writes.
+    std::vector<JournalEntry> Pending() const;
 
 private:
     std::vector<std::string> EntryFiles() const;

@@ -104,9 +104,8 @@ Outcome RunInternalRomEngine(const DeviceServices& services, const DeviceRef& de
     return outcome;
 }
 
-// The 64 KB a recovery leaves: the device's header merged with the image's,
-// the image behind it, and past the image's end the device's own bytes on
-// the block path or zeros on the programming path. Empty: the image does not fit.
+}  // namespace
+
 std::vector<uint8_t> RecoveryAfterImage(const ImageStore& images, HeaderBlock header,
                                         bool blockPath, std::span<const uint8_t> flash) {
     HeaderBlock imageHeader{};
@@ -121,6 +120,8 @@ std::vector<uint8_t> RecoveryAfterImage(const ImageStore& images, HeaderBlock he
     std::copy(body.begin() + kHeaderBytes, body.end(), after.begin() + kHeaderBytes);
     return after;
 }
+
+namespace {
 
 // The device's header as the write keeps it: its own while signed; an
 // unsigned one is replaced by a named copy's header, or by the image's.

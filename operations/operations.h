@@ -8,9 +8,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "device/chip_id.h"
 #include "device/enumeration.h"
+#include "firmware/header_block.h"
 #include "operations/chip_family.h"
 #include "operations/outcome.h"
 #include "operations/progress_sink.h"
@@ -90,6 +92,13 @@ bool YesBacksUpOnly(const DeviceRef& device, const EngineOptions& options);
 enum class Flow : uint8_t { Recover, Run, Erase, Backup, Restore };
 std::optional<std::string> DevelopmentImageRisk(const DeviceServices& services,
                                                 const DeviceRef& device, Flow flow);
+
+// The 64 KB a recovery leaves: the device's header merged with the image's,
+// the image behind it, and past the image's end the device's own bytes
+// (`flash`, as read) on the block path or zeros on the programming path.
+// Empty: the image does not fit.
+std::vector<uint8_t> RecoveryAfterImage(const ImageStore& images, HeaderBlock header,
+                                        bool blockPath, std::span<const uint8_t> flash);
 
 // YES on the Confirm screen.
 Outcome RecoverDevice(const DeviceServices& services, const DeviceRef& device,

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "faces/cli/commands.h"
+#include "faces/cli/verify_command.h"
 
 #ifndef QKS_VERSION
 #define QKS_VERSION "0.0.0"
@@ -290,7 +291,19 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     watch->add_flag("--recover", station,
                     "Station mode: recover every QKS970/958 bridge that arrives, once (needs --yes)");
     AddWriteOptions(*watch, p, WritesImage::Yes);
-    for (auto* command : {list, recover, backup, erase, run, images, restore, watch})
+    std::optional<std::string> against;
+    auto* verify = app.add_subcommand(
+        "verify",
+        "Compare a QKS970/958 bridge's flash with what a recovery would leave it holding, or "
+        "with a saved copy; writes nothing (exit 0 equal, 1 different)");
+    verify->add_option("--against", against, "A saved 64 KB flash to compare with instead")
+        ->type_name("FILE");
+    verify->add_flag("--json", p.json, "Print one JSON document");
+    auto* copies = app.add_subcommand(
+        "copies", "The saved copies of each enclosure's flash and the unfinished writes, newest "
+                  "first; no device needed");
+    copies->add_flag("--json", p.json, "Print one JSON document");
+    for (auto* command : {list, recover, backup, erase, run, images, restore, watch, verify, copies})
         command->group("Commands");
 
     const bool json = WantsJson(args);
@@ -329,6 +342,8 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);
     if (watch->parsed() && station)
         return StationCommand(p.global, watchSeconds, p.recover, console, environment);
+    if (verify->parsed()) return VerifyCommand(p.global, against, p.json, console, environment);
+    if (copies->parsed()) return CopiesCommand(p.global, p.json, console, environment);
     if (images->parsed()) return ImagesCommand(p.global, p.json, console, environment);
     if (watch->parsed()) return WatchCommand(p.global, watchSeconds, p.recover.json, console, environment);
     if (restore->parsed())
