@@ -16,19 +16,34 @@ public:
     void Status(const std::string&) override {}
     void AppendStatus(const std::string&) override {}
     void Step(int32_t amount) override {
-        percent_ = std::min(percent_ + amount, 100);
+        progress_.percent = std::min(progress_.percent + amount, 100);
+        Tell(BenchState::Working);
+    }
+    // Only a change of phase is told: the rows show the phase, not its bytes.
+    void Phase(PhaseKind phase, uint32_t, uint32_t) override {
+        // A write tried again after its verify stays under the verify.
+        const bool later = !progress_.phase || phase > *progress_.phase;
+        if (!later && !progress_.waitedMs) return;
+        if (later) progress_.phase = phase;
+        progress_.waitedMs.reset();
+        Tell(BenchState::Working);
+    }
+    void WaitingForFlash(uint64_t waitedMs) override {
+        progress_.waitedMs = waitedMs;
         Tell(BenchState::Working);
     }
     void ShowMessageBox(const std::string&, const std::string&, MessageIcon) override {}
     void DebugOutput(const std::string&) override {}
 
     void Tell(BenchState state) {
+        progress_.state = state;
+        if (state != BenchState::Working) progress_.waitedMs.reset();
         if (!observer_) return;
         const std::lock_guard<std::mutex> hold(lock_);
-        observer_(index_, state, percent_);
+        observer_(index_, progress_);
     }
     void Start() {
-        percent_ = 20;
+        progress_.percent = 20;
         Tell(BenchState::Working);
     }
 
@@ -36,7 +51,7 @@ private:
     size_t index_;
     std::mutex& lock_;
     const BenchObserver& observer_;
-    int percent_ = 0;
+    BenchProgress progress_;
 };
 
 }  // namespace

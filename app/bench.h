@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +23,18 @@ struct BenchResult {
     double seconds = 0;   // wall time of its operation
 };
 
-// Told of every change of state or percentage, from the workers' threads,
-// one call at a time.
-using BenchObserver = std::function<void(size_t index, BenchState state, int percent)>;
+// Where one enclosure's operation is: its state, the bar's percentage, the
+// phase it is in, and how long the busy bit has kept it waiting.
+struct BenchProgress {
+    BenchState state = BenchState::Waiting;
+    int percent = 0;
+    std::optional<PhaseKind> phase;
+    std::optional<uint64_t> waitedMs;
+};
+
+// Told of every change of state, percentage, phase or wait, from the
+// workers' threads, one call at a time.
+using BenchObserver = std::function<void(size_t index, const BenchProgress& progress)>;
 
 // Recovers each device (YES, as the window would) at the same time and
 // returns when all have ended, in the order given.

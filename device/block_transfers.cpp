@@ -102,7 +102,7 @@ int BlockTransfers::ReadFlashBlocks(const DevicePath& path, uint32_t address, ui
     int result = 0;
     for (uint32_t done = 0; done < rounded;) {
         const uint32_t block = std::min(rounded - done, kBlockLimit);
-        WaitFlashReady(commands_, clock_, path);
+        WaitFlashReady(commands_, clock_, path, progress_);
         if (!commands_.ReadFlashExt(path, address + done, buffer.data() + done,
                                     static_cast<uint16_t>(block))) {
             result = 0;
@@ -110,6 +110,7 @@ int BlockTransfers::ReadFlashBlocks(const DevicePath& path, uint32_t address, ui
         }
         result = 1;
         done += block;
+        Tell(std::min(done, length), length);
     }
     buffer.CopyOut(dest, length);
     return result;
@@ -129,7 +130,7 @@ int BlockTransfers::WriteFlashBlocks(const DevicePath& path, uint32_t address,
         if (at == 0) block = std::min(block, kFirstBlockLimit);
         uint8_t mode = EraseModeForChunk(at, block, eraseMode, unitCounter, vendorCode);
         if (at == 0 && vendorCode == kMxicVendorCode && mode != 0) mode |= kFirstBlockFlag;
-        WaitFlashReady(commands_, clock_, path);
+        WaitFlashReady(commands_, clock_, path, progress_);
         if (!commands_.WriteFlashExt(path, at, buffer.data() + done,
                                      static_cast<uint16_t>(block), mode)) {
             result = 0;
@@ -137,6 +138,7 @@ int BlockTransfers::WriteFlashBlocks(const DevicePath& path, uint32_t address,
         }
         result = 1;
         done += block;
+        Tell(std::min(done, length), length);
     }
     return result;
 }
@@ -144,11 +146,11 @@ int BlockTransfers::WriteFlashBlocks(const DevicePath& path, uint32_t address,
 int BlockTransfers::WriteVerifyFlashImage(const DevicePath& path, const uint8_t* image,
                                           uint32_t length) {
     std::vector<uint8_t> readBack(length, 0);
-    WaitFlashReady(commands_, clock_, path);
+    WaitFlashReady(commands_, clock_, path, progress_);
     uint8_t reply[4] = {};
     const uint8_t vendor = commands_.ReadFlashVendor(path, reply) ? reply[0] : 0;
     if (vendor == kMxicVendorCode) {
-        WaitFlashReady(commands_, clock_, path);
+        WaitFlashReady(commands_, clock_, path, progress_);
         if (commands_.WriteFlashExt(path, 0, image, static_cast<uint16_t>(kFirstBlockLimit), 2))
             clock_.SleepMs(kMxicPrewriteSleepMs);
     }
@@ -156,10 +158,13 @@ int BlockTransfers::WriteVerifyFlashImage(const DevicePath& path, const uint8_t*
     static constexpr uint8_t kModes[kWriteAttempts] = {2, 3, 1};
     bool verified = false;
     for (int attempt = 0; attempt < kWriteAttempts && !verified; ++attempt) {
+        phase_ = PhaseKind::Write;
         const int written = WriteFlashBlocks(path, 0, image, length, kModes[attempt], vendor);
-        WaitFlashReady(commands_, clock_, path);
+        WaitFlashReady(commands_, clock_, path, progress_);
+        phase_ = PhaseKind::Verify;
         verified = written && ReadFlashBlocks(path, 0, readBack.data(), length) &&
                    std::memcmp(image, readBack.data(), length) == 0;
+        phase_.reset();
         // Another attempt cannot reach a bridge that has gone.
         if (commands_.GetTransport().LastCommandFoundNoDevice()) break;
     }

@@ -4,9 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "device/clock.h"
+#include "device/flash_progress.h"
 #include "device/vendor_commands.h"
 
 namespace qks {
@@ -36,8 +38,9 @@ uint8_t EraseModeForChunk(uint32_t address, uint32_t& length, uint8_t eraseMode,
 
 class BlockTransfers {
 public:
-    BlockTransfers(VendorCommandSet& commands, Clock& clock)
-        : commands_(commands), clock_(clock) {}
+    // `progress`, when given, hears the write's phases and its waits.
+    BlockTransfers(VendorCommandSet& commands, Clock& clock, FlashProgress* progress = nullptr)
+        : commands_(commands), clock_(clock), progress_(progress) {}
 
     int ReadFlashBlocks(const DevicePath& path, uint32_t address, uint8_t* dest,
                         uint32_t length);
@@ -52,8 +55,15 @@ public:
                          std::span<const uint8_t> keep = {});
 
 private:
+    void Tell(uint32_t done, uint32_t total) {
+        if (progress_ && phase_) progress_->Phase(*phase_, done, total);
+    }
+
     VendorCommandSet& commands_;
     Clock& clock_;
+    FlashProgress* progress_;
+    // Set while the reads and writes are a phase of the image's write.
+    std::optional<PhaseKind> phase_;
 };
 
 }  // namespace qks

@@ -14,11 +14,19 @@ Poll ReadStatus(VendorCommandSet& commands, const DevicePath& path) {
 }
 }  // namespace
 
-int WaitFlashReady(VendorCommandSet& commands, Clock& clock, const DevicePath& path) {
+int WaitFlashReady(VendorCommandSet& commands, Clock& clock, const DevicePath& path,
+                   FlashProgress* progress) {
     Poll poll = ReadStatus(commands, path);
     if (poll != Poll::Busy) return poll == Poll::Ready ? 1 : 0;
+    const uint64_t started = clock.NowMicros();
+    uint64_t nextReportMs = 1000;
     for (int reread = 1; reread <= kReadyRereadsMax; ++reread) {
         clock.SleepMs(kReadyPollMs);
+        const uint64_t waitedMs = (clock.NowMicros() - started) / 1000;
+        if (progress && waitedMs >= nextReportMs) {
+            progress->WaitingForFlash(waitedMs);
+            nextReportMs = (waitedMs / 1000 + 1) * 1000;
+        }
         poll = ReadStatus(commands, path);
         if (poll == Poll::Gone) return 0;
         if (poll == Poll::Ready) return reread <= kReadyRereadsAccepted ? 1 : 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "device/flash_progress.h"
 #include "device/user_messages.h"
 #include "device/vendor_commands.h"
 #include "firmware/image_store.h"
@@ -25,7 +26,7 @@ struct EngineFault {
     std::string what;   // "the flash read back differs from what was written"
 };
 
-class EngineContext : public UserMessages {
+class EngineContext : public UserMessages, public FlashProgress {
 public:
     // Said by the engine where it gives up without a refused command.
     virtual void Fault(EngineStage /*stage*/, std::optional<uint32_t> /*address*/,

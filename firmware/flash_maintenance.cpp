@@ -21,7 +21,7 @@ uint32_t PieceCount(uint32_t length, uint32_t piece) { return (length + piece - 
 }  // namespace
 
 int WaitFlashReady(EngineContext& window, const DevicePath& path) {
-    return qks::WaitFlashReady(window.Commands(), window.GetClock(), path);
+    return qks::WaitFlashReady(window.Commands(), window.GetClock(), path, &window);
 }
 
 int ReadFlashWhole(EngineContext& window, const DevicePath& path, uint32_t address,

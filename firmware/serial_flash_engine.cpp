@@ -106,12 +106,14 @@ int ProgramAndVerify(EngineContext& window, const DevicePath& path,
     const auto length = static_cast<uint32_t>(image.size());
     window.StepProgress(10);
     bool refused = false;
+    window.Phase(PhaseKind::Write, 0, length);
     for (uint32_t i = 0; i < pages; ++i) {
         window.StepProgress(10);
         if (!window.Commands().WriteFlash(path, i * page, image.data() + i * page, page)) {
             refused = true;
             break;
         }
+        window.Phase(PhaseKind::Write, (i + 1) * page, length);
         window.ShowStatusAppended(".");
     }
     window.StepProgress(20);
@@ -121,10 +123,12 @@ int ProgramAndVerify(EngineContext& window, const DevicePath& path,
     }
     window.GetClock().SleepMs(kVerifySettleMs);
     WaitFlashReady(window, path);
+    window.Phase(PhaseKind::Verify, 0, length);
     if (!ReadFlashWhole(window, path, 0, readBack.data(), length)) {
         window.ShowStatus("Read Fail!!\r\n");
         return -1;
     }
+    window.Phase(PhaseKind::Verify, length, length);
     window.StepProgress(10);
     if (std::memcmp(image.data(), readBack.data(), length) != 0) {
         window.Fault(EngineStage::Verify, FirstDifference(image.data(), readBack.data(), length),
@@ -163,6 +167,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
 
     if (!WaitFlashReady(window, path)) window.DebugOutput("0.1 Device initial not ready!!");
     if (!window.AnnounceWrite(path, image, ErasedUpTo(window, length))) return 0;
+    window.Phase(PhaseKind::Erase, 0, length);
     const int erased = EraseForUpdate(window, path, length);
     if (erased < 0) {
         window.Fault(EngineStage::Prepare, std::nullopt,
@@ -180,6 +185,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
         return 0;
     }
     window.StepProgress(5);
+    window.Phase(PhaseKind::Erase, length, length);
     if (!AllErased(readBack.data(), length)) {
         window.Fault(EngineStage::Erase, std::nullopt, kNotErased);
         window.ShowStatus("Data not 0xff !!");
@@ -256,18 +262,24 @@ int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const ui
             return 0;
         }
         window.StepProgress(10);
+        window.Phase(PhaseKind::Erase, 0, padded);
         if (!EraseAndCheck(window, path, units, readBack, padded)) return 0;
+        window.Phase(PhaseKind::Erase, padded, padded);
         window.StepProgress(10);
+        window.Phase(PhaseKind::Write, 0, padded);
         for (uint32_t i = 0; i < pieces; ++i) {
             WaitFlashReady(window, path);
             if (!window.Commands().WriteFlash(path, i * kWriteUnit, written.data() + i * kWriteUnit,
                                               kWriteUnit))
                 return 0;
+            window.Phase(PhaseKind::Write, (i + 1) * kWriteUnit, padded);
         }
         window.StepProgress(10);
         window.GetClock().SleepMs(kSettleMs);
         WaitFlashReady(window, path);
+        window.Phase(PhaseKind::Verify, 0, padded);
         if (!ReadFlashPaged(window, path, 0, readBack.data(), padded)) return 0;
+        window.Phase(PhaseKind::Verify, padded, padded);
         if (std::memcmp(written.data(), readBack.data(), padded) != 0) {
             window.Fault(EngineStage::Verify, FirstDifference(written.data(), readBack.data(), padded),
                          kReadBackDiffers);

@@ -139,10 +139,11 @@ std::optional<std::string> OperationContext::SaveCopy(const std::string& identit
 
 bool OperationContext::ReadFlashAsItIs(uint32_t length, bool blockReads) {
     if (!journal_.Kept()) return true;
+    Phase(PhaseKind::Copy, 0, length);
     flash_.assign(length, 0);
     bool read = false;
     if (blockReads) {
-        BlockTransfers blocks(commands_, services_.clock);
+        BlockTransfers blocks(commands_, services_.clock, this);
         read = blocks.ReadFlashBlocks(device_.path, 0, flash_.data(), length) != 0;
     } else {
         WaitFlashReady(*this, device_.path);

@@ -32,6 +32,10 @@ public:
     void RepaintStatusNow() override { sink_.RepaintStatus(); }
     void ProcessPendingEvents() override { sink_.LetEventsThrough(); }
     void StepProgress(int32_t amount) override { sink_.Step(amount); }
+    void Phase(PhaseKind phase, uint32_t done, uint32_t total) override {
+        sink_.Phase(phase, done, total);
+    }
+    void WaitingForFlash(uint64_t waitedMs) override { sink_.WaitingForFlash(waitedMs); }
     uint32_t FirmwareSize() const override { return options_.firmwareSize; }
     uint32_t TransferPageSize() const override { return options_.transferPageSize; }
     std::string BackupFileName() const override { return options_.backupFile; }

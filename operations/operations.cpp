@@ -143,7 +143,7 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
                       const EngineOptions& options, ProgressSink& sink) {
     OperationContext context(services, device, options, sink, Choice::Update);
     VendorCommandSet& commands = context.Commands();
-    BlockTransfers blocks(commands, services.clock);
+    BlockTransfers blocks(commands, services.clock, &context);
     const DevicePath& path = device.path;
     // The mode decides which bytes the write keeps: a read that did not
     // answer in full cannot decide it, and guessing loses the bytes past the image.
@@ -374,7 +374,7 @@ Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
         return context.Conclude(0, "restore");
     }
     context.ShowStatus("Restore ...");
-    BlockTransfers blocks(context.Commands(), services.clock);
+    BlockTransfers blocks(context.Commands(), services.clock, &context);
     const int result = blocks.WriteVerifyFlashImage(device.path, saved.data(), kImageBytes);
     context.EndWrite(result != 0);
     context.ShowStatus(result ? "Restore success!!" : "Restore fail!!");

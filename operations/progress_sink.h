@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "device/flash_progress.h"
 #include "device/user_messages.h"
 
 namespace qks {
 
-class ProgressSink : public UserMessages {
+// Phases and waits (FlashProgress) are for a face that shows them; the
+// window keeps its designed bar and leaves them to the defaults.
+class ProgressSink : public UserMessages, public FlashProgress {
 public:
     virtual void Status(const std::string& text) = 0;
     virtual void AppendStatus(const std::string& more) = 0;

@@ -36,7 +36,50 @@ std::string Seconds(double seconds) {
     return text;
 }
 
-void PrintSummary(Console& console, const std::vector<BenchResult>& results, bool json) {
+// Where a row ends: the reminder that finishes a recovery, or its cause.
+std::string RowEnd(const Outcome& outcome) {
+    return outcome.Ok() ? "done: power-cycle it" : "failed: " + outcome.CauseText();
+}
+
+// While it works: the phase, or the wait on the flash's busy bit.
+std::string RowNow(const BenchProgress& progress) {
+    if (progress.state == BenchState::Waiting) return "waiting";
+    std::string text = progress.phase ? PhaseName(*progress.phase) : "starting";
+    if (progress.waitedMs)
+        text += ", waiting for the flash (" + std::to_string(*progress.waitedMs / 1000) + " s)";
+    return text;
+}
+
+struct Skipped {
+    IdentifyReport device;
+    std::string why;
+};
+
+// The enclosures --all leaves alone, one row each, with the reason.
+std::vector<Skipped> SkippedEnclosures(const Discovery& list) {
+    std::set<size_t> recovered;
+    for (const size_t index : list.ListedEnclosures()) recovered.insert(list.devices[index].enclosure);
+    std::vector<Skipped> skipped;
+    std::set<size_t> seen;
+    for (const auto& r : list.devices) {
+        if (recovered.count(r.enclosure) || !seen.insert(r.enclosure).second) continue;
+        skipped.push_back({r, r.target && r.updated ? "already updated"
+                              : r.target            ? "not offered a recovery"
+                                                    : "not a QKS970/958 bridge"});
+    }
+    return skipped;
+}
+
+std::string CountsLine(size_t done, size_t failed, size_t skipped) {
+    std::string line = std::to_string(done) + " done, " + std::to_string(failed) + " failed, " +
+                       std::to_string(skipped) + " skipped";
+    if (done > 0)
+        line += "; power-cycle each one done to finish it";
+    return line;
+}
+
+void PrintSummary(Console& console, const std::vector<BenchResult>& results,
+                  const std::vector<Skipped>& skipped, bool json) {
     if (json) {
         nlohmann::json document = {{"schema_version", 1},
                                    {"command", "recover --all"},
@@ -58,6 +101,15 @@ void PrintSummary(Console& console, const std::vector<BenchResult>& results, boo
         console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
         return;
     }
+    size_t done = 0;
+    for (const auto& r : results) done += r.outcome.Ok() ? 1 : 0;
+    const std::string counts = CountsLine(done, results.size() - done, skipped.size());
+    if (console.Quiet()) {
+        for (const auto& r : results)
+            if (!r.outcome.Ok()) console.Err("qks970: " + Name(r.device) + ": " + r.outcome.CauseText());
+        console.Out(counts);
+        return;
+    }
     console.Out(Cell("DEVICE", 8) + Cell("SERIAL", 18) + Cell("RESULT", 9) + Cell("SECONDS", 9) +
                 "CAUSE / BACKUP");
     for (size_t i = 0; i < results.size(); ++i) {
@@ -67,9 +119,14 @@ void PrintSummary(Console& console, const std::vector<BenchResult>& results, boo
             detail += " (backup " + r.outcome.backupPath + ")";
         console.Out(Cell(std::to_string(r.device.number), 8) +
                     Cell(r.device.info.serial.empty() ? "-" : r.device.info.serial, 18) +
-                    Cell(r.outcome.Ok() ? "success" : "failure", 9) + Cell(Seconds(r.seconds), 9) +
+                    Cell(r.outcome.Ok() ? "done" : "failed", 9) + Cell(Seconds(r.seconds), 9) +
                     (detail.empty() ? "-" : detail));
     }
+    for (const auto& s : skipped)
+        console.Out(Cell(std::to_string(s.device.number), 8) +
+                    Cell(s.device.info.serial.empty() ? "-" : s.device.info.serial, 18) +
+                    Cell("skipped", 9) + Cell("-", 9) + s.why);
+    console.Out(counts);
 }
 
 std::atomic<bool> interrupted{false};
@@ -126,22 +183,36 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     // A terminal shows a line per enclosure, redrawn in place; anything
     // else gets a line per change of state.
     std::vector<std::string> lines(waiting.size());
-    std::vector<BenchState> states(waiting.size(), BenchState::Waiting);
-    const bool live = console.DrawsProgress();
-    const auto observer = [&](size_t index, BenchState state, int percent) {
-        const std::string name = Name(waiting[index]);
+    std::vector<std::string> shown(waiting.size());
+    std::vector<int> percents(waiting.size(), 0);
+    const bool live = console.DrawsProgress() && !options.json;
+    const auto row = [&](size_t index, int percent, const std::string& text) {
+        return Cell(Name(waiting[index]), 24) + Cell(std::to_string(percent) + "%", 6) + text;
+    };
+    // Rows end when every operation has: the outcome is known only then.
+    const auto observer = [&](size_t index, const BenchProgress& progress) {
+        if (progress.state != BenchState::Working) return;
+        const std::string now = RowNow(progress);
+        percents[index] = progress.percent;
         if (live) {
-            lines[index] = Cell(name, 24) + Cell(std::to_string(percent) + "%", 6) + BenchStateName(state);
-            for (auto& line : lines)
-                if (line.empty()) line = "waiting";
+            lines[index] = row(index, progress.percent, now);
+            for (size_t i = 0; i < lines.size(); ++i)
+                if (lines[i].empty()) lines[i] = row(i, 0, "waiting");
             console.DrawBlock(lines);
-        } else if (states[index] != state) {
-            console.Err(name + ": " + BenchStateName(state));
+        } else if (shown[index] != now && !progress.waitedMs) {
+            console.Err(Name(waiting[index]) + ": " + now);
         }
-        states[index] = state;
+        shown[index] = now;
     };
     const auto results = RecoverAll(services, waiting, engine, observer);
-    PrintSummary(console, results, options.json);
+    if (live) {
+        for (size_t i = 0; i < results.size(); ++i)
+            lines[i] = row(i, results[i].outcome.Ok() ? 100 : percents[i], RowEnd(results[i].outcome));
+        console.DrawBlock(lines);
+    } else if (!options.json) {
+        for (const auto& r : results) console.Err(Name(r.device) + ": " + RowEnd(r.outcome));
+    }
+    PrintSummary(console, results, SkippedEnclosures(list), options.json);
     for (const auto& r : results)
         if (!r.outcome.Ok()) return kExitFailed;
     return kExitSuccess;

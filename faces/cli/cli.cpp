@@ -68,6 +68,8 @@ void AddGlobalOptions(CLI::App& app, Parsed& p) {
         ->type_name("ID");
     app.add_flag("-v,--verbose", p.global.verbosity,
                  "Show status texts and debugger output; twice: every command too");
+    app.add_flag("-q,--quiet", p.global.quiet,
+                 "Print only the outcome line: no progress, no notes; a failure's cause stays");
     app.add_flag("--virtual-time", p.global.virtualTime,
                  "With --emulate: let the emulated bridge's waits pass without waiting");
 }
@@ -337,6 +339,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
         return Fail(console, json, kExitUsage, error);
 
     p.recover.json = p.recover.json || json;
+    console.SetQuiet(p.global.quiet);
     if (list->parsed()) return ListCommand(p.global, p.json, console, environment);
     if (recover->parsed() && all) return RecoverAllCommand(p.global, p.recover, console, environment);
     if (recover->parsed()) return RecoverCommand(p.global, p.recover, console, environment);

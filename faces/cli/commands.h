@@ -23,6 +23,7 @@ struct GlobalOptions {
     int verbosity = 0;
     bool virtualTime = false;
     bool forceInUse = false;    // write even while the host uses the device's disk
+    bool quiet = false;         // the outcome line alone
 };
 
 // What every command that writes takes.

@@ -25,6 +25,9 @@ void Console::Out(const std::string& line) {
 }
 
 void Console::Err(const std::string& line) {
+    if (quiet_ && (line.rfind("qks970: ", 0) != 0 || line.rfind("qks970: note: ", 0) == 0 ||
+                   line.rfind("qks970: warning: ", 0) == 0))
+        return;
     EraseBar();
     err_ << line << '\n';
     err_.flush();
@@ -32,6 +35,7 @@ void Console::Err(const std::string& line) {
 }
 
 void Console::DrawBlock(const std::vector<std::string>& lines) {
+    if (quiet_) return;
     EraseBar();
     if (blockLines_ > 0) err_ << "\x1b[" << blockLines_ << 'A';
     for (const auto& line : lines) err_ << "\r\x1b[2K" << line << '\n';
@@ -48,8 +52,18 @@ void Console::Prompt(const std::string& text) {
 }
 
 void Console::ShowProgress(int percent) {
-    if (!errIsTerminal_) return;
+    if (!DrawsProgress()) return;
+    EraseBar();
     percent_ = std::clamp(percent, 0, 100);
+    percentShown_ = true;
+    barShown_ = true;
+    DrawBar();
+}
+
+void Console::ShowProgressLabel(const std::string& label) {
+    if (!DrawsProgress()) return;
+    EraseBar();
+    label_ = label;
     barShown_ = true;
     DrawBar();
 }
@@ -58,6 +72,8 @@ void Console::HideProgress() {
     if (!barShown_) return;
     EraseBar();
     barShown_ = false;
+    percentShown_ = false;
+    label_.clear();
 }
 
 void Console::EraseBar() {
@@ -68,6 +84,11 @@ void Console::EraseBar() {
 
 void Console::DrawBar() {
     if (!barShown_) return;
+    if (!percentShown_) {
+        err_ << '\r' << label_;
+        err_.flush();
+        return;
+    }
     const int filled = percent_ * kBarCells / 100;
     std::string bar = "\r[";
     bar.append(static_cast<size_t>(filled), '#');
@@ -76,6 +97,7 @@ void Console::DrawBar() {
     const std::string number = std::to_string(percent_);
     bar.append(3 - std::min<size_t>(3, number.size()), ' ');
     bar += number + "%";
+    if (!label_.empty()) bar += "  " + label_;
     err_ << bar;
     err_.flush();
 }

@@ -21,10 +21,18 @@ public:
     // Without a newline: the prompt the answer is typed after.
     void Prompt(const std::string& text);
 
-    // The bar exists only on a terminal; elsewhere these do nothing.
+    // The bar exists only on a terminal; elsewhere these do nothing. The
+    // label follows the bar (the phase, its bytes, the time left), or stands
+    // alone where a flow moves no bar.
     void ShowProgress(int percent);
+    void ShowProgressLabel(const std::string& label);
     void HideProgress();
-    bool DrawsProgress() const { return errIsTerminal_; }
+    bool DrawsProgress() const { return errIsTerminal_ && !quiet_; }
+
+    // --quiet: no progress, and of the lines for the user on the error
+    // stream only the causes ("qks970: ..." but for notes and warnings).
+    void SetQuiet(bool quiet) { quiet_ = quiet; }
+    bool Quiet() const { return quiet_; }
 
     std::ostream& OutStream() { return out_; }
     // Several lines redrawn in place on the error stream's terminal (one per
@@ -41,6 +49,9 @@ private:
     bool barShown_ = false;
     size_t blockLines_ = 0;
     int percent_ = 0;
+    bool percentShown_ = false;
+    std::string label_;
+    bool quiet_ = false;
 };
 
 // Leading and trailing blanks and line ends off: the window's texts are laid

@@ -177,6 +177,12 @@ int Report(Console& console, const std::string& command, const IdentifyReport& d
             document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
         document["notes"] = outcome.notes;
         console.Out(Dump(document));
+    } else if (console.Quiet()) {
+        // The outcome line alone; a failure is its cause on the error stream.
+        if (outcome.Ok() && command == "backup")
+            console.Out("Backup: " + outcome.backupPath);
+        else if (outcome.Ok() && command != "recover" && !Trimmed(outcome.statusText).empty())
+            console.Out("Status: " + Trimmed(outcome.statusText));
     } else {
         if (!outcome.backupPath.empty())
             console.Out((command == "backup" ? "Backup: " : "Flash backup: ") + outcome.backupPath);
@@ -226,6 +232,7 @@ std::optional<Opened> OpenAndIdentify(const GlobalOptions& global, bool json, Co
         return std::nullopt;
     }
     opened.sink = std::make_unique<CliSink>(console, global.verbosity, json);
+    opened.sink->UseClock(opened.session->Services().clock);
     DiscoveryOptions options;
     options.engineering = engineering;
     opened.list = Discover(opened.session->Services(), options, *opened.sink);
@@ -299,6 +306,53 @@ void CliSink::ShowMessageBox(const std::string& text, const std::string& caption
 void CliSink::CopySaved(const std::string& memory, const std::string& path) {
     if (!hold_) hold_ = std::make_unique<InterruptHold>(path);
     console_.Err(CopySavedNotice(memory, path));
+}
+
+std::string PhaseLabel(PhaseKind phase, uint32_t done, uint32_t total, uint64_t bytesBefore,
+                       uint64_t elapsedMicros) {
+    std::string label = std::string(PhaseName(phase)) + " " + std::to_string(done / 1024) + "/" +
+                        std::to_string((total + 1023) / 1024) + " KB";
+    uint64_t left = total > done ? total - done : 0;
+    for (PhaseKind later : {PhaseKind::Write, PhaseKind::Verify})
+        if (later > phase) left += total;
+    const uint64_t seen = bytesBefore + done;
+    if (seen > 0 && elapsedMicros > 0) {
+        const uint64_t seconds = (left * elapsedMicros / seen + 999999) / 1000000;
+        label += ", about " + std::to_string(seconds) + " s left";
+    }
+    return label;
+}
+
+void CliSink::Phase(PhaseKind phase, uint32_t done, uint32_t total) {
+    // A write tried again after its verify stays under the verify: the
+    // line never goes back.
+    if (phase_ && phase < *phase_) return;
+    if (!phase_) startedMicros_ = clock_ ? clock_->NowMicros() : 0;
+    if (phase_ && phase != *phase_) bytesBefore_ += phaseTotal_;
+    phase_ = phase;
+    phaseDone_ = done;
+    phaseTotal_ = total;
+    waitedMs_.reset();
+    DrawLabel();
+}
+
+void CliSink::WaitingForFlash(uint64_t waitedMs) {
+    waitedMs_ = waitedMs;
+    DrawLabel();
+}
+
+void CliSink::DrawLabel() {
+    if (collect_ || !console_.DrawsProgress()) return;
+    std::string label;
+    if (phase_) {
+        const uint64_t now = clock_ ? clock_->NowMicros() : 0;
+        label = PhaseLabel(*phase_, phaseDone_, phaseTotal_, bytesBefore_,
+                           now > startedMicros_ ? now - startedMicros_ : 0);
+    }
+    if (waitedMs_)
+        label += (label.empty() ? "" : ", ") + std::string("waiting for the flash (") +
+                 std::to_string(*waitedMs_ / 1000) + " s)";
+    console_.ShowProgressLabel(label);
 }
 
 void CliSink::DebugOutput(const std::string& text) {
@@ -455,7 +509,12 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     sink.StartProgress(20);
     const Outcome outcome = RecoverDevice(services, ref, engine, sink);
     sink.EndProgress();
-    if (!options.json) {
+    if (!options.json && console.Quiet()) {
+        // The one line: the cause says a failure on its own.
+        if (outcome.Ok())
+            console.Out(Trimmed(Describe(ControlId::replugLable1).caption) + " " +
+                        Trimmed(Describe(ControlId::replugLable2).caption));
+    } else if (!options.json) {
         if (outcome.Ok()) {
             console.Out(Trimmed(Describe(ControlId::replugLable1).caption));
             console.Out(Trimmed(Describe(ControlId::replugLable2).caption));

@@ -32,6 +32,11 @@ public:
     // Kept right before the first erase: from here to the end of the
     // command an interrupt is held, and the way back is on screen.
     void CopySaved(const std::string& memory, const std::string& path) override;
+    // The phase, its bytes and the time left after the bar, on a terminal;
+    // the time comes from `clock`, the one the flow's waits pass in.
+    void Phase(PhaseKind phase, uint32_t done, uint32_t total) override;
+    void WaitingForFlash(uint64_t waitedMs) override;
+    void UseClock(const Clock& clock) { clock_ = &clock; }
 
     void StartProgress(int percent);
     void EndProgress();
@@ -47,7 +52,21 @@ private:
     bool bar_ = false;
     std::vector<ShownMessage> messages_;
     std::unique_ptr<InterruptHold> hold_;
+
+    void DrawLabel();
+    const Clock* clock_ = nullptr;
+    std::optional<PhaseKind> phase_;
+    uint32_t phaseDone_ = 0;
+    uint32_t phaseTotal_ = 0;
+    uint64_t bytesBefore_ = 0;   // of the phases already left
+    uint64_t startedMicros_ = 0;
+    std::optional<uint64_t> waitedMs_;
 };
+
+// "write 24/64 KB, about 3 s left": what is left of this phase, then the
+// write and the verify that end every flow at the rate seen so far.
+std::string PhaseLabel(PhaseKind phase, uint32_t done, uint32_t total, uint64_t bytesBefore,
+                       uint64_t elapsedMicros);
 
 // The device --device names (its number in `list`, its path or its USB
 // serial), or the first one `wanted` accepts. A key that fits devices of

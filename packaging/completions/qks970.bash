@@ -4,7 +4,7 @@
 _qks970_commands="list recover backup erase run images restore watch verify copies"
 _qks970_profiles="q970 q958 q719 q742 q743 q745 q746 q715 q716 q717 q709 q861 q851 qk60715w qk60716u qk60717w qk60718w qk60719w plain"
 # The options of qks970 itself: before or after the command.
-_qks970_global="--emulate --trace --backup-dir --images --device -v --verbose --virtual-time -h --help"
+_qks970_global="--emulate --trace --backup-dir --images --device -v --verbose -q --quiet --virtual-time -h --help"
 # Options followed by a value, so that the value is not taken for the command.
 _qks970_valued="--emulate --trace --backup-dir --images --device --header-from --journal --firmware --rom-type --firmware-size --page-size --for --against"
 

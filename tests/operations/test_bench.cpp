@@ -26,11 +26,14 @@ TEST(Bench, EveryEnclosureAtOnceAndOneFailureLeavesTheOthersRecovered) {
 
     std::mutex seen;
     std::vector<int> lastPercent(devices.size(), 0);
+    std::vector<std::optional<PhaseKind>> lastPhase(devices.size());
     bool wentBack = false;
-    const auto results = RecoverAll(services, devices, {}, [&](size_t i, BenchState, int percent) {
+    const auto results = RecoverAll(services, devices, {}, [&](size_t i, const BenchProgress& progress) {
         const std::lock_guard<std::mutex> hold(seen);   // the bench serialises; this proves it
-        wentBack = wentBack || percent < lastPercent[i];
-        lastPercent[i] = percent;
+        wentBack = wentBack || progress.percent < lastPercent[i] ||
+                   (progress.phase && lastPhase[i] && *progress.phase < *lastPhase[i]);
+        lastPercent[i] = progress.percent;
+        lastPhase[i] = progress.phase;
     });
     ASSERT_EQ(results.size(), devices.size());
     EXPECT_FALSE(wentBack);
