@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,6 +79,37 @@ public:
     // used it does this.
     void Close(const JournalEntry& entry) const;
     static std::optional<JournalEntry> Load(const std::string& file);
+
+    // One enclosure, one writer: held by a write from before the flash is
+    // read for its copy until its outcome, across threads and programs.
+    // Unlike the folder's lock it is held for a whole write, so another
+    // writer is told whom it waits for and gives up after a while.
+    class WriterLock {
+    public:
+        // Waits up to `waitMs` for the enclosure's current writer; `waiting`
+        // is called once, with that writer's process id, when there is one.
+        WriterLock(const Journal& journal, const std::string& enclosureKey, uint32_t waitMs,
+                   const std::function<void(const std::string& holderPid)>& waiting);
+        ~WriterLock();
+        WriterLock(const WriterLock&) = delete;
+        WriterLock& operator=(const WriterLock&) = delete;
+        // Taken, or no journal is kept (nothing to serialize through).
+        bool Held() const { return held_; }
+        // The writer that still held it when the wait ended.
+        const std::string& Holder() const { return holder_; }
+
+    private:
+        bool TryTake();
+        std::string ReadHolder() const;
+#ifdef _WIN32
+        void* handle_ = nullptr;
+#else
+        int fd_ = -1;
+#endif
+        std::string file_;
+        std::string holder_;
+        bool held_ = false;
+    };
 
 private:
     std::vector<std::string> EntryFiles() const;

@@ -99,7 +99,35 @@ void OperationContext::AppendStatusText(const std::string& more) {
 
 std::string OperationContext::Identity() const { return JournalIdentity(device_); }
 
+bool OperationContext::HoldEnclosure() {
+    if (writer_) return writer_->Held();
+    std::string key = device_.enclosure;
+    if (key.empty())
+        key = device_.serial.empty() ? "path " + device_.path
+                                     : "serial " + device_.serial + " chip " +
+                                           std::to_string(ChipTypeOf(device_.id.chip));
+    const std::string name =
+        device_.serial.empty() ? device_.path : device_.serial + " at " + device_.path;
+    writer_ = std::make_unique<Journal::WriterLock>(
+        journal_, key, services_.writerWaitMs, [&](const std::string& pid) {
+            sink_.Waiting("waiting for the other write to " + name + " (pid " + pid +
+                          ") to finish");
+        });
+    if (writer_->Held()) return true;
+    const std::string cause =
+        writer_->Holder().empty()
+            ? "the lock that keeps other writes off " + name + " could not be taken in " +
+                  journal_.Folder()
+            : "another write to " + name + " (pid " + writer_->Holder() +
+                  ") did not finish in time; nothing was sent to the enclosure";
+    copyFailure_ = Outcome::Fail(FailureKind::Busy, cause);
+    return false;
+}
+
 bool OperationContext::ConfirmSameDevice() {
+    // Before the flash is read for the copy: a write running now would
+    // change it under the read.
+    if (!HoldEnclosure()) return false;
     FailureKind kind = FailureKind::DeviceChanged;
     const std::string changed = CheckSameDevice(&kind);
     if (!changed.empty()) {

@@ -144,6 +144,9 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
     VendorCommandSet& commands = context.Commands();
     BlockTransfers blocks(commands, services.clock);
     const DevicePath& path = device.path;
+    // Another write to this enclosure would change the mode and the header
+    // under the reads below.
+    if (!context.HoldEnclosure()) return context.Conclude(0, "recover");
     // The mode decides which bytes the write keeps: a read that did not
     // answer in full cannot decide it, and guessing loses the bytes past the image.
     bool answered = false;
@@ -387,6 +390,10 @@ DeviceRef IdentifyReport::Ref() const {
     ref.emulated = info.emulated;
     ref.iface = iface;
     ref.id = id;
+    // A report identified outside a discovery carries the platform's own key.
+    ref.enclosure = !enclosureKey.empty()   ? enclosureKey
+                    : !info.enclosure.empty() ? "usb " + info.enclosure
+                                              : std::string();
     return ref;
 }
 

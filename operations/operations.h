@@ -35,6 +35,9 @@ struct DeviceRef {
     bool emulated = false;
     InterfaceClass iface = InterfaceClass::Disk;
     Identification id;
+    // Which enclosure the path belongs to (the key its interfaces share);
+    // empty: the serial and chip, or the path, stand in for it.
+    std::string enclosure;
 };
 
 // The engineering panel's settings, by value.

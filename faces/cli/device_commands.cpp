@@ -301,6 +301,8 @@ void CliSink::CopySaved(const std::string& memory, const std::string& path) {
     console_.Err(CopySavedNotice(memory, path));
 }
 
+void CliSink::Waiting(const std::string& text) { console_.Err("qks970: " + text); }
+
 void CliSink::DebugOutput(const std::string& text) {
     if (verbosity_ >= 1) console_.Err("debug: " + Trimmed(text));
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -434,6 +436,80 @@ TEST(SharedSerialCampaign, NoEnclosureIsWrittenWithAnothersBytes) {
                 "shared-serial", runs, falseSuccesses, otherBytesWritten, identityTaken);
     EXPECT_GT(runs, 0);
     EXPECT_EQ(falseSuccesses + otherBytesWritten + identityTaken, 0);
+}
+
+// ---- one enclosure, one writer ----------------------------------------------
+
+// Says when a copy was kept (the write holds its enclosure from then on) and
+// whom it waited for.
+class WriterSink : public SilentSink {
+public:
+    std::function<void()> onCopy;
+    std::string waited;
+    std::atomic<bool> saidWaiting{false};
+    void CopySaved(const std::string&, const std::string&) override {
+        if (onCopy) onCopy();
+    }
+    void Waiting(const std::string& text) override {
+        waited = text;
+        saidWaiting = true;
+    }
+};
+
+// A second write to the enclosure starts while the first holds it (its copy
+// kept, nothing erased yet): it waits and then writes, or gives up at once
+// when it may not wait; either way the flash ends as one run leaves it.
+TEST(OneWriterPerEnclosure, ASecondWriteWaitsForTheFirstOrGivesUpWithNothingSent) {
+    const std::string bridge = "q970:serial=ONE";
+    std::vector<uint8_t> oneRun;
+    {
+        ModelFixture clean({bridge});
+        SilentSink silent;
+        const auto services = clean.Services();
+        ASSERT_TRUE(RecoverDevice(services, clean.RefOf(0, services), {}, silent).Ok());
+        oneRun = clean.Flash(0);
+    }
+    struct Case {
+        const char* what;
+        uint32_t waitMs;
+        bool secondWrites;
+    };
+    for (const Case& c : {Case{"waits", 60'000, true}, Case{"gives up", 0, false}}) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder =
+            fs::temp_directory_path() / ("qks-writer-" + std::to_string(::getpid()));
+        fs::remove_all(folder);
+        ModelFixture fx({bridge});
+        const DeviceServices services = fx.Services(folder.string());
+        DeviceServices second = services;
+        second.writerWaitMs = c.waitMs;
+        const DeviceRef device = fx.RefOf(0, services);
+        WriterSink firstSink, secondSink;
+        qks::Outcome secondOutcome;
+        std::thread other;
+        firstSink.onCopy = [&] {
+            other = std::thread(
+                [&] { secondOutcome = RecoverDevice(second, device, {}, secondSink); });
+            for (int i = 0; i < 1000 && !secondSink.saidWaiting; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        };
+        const qks::Outcome first = RecoverDevice(services, device, {}, firstSink);
+        if (other.joinable()) other.join();
+        EXPECT_TRUE(first.Ok()) << first.CauseText();
+        EXPECT_NE(secondSink.waited.find("waiting for the other write to ONE at " + device.path +
+                                         " (pid " + std::to_string(::getpid()) + ") to finish"),
+                  std::string::npos)
+            << secondSink.waited;
+        if (c.secondWrites) {
+            EXPECT_TRUE(secondOutcome.Ok()) << secondOutcome.CauseText();
+        } else {
+            ASSERT_FALSE(secondOutcome.Ok());
+            EXPECT_EQ(secondOutcome.failure->kind, FailureKind::Busy);
+            EXPECT_FALSE(secondOutcome.failure->deviceChanged);
+        }
+        EXPECT_EQ(fx.Flash(0), oneRun);
+        fs::remove_all(folder);
+    }
 }
 
 }  // namespace
