@@ -248,6 +248,7 @@ std::optional<JournalEntry> Journal::Load(const std::string& file) {
         if (key == "identity") entry.identity = value;
         else if (key == "chip") entry.chip = static_cast<ChipIdValue>(std::stoul(value, nullptr, 16));
         else if (key == "flow") entry.flow = value;
+        else if (key == "enclosure") entry.enclosure = value;
         else if (key == "copy") entry.copy = value;
         else if (key == "created") entry.created = value;
         else if (key == "fingerprint") entry.fingerprint = value;
@@ -267,9 +268,11 @@ std::optional<JournalEntry> Journal::Load(const std::string& file) {
 
 std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdValue chip,
                                             std::span<const uint8_t> flash,
-                                            const std::string& flow) const {
+                                            const std::string& flow,
+                                            const std::string& enclosure) const {
     std::vector<JournalEntry> found;
     if (!Kept()) return found;
+    const bool blank = std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; });
     const std::string prefix = BackupIdentity(identity) + "-";
     for (const auto& file : EntryFiles()) {
         // Serials match without regard to case: Windows and Linux have
@@ -280,6 +283,8 @@ std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdV
         auto entry = Load(file);
         if (!entry || !SameSerial(entry->identity, identity) || entry->chip != chip) continue;
         if (!flow.empty() && entry->flow != flow) continue;
+        if (blank && !enclosure.empty() && !entry->enclosure.empty() && entry->enclosure != enclosure)
+            continue;
         if (ExplainsFlash(entry->before, entry->after, flash)) found.push_back(std::move(*entry));
     }
     return found;
@@ -297,6 +302,7 @@ bool Journal::Create(JournalEntry& entry, std::string& error) const {
     entry.fingerprint = Sha256Hex(entry.before);
     std::string text = std::string(kMagic) + "\nidentity=" + entry.identity +
                        "\nchip=" + Hex(entry.chip) + "\nflow=" + entry.flow +
+                       "\nenclosure=" + entry.enclosure +
                        "\ncopy=" + entry.copy + "\ncreated=" + entry.created +
                        "\nfingerprint=" + entry.fingerprint + "\nafter=" + Sha256Hex(entry.after) +
                        "\nlength=" + Hex(static_cast<uint32_t>(entry.before.size())) + "\n\n";

@@ -22,6 +22,7 @@ inline constexpr uint32_t kJournalUnit = 4096;
 struct JournalEntry {
     std::string file;          // where the entry is kept
     std::string identity;      // the USB serial, or the path when there is none
+    std::string enclosure;     // the USB device it was (its port), where known
     ChipIdValue chip = 0;
     std::string flow;          // "recover", "run", ...
     std::string copy;          // the saved copy of the flash taken with it
@@ -69,9 +70,13 @@ public:
 
     // The pending entries of this enclosure (identity and chip) and flow
     // (any when empty) that explain its flash as read now, oldest first.
+    // A blank flash says nothing of whose write it was: there an entry
+    // begun on another USB device (`enclosure`, when both are known) is
+    // that device's, and a blank enclosure sharing its serial is its own.
     std::vector<JournalEntry> Matching(const std::string& identity, ChipIdValue chip,
                                        std::span<const uint8_t> flash,
-                                       const std::string& flow = {}) const;
+                                       const std::string& flow = {},
+                                       const std::string& enclosure = {}) const;
     // Creates the entry durably; false with `error` set when it could not
     // be made to last, and the write it announces must not begin.
     bool Create(JournalEntry& entry, std::string& error) const;

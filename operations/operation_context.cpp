@@ -101,11 +101,7 @@ std::string OperationContext::Identity() const { return JournalIdentity(device_)
 
 bool OperationContext::HoldEnclosure() {
     if (writer_) return writer_->Held();
-    std::string key = device_.enclosure;
-    if (key.empty())
-        key = device_.serial.empty() ? "path " + device_.path
-                                     : "serial " + device_.serial + " chip " +
-                                           std::to_string(ChipTypeOf(device_.id.chip));
+    const std::string key = EnclosureKey(device_);
     const std::string name =
         device_.serial.empty() ? device_.path : device_.serial + " at " + device_.path;
     writer_ = std::make_unique<Journal::WriterLock>(
@@ -201,7 +197,7 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
         found.push_back(std::move(*named));
     } else {
         const Journal::Lock lock(journal_);
-        found = journal_.Matching(Identity(), device_.id.chip, flash_, flow);
+        found = journal_.Matching(Identity(), device_.id.chip, flash_, flow, EnclosureKey(device_));
     }
     if (found.empty()) return true;
     size_t pick = 0;
@@ -251,6 +247,7 @@ bool OperationContext::BeginJournalEntry(std::span<const uint8_t> after, const s
                                          const std::string& copy) {
     JournalEntry entry;
     entry.identity = Identity();
+    entry.enclosure = EnclosureKey(device_);
     entry.chip = device_.id.chip;
     entry.flow = flow;
     entry.copy = copy;

@@ -445,6 +445,12 @@ std::string JournalIdentity(const DeviceRef& device) {
     return "path-" + device.path;
 }
 
+std::string EnclosureKey(const DeviceRef& device) {
+    if (!device.enclosure.empty()) return device.enclosure;
+    if (device.serial.empty()) return "path " + device.path;
+    return "serial " + device.serial + " chip " + std::to_string(ChipTypeOf(device.id.chip));
+}
+
 std::string JournalFolder(const DeviceServices& services) {
     if (services.backupFolder.empty()) return {};
     return services.backupFolder + "/journal";
@@ -466,7 +472,9 @@ bool HasUnfinishedWrite(const DeviceServices& services, const DeviceRef& device,
         flash = read;
     }
     const Journal::Lock lock(journal);
-    return !journal.Matching(JournalIdentity(device), device.id.chip, flash, "recover").empty();
+    return !journal
+                .Matching(JournalIdentity(device), device.id.chip, flash, "recover", EnclosureKey(device))
+                .empty();
 }
 
 }  // namespace qks
