@@ -176,10 +176,10 @@ bool Journal::WriterLock::TryTake() {
     if (!LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
         return false;
     const std::string pid = std::to_string(GetCurrentProcessId());
-    SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
+    ::SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
     DWORD wrote = 0;
-    WriteFile(handle_, pid.data(), static_cast<DWORD>(pid.size()), &wrote, nullptr);
-    SetEndOfFile(handle_);
+    ::WriteFile(handle_, pid.data(), static_cast<DWORD>(pid.size()), &wrote, nullptr);
+    ::SetEndOfFile(handle_);
 #else
     int rc;
     do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
