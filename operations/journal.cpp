@@ -146,15 +146,23 @@ Journal::WriterLock::WriterLock(const Journal& journal, const std::string& enclo
     std::error_code ec;
     fs::create_directories(journal.Folder(), ec);
     file_ = (fs::path(journal.Folder()) / WriterLockName(enclosureKey)).string();
+    // A folder where the lock cannot be made cannot keep the copy and the
+    // entry either: those steps stop the write, with their own cause.
 #ifdef _WIN32
     HANDLE h = CreateFileA(file_.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
+    if (h == INVALID_HANDLE_VALUE) {
+        held_ = true;
+        return;
+    }
     handle_ = h;
 #else
     fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+        held_ = true;
+        return;
+    }
 #endif
     if (TryTake()) return;
     holder_ = ReadHolder();

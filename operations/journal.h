@@ -98,7 +98,8 @@ public:
         ~WriterLock();
         WriterLock(const WriterLock&) = delete;
         WriterLock& operator=(const WriterLock&) = delete;
-        // Taken, or no journal is kept (nothing to serialize through).
+        // Taken, or no journal is kept (nothing to serialize through), or
+        // its folder cannot hold the lock (nor then the write's entry).
         bool Held() const { return held_; }
         // The writer that still held it when the wait ended.
         const std::string& Holder() const { return holder_; }

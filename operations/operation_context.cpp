@@ -110,13 +110,9 @@ bool OperationContext::HoldEnclosure() {
                           ") to finish");
         });
     if (writer_->Held()) return true;
-    const std::string cause =
-        writer_->Holder().empty()
-            ? "the lock that keeps other writes off " + name + " could not be taken in " +
-                  journal_.Folder()
-            : "another write to " + name + " (pid " + writer_->Holder() +
-                  ") did not finish in time; nothing was sent to the enclosure";
-    copyFailure_ = Outcome::Fail(FailureKind::Busy, cause);
+    copyFailure_ = Outcome::Fail(FailureKind::Busy,
+                                 "another write to " + name + " (pid " + writer_->Holder() +
+                                     ") did not finish in time; nothing was sent to the enclosure");
     return false;
 }
 
