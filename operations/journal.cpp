@@ -1,6 +1,8 @@
 #include "operations/journal.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
@@ -102,6 +104,119 @@ Journal::Lock::~Lock() {
 #endif
 }
 
+namespace {
+// A file name for any enclosure key (a sysfs path, a device instance): the
+// readable part for whoever looks into the folder, the hash to keep keys
+// apart that read alike.
+std::string WriterLockName(const std::string& key) {
+    uint32_t hash = 2166136261u;
+    std::string readable;
+    for (const char c : key) {
+        hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (readable.size() < 48) readable += plain ? c : '_';
+    }
+    return "writer-" + readable + "-" + Hex(hash) + ".lock";
+}
+
+#ifdef _WIN32
+// Far past the pid the file holds, so that a waiter can still read it.
+constexpr DWORD kWriterLockOffset = 0x7FFFFFFF;
+#endif
+}  // namespace
+
+Journal::WriterLock::WriterLock(const Journal& journal, const std::string& enclosureKey,
+                                uint32_t waitMs,
+                                const std::function<void(const std::string&)>& waiting) {
+    if (!journal.Kept()) {
+        held_ = true;
+        return;
+    }
+    std::error_code ec;
+    fs::create_directories(journal.Folder(), ec);
+    file_ = (fs::path(journal.Folder()) / WriterLockName(enclosureKey)).string();
+    // A folder where the lock cannot be made cannot keep the copy and the
+    // entry either: those steps stop the write, with their own cause.
+#ifdef _WIN32
+    HANDLE h = CreateFileA(file_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        held_ = true;
+        return;
+    }
+    handle_ = h;
+#else
+    fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) {
+        held_ = true;
+        return;
+    }
+#endif
+    if (TryTake()) return;
+    holder_ = ReadHolder();
+    if (waiting) waiting(holder_);
+    // Real time, not the operation's clock: the other writer runs in real
+    // time, in another thread or program.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (TryTake()) return;
+    }
+    holder_ = ReadHolder();
+}
+
+bool Journal::WriterLock::TryTake() {
+#ifdef _WIN32
+    OVERLAPPED at{};
+    at.Offset = kWriterLockOffset;
+    if (!LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return false;
+    const std::string pid = std::to_string(GetCurrentProcessId());
+    ::SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
+    DWORD wrote = 0;
+    ::WriteFile(handle_, pid.data(), static_cast<DWORD>(pid.size()), &wrote, nullptr);
+    ::SetEndOfFile(handle_);
+#else
+    int rc;
+    do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) return false;
+    const std::string pid = std::to_string(::getpid());
+    if (::ftruncate(fd_, 0) == 0) {
+        [[maybe_unused]] const ssize_t wrote = ::pwrite(fd_, pid.data(), pid.size(), 0);
+    }
+#endif
+    held_ = true;
+    holder_.clear();
+    return true;
+}
+
+std::string Journal::WriterLock::ReadHolder() const {
+    std::ifstream in(file_);
+    std::string pid;
+    in >> pid;
+    return pid.empty() ? "unknown" : pid;
+}
+
+Journal::WriterLock::~WriterLock() {
+#ifdef _WIN32
+    if (handle_) {
+        if (held_) {
+            OVERLAPPED at{};
+            at.Offset = kWriterLockOffset;
+            UnlockFileEx(handle_, 0, 1, 0, &at);
+        }
+        CloseHandle(handle_);
+    }
+#else
+    if (fd_ >= 0) {
+        if (held_) ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+#endif
+}
+
 std::vector<std::string> Journal::EntryFiles() const {
     std::vector<std::string> files;
     std::error_code ec;
@@ -130,6 +245,7 @@ std::optional<JournalEntry> Journal::Load(const std::string& file) {
         if (key == "identity") entry.identity = value;
         else if (key == "chip") entry.chip = static_cast<ChipIdValue>(std::stoul(value, nullptr, 16));
         else if (key == "flow") entry.flow = value;
+        else if (key == "enclosure") entry.enclosure = value;
         else if (key == "copy") entry.copy = value;
         else if (key == "created") entry.created = value;
         else if (key == "fingerprint") entry.fingerprint = value;
@@ -149,9 +265,11 @@ std::optional<JournalEntry> Journal::Load(const std::string& file) {
 
 std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdValue chip,
                                             std::span<const uint8_t> flash,
-                                            const std::string& flow) const {
+                                            const std::string& flow,
+                                            const std::string& enclosure) const {
     std::vector<JournalEntry> found;
     if (!Kept()) return found;
+    const bool blank = std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; });
     const std::string prefix = BackupIdentity(identity) + "-";
     for (const auto& file : EntryFiles()) {
         // Serials match without regard to case: Windows and Linux have
@@ -162,6 +280,8 @@ std::vector<JournalEntry> Journal::Matching(const std::string& identity, ChipIdV
         auto entry = Load(file);
         if (!entry || !SameSerial(entry->identity, identity) || entry->chip != chip) continue;
         if (!flow.empty() && entry->flow != flow) continue;
+        if (blank && !enclosure.empty() && !entry->enclosure.empty() && entry->enclosure != enclosure)
+            continue;
         if (ExplainsFlash(entry->before, entry->after, flash)) found.push_back(std::move(*entry));
     }
     return found;
@@ -187,6 +307,7 @@ bool Journal::Create(JournalEntry& entry, std::string& error) const {
     entry.fingerprint = Sha256Hex(entry.before);
     std::string text = std::string(kMagic) + "\nidentity=" + entry.identity +
                        "\nchip=" + Hex(entry.chip) + "\nflow=" + entry.flow +
+                       "\nenclosure=" + entry.enclosure +
                        "\ncopy=" + entry.copy + "\ncreated=" + entry.created +
                        "\nfingerprint=" + entry.fingerprint + "\nafter=" + Sha256Hex(entry.after) +
                        "\nlength=" + Hex(static_cast<uint32_t>(entry.before.size())) + "\n\n";

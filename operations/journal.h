@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@ inline constexpr uint32_t kJournalUnit = 4096;
 struct JournalEntry {
     std::string file;          // where the entry is kept
     std::string identity;      // the USB serial, or the path when there is none
+    std::string enclosure;     // the USB device it was (its port), where known
     ChipIdValue chip = 0;
     std::string flow;          // "recover", "run", ...
     std::string copy;          // the saved copy of the flash taken with it
@@ -68,9 +70,13 @@ public:
 
     // The pending entries of this enclosure (identity and chip) and flow
     // (any when empty) that explain its flash as read now, oldest first.
+    // A blank flash says nothing of whose write it was: there an entry
+    // begun on another USB device (`enclosure`, when both are known) is
+    // that device's, and a blank enclosure sharing its serial is its own.
     std::vector<JournalEntry> Matching(const std::string& identity, ChipIdValue chip,
                                        std::span<const uint8_t> flash,
-                                       const std::string& flow = {}) const;
+                                       const std::string& flow = {},
+                                       const std::string& enclosure = {}) const;
     // Creates the entry durably; false with `error` set when it could not
     // be made to last, and the write it announces must not begin.
     bool Create(JournalEntry& entry, std::string& error) const;
@@ -80,6 +86,38 @@ public:
     static std::optional<JournalEntry> Load(const std::string& file);
     // Every entry not yet closed, whole, of any enclosure: the unfinished writes.
     std::vector<JournalEntry> Pending() const;
+
+    // One enclosure, one writer: held by a write from before the flash is
+    // read for its copy until its outcome, across threads and programs.
+    // Unlike the folder's lock it is held for a whole write, so another
+    // writer is told whom it waits for and gives up after a while.
+    class WriterLock {
+    public:
+        // Waits up to `waitMs` for the enclosure's current writer; `waiting`
+        // is called once, with that writer's process id, when there is one.
+        WriterLock(const Journal& journal, const std::string& enclosureKey, uint32_t waitMs,
+                   const std::function<void(const std::string& holderPid)>& waiting);
+        ~WriterLock();
+        WriterLock(const WriterLock&) = delete;
+        WriterLock& operator=(const WriterLock&) = delete;
+        // Taken, or no journal is kept (nothing to serialize through), or
+        // its folder cannot hold the lock (nor then the write's entry).
+        bool Held() const { return held_; }
+        // The writer that still held it when the wait ended.
+        const std::string& Holder() const { return holder_; }
+
+    private:
+        bool TryTake();
+        std::string ReadHolder() const;
+#ifdef _WIN32
+        void* handle_ = nullptr;
+#else
+        int fd_ = -1;
+#endif
+        std::string file_;
+        std::string holder_;
+        bool held_ = false;
+    };
 
 private:
     std::vector<std::string> EntryFiles() const;

@@ -99,7 +99,27 @@ void OperationContext::AppendStatusText(const std::string& more) {
 
 std::string OperationContext::Identity() const { return JournalIdentity(device_); }
 
+bool OperationContext::HoldEnclosure() {
+    if (writer_) return writer_->Held();
+    const std::string key = EnclosureKey(device_);
+    const std::string name =
+        device_.serial.empty() ? device_.path : device_.serial + " at " + device_.path;
+    writer_ = std::make_unique<Journal::WriterLock>(
+        journal_, key, services_.writerWaitMs, [&](const std::string& pid) {
+            sink_.Waiting("waiting for the other write to " + name + " (pid " + pid +
+                          ") to finish");
+        });
+    if (writer_->Held()) return true;
+    copyFailure_ = Outcome::Fail(FailureKind::Busy,
+                                 "another write to " + name + " (pid " + writer_->Holder() +
+                                     ") did not finish in time; nothing was sent to the enclosure");
+    return false;
+}
+
 bool OperationContext::ConfirmSameDevice() {
+    // Before the flash is read for the copy: a write running now would
+    // change it under the read.
+    if (!HoldEnclosure()) return false;
     FailureKind kind = FailureKind::DeviceChanged;
     const std::string changed = CheckSameDevice(&kind);
     if (!changed.empty()) {
@@ -174,7 +194,7 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
         found.push_back(std::move(*named));
     } else {
         const Journal::Lock lock(journal_);
-        found = journal_.Matching(Identity(), device_.id.chip, flash_, flow);
+        found = journal_.Matching(Identity(), device_.id.chip, flash_, flow, EnclosureKey(device_));
         // A write cut off before it changed a byte left nothing to finish:
         // this write begins from the same bytes, and its success closes it.
         const auto untouched = [this](const JournalEntry& entry) {
@@ -238,6 +258,7 @@ bool OperationContext::BeginJournalEntry(std::span<const uint8_t> after, const s
                                          const std::string& copy) {
     JournalEntry entry;
     entry.identity = Identity();
+    entry.enclosure = EnclosureKey(device_);
     entry.chip = device_.id.chip;
     entry.flow = flow;
     entry.copy = copy;

@@ -68,6 +68,10 @@ public:
     // The device the operation was given still answers at its path; false
     // (with the cause set) otherwise.
     bool ConfirmSameDevice();
+    // Takes the enclosure's writer lock, waiting for another write to it;
+    // false (with the cause set, nothing sent) when that write did not end
+    // in time. Held until the operation ends.
+    bool HoldEnclosure();
     // Reads `length` bytes of the flash as the copy and the journal see it;
     // false (with the outcome's cause set) when it cannot be read.
     bool ReadFlashAsItIs(uint32_t length, bool blockReads);
@@ -129,6 +133,7 @@ private:
     bool modified_ = false;
     // From the first erase or write until the operation ends with it.
     std::unique_ptr<SleepInhibitor::Hold> sleepHold_;
+    std::unique_ptr<Journal::WriterLock> writer_;
 };
 
 }  // namespace qks

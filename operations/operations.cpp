@@ -145,6 +145,9 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
     VendorCommandSet& commands = context.Commands();
     BlockTransfers blocks(commands, services.clock, &context);
     const DevicePath& path = device.path;
+    // Another write to this enclosure would change the mode and the header
+    // under the reads below.
+    if (!context.HoldEnclosure()) return context.Conclude(0, "recover");
     // The mode decides which bytes the write keeps: a read that did not
     // answer in full cannot decide it, and guessing loses the bytes past the image.
     bool answered = false;
@@ -388,6 +391,10 @@ DeviceRef IdentifyReport::Ref() const {
     ref.emulated = info.emulated;
     ref.iface = iface;
     ref.id = id;
+    // A report identified outside a discovery carries the platform's own key.
+    ref.enclosure = !enclosureKey.empty()   ? enclosureKey
+                    : !info.enclosure.empty() ? "usb " + info.enclosure
+                                              : std::string();
     return ref;
 }
 
@@ -439,6 +446,12 @@ std::string JournalIdentity(const DeviceRef& device) {
     return "path-" + device.path;
 }
 
+std::string EnclosureKey(const DeviceRef& device) {
+    if (!device.enclosure.empty()) return device.enclosure;
+    if (device.serial.empty()) return "path " + device.path;
+    return "serial " + device.serial + " chip " + std::to_string(ChipTypeOf(device.id.chip));
+}
+
 std::string JournalFolder(const DeviceServices& services) {
     if (services.backupFolder.empty()) return {};
     return services.backupFolder + "/journal";
@@ -460,7 +473,9 @@ bool HasUnfinishedWrite(const DeviceServices& services, const DeviceRef& device,
         flash = read;
     }
     const Journal::Lock lock(journal);
-    return !journal.Matching(JournalIdentity(device), device.id.chip, flash, "recover").empty();
+    return !journal
+                .Matching(JournalIdentity(device), device.id.chip, flash, "recover", EnclosureKey(device))
+                .empty();
 }
 
 }  // namespace qks

@@ -37,6 +37,9 @@ struct DeviceRef {
     bool emulated = false;
     InterfaceClass iface = InterfaceClass::Disk;
     Identification id;
+    // Which enclosure the path belongs to (the key its interfaces share);
+    // empty: the serial and chip, or the path, stand in for it.
+    std::string enclosure;
 };
 
 // The engineering panel's settings, by value.
@@ -159,6 +162,9 @@ bool IsAlreadyUpdated(const DeviceServices& services, VendorCommandSet& commands
                       const DeviceRef& device);
 // Whose copies and journal entries a device's are: its USB serial, or its path.
 std::string JournalIdentity(const DeviceRef& device);
+// The USB device a path belongs to, as writes are kept apart by: the
+// platform's key, else the serial and chip, else the path.
+std::string EnclosureKey(const DeviceRef& device);
 // Where the journal is kept beside the copies; empty when none are kept.
 std::string JournalFolder(const DeviceServices& services);
 bool HoldsEmbeddedFirmware(const DeviceServices& services, VendorCommandSet& commands,

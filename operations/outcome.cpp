@@ -94,7 +94,7 @@ const char* FailureKindName(FailureKind kind) {
                                              "ambiguous",
                                              "image_refused",
 
-                                             "in_use"};
+                                             "in_use",      "busy"};
     return kNames[static_cast<int>(kind)];
 }
 

@@ -25,6 +25,7 @@ enum class FailureKind : uint8_t {
     Ambiguous,       // several unfinished writes match the device; the user must name one
     ImageRefused,    // the image file put in place for the flow was refused; nothing sent
     InUse,           // the host itself uses the device's disk: nothing was erased
+    Busy,            // another write to the same enclosure did not end in time: nothing sent
 };
 const char* FailureKindName(FailureKind kind);
 

@@ -33,6 +33,9 @@ public:
     // before anything is erased. It has a place of its own: the status
     // texts are the flow's, and a notice in their place would hide them.
     virtual void CopySaved(const std::string& /*memory*/, const std::string& /*path*/) {}
+    // The operation waits for something outside it (another write to the
+    // same enclosure); `text` says for what.
+    virtual void Waiting(const std::string& /*text*/) {}
 };
 
 // How the copy's notice reads, wherever a face shows it.

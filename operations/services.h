@@ -30,6 +30,7 @@ struct DeviceServices {
         copy.sleepInhibitor = sleepInhibitor;
         copy.diskUsers = diskUsers;
         copy.forceInUse = forceInUse;
+        copy.writerWaitMs = writerWaitMs;
         return copy;
     }
     // The largest data transfer the host moves to this device in one command.
@@ -56,6 +57,9 @@ struct DeviceServices {
     DiskUseProbe diskUsers;
     // Write even so (the user was told, and insisted).
     bool forceInUse = false;
+    // How long a write waits for another write to the same enclosure (in
+    // this program or another) before it gives up, nothing written.
+    uint32_t writerWaitMs = 5 * 60 * 1000;
 };
 
 }  // namespace qks

@@ -355,6 +355,8 @@ void CliSink::DrawLabel() {
     console_.ShowProgressLabel(label);
 }
 
+void CliSink::Waiting(const std::string& text) { console_.Err("qks970: " + text); }
+
 void CliSink::DebugOutput(const std::string& text) {
     if (verbosity_ >= 1) console_.Err("debug: " + Trimmed(text));
 }

@@ -29,6 +29,7 @@ public:
     void ShowMessageBox(const std::string& text, const std::string& caption,
                         MessageIcon icon) override;
     void DebugOutput(const std::string& text) override;
+    void Waiting(const std::string& text) override;
     // Kept right before the first erase: from here to the end of the
     // command an interrupt is held, and the way back is on screen.
     void CopySaved(const std::string& memory, const std::string& path) override;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -434,6 +436,186 @@ TEST(SharedSerialCampaign, NoEnclosureIsWrittenWithAnothersBytes) {
                 "shared-serial", runs, falseSuccesses, otherBytesWritten, identityTaken);
     EXPECT_GT(runs, 0);
     EXPECT_EQ(falseSuccesses + otherBytesWritten + identityTaken, 0);
+}
+
+// ---- one enclosure, one writer ----------------------------------------------
+
+// Says when a copy was kept (the write holds its enclosure from then on) and
+// whom it waited for.
+class WriterSink : public SilentSink {
+public:
+    std::function<void()> onCopy;
+    std::string waited;
+    std::atomic<bool> saidWaiting{false};
+    void CopySaved(const std::string&, const std::string&) override {
+        if (onCopy) onCopy();
+    }
+    void Waiting(const std::string& text) override {
+        waited = text;
+        saidWaiting = true;
+    }
+};
+
+// A second write to the enclosure starts while the first holds it (its copy
+// kept, nothing erased yet): it waits and then writes, or gives up at once
+// when it may not wait; either way the flash ends as one run leaves it.
+TEST(OneWriterPerEnclosure, ASecondWriteWaitsForTheFirstOrGivesUpWithNothingSent) {
+    const std::string bridge = "q970:serial=ONE";
+    std::vector<uint8_t> oneRun;
+    {
+        ModelFixture clean({bridge});
+        SilentSink silent;
+        const auto services = clean.Services();
+        ASSERT_TRUE(RecoverDevice(services, clean.RefOf(0, services), {}, silent).Ok());
+        oneRun = clean.Flash(0);
+    }
+    struct Case {
+        const char* what;
+        uint32_t waitMs;
+        bool secondWrites;
+    };
+    for (const Case& c : {Case{"waits", 60'000, true}, Case{"gives up", 0, false}}) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder =
+            fs::temp_directory_path() / ("qks-writer-" + std::to_string(::getpid()));
+        fs::remove_all(folder);
+        ModelFixture fx({bridge});
+        const DeviceServices services = fx.Services(folder.string());
+        DeviceServices second = services;
+        second.writerWaitMs = c.waitMs;
+        const DeviceRef device = fx.RefOf(0, services);
+        WriterSink firstSink, secondSink;
+        qks::Outcome secondOutcome;
+        std::thread other;
+        firstSink.onCopy = [&] {
+            other = std::thread(
+                [&] { secondOutcome = RecoverDevice(second, device, {}, secondSink); });
+            for (int i = 0; i < 1000 && !secondSink.saidWaiting; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        };
+        const qks::Outcome first = RecoverDevice(services, device, {}, firstSink);
+        if (other.joinable()) other.join();
+        EXPECT_TRUE(first.Ok()) << first.CauseText();
+        EXPECT_NE(secondSink.waited.find("waiting for the other write to ONE at " + device.path +
+                                         " (pid " + std::to_string(::getpid()) + ") to finish"),
+                  std::string::npos)
+            << secondSink.waited;
+        if (c.secondWrites) {
+            EXPECT_TRUE(secondOutcome.Ok()) << secondOutcome.CauseText();
+        } else {
+            ASSERT_FALSE(secondOutcome.Ok());
+            EXPECT_EQ(secondOutcome.failure->kind, FailureKind::Busy);
+            EXPECT_FALSE(secondOutcome.failure->deviceChanged);
+        }
+        EXPECT_EQ(fx.Flash(0), oneRun);
+        fs::remove_all(folder);
+    }
+}
+
+
+// ---- enclosures that share a serial, or show two interfaces ----------------
+
+// A bridge's interface of class `cls` as identification hands it over.
+DeviceRef RefOfInterface(ModelFixture& fx, size_t bridge, InterfaceClass cls,
+                         const DeviceServices& services) {
+    const auto paths = fx.platform->PathsOf(bridge);
+    SilentSink silent;
+    for (const auto& info : fx.platform->ListUsbStorage(cls))
+        if (std::find(paths.begin(), paths.end(), info.path) != paths.end())
+            return Identify(services, info, cls, silent).Ref();
+    return {};
+}
+
+// Each scenario recovers its enclosures, one of them cut off at a command,
+// then recovers that one again: every enclosure's whole part must end as one
+// uninterrupted run of its own leaves it.
+TEST(SharedEnclosureCampaign, EveryEnclosureEndsAsItsOwnUninterruptedRunLeavesIt) {
+    struct Scenario {
+        const char* name;
+        std::vector<std::string> bridges;   // without the fault key
+        size_t cut;                          // the bridge cut off
+        bool together;                       // recovered on two threads at once
+        bool twoInterfaces;                  // one bridge, written through both of its interfaces
+    };
+    const std::vector<Scenario> scenarios = {
+        {"shared-serial, A cut", {"q970:serial=SAME", "q970:serial=SAME"}, 0, true, false},
+        {"shared-serial, B cut", {"q970:serial=SAME", "q970:serial=SAME"}, 1, true, false},
+        {"blank on a cut serial", {"q970:serial=SAME", "q970:serial=SAME,content=blank"}, 0, false, false},
+        {"two interfaces", {"q970:serial=BOTH,iface=both"}, 0, true, true},
+    };
+    auto distinguish = [](ModelFixture& fx, const Scenario& s) {
+        // The second enclosure's own bytes differ from the first's.
+        if (s.bridges.size() > 1 && s.bridges[1].find("blank") == std::string::npos)
+            fx.platform->Bridge(1).WriteFlashDirect(14, std::vector<uint8_t>(32, 'B'));
+    };
+    const fs::path folder =
+        fs::temp_directory_path() / ("qks-enclosures-" + std::to_string(::getpid()));
+    for (const Scenario& s : scenarios) {
+        std::vector<std::vector<uint8_t>> oneRun;
+        uint64_t identified = 0, commands = 0;
+        {
+            ModelFixture clean(s.bridges);
+            distinguish(clean, s);
+            const auto services = clean.Services();
+            SilentSink silent;
+            for (size_t i = 0; i < s.bridges.size(); ++i) {
+                const DeviceRef ref = clean.RefOf(i, services);
+                if (i == s.cut) identified = clean.platform->CommandsSent();
+                ASSERT_TRUE(RecoverDevice(services, ref, {}, silent).Ok()) << s.name;
+                if (i == s.cut) commands = clean.platform->CommandsSent() - identified;
+                oneRun.push_back(clean.Flash(i));
+            }
+        }
+        int runs = 0, wrong = 0, exceptions = 0;
+        for (const char* fault : {"unplug", "powerloss"}) {
+            for (uint64_t n = 1; n <= commands; n += 5) {
+                fs::remove_all(folder);
+                std::vector<std::string> bridges = s.bridges;
+                bridges[s.cut] += std::string(",") + fault + "=" + std::to_string(identified + n);
+                ++runs;
+                try {
+                    ModelFixture fx(bridges);
+                    distinguish(fx, s);
+                    const DeviceServices services = fx.Services(folder.string());
+                    std::vector<DeviceRef> refs;
+                    if (s.twoInterfaces) {
+                        refs = {RefOfInterface(fx, 0, InterfaceClass::Disk, services),
+                                RefOfInterface(fx, 0, InterfaceClass::Cdrom, services)};
+                    } else {
+                        for (size_t i = 0; i < s.bridges.size(); ++i) refs.push_back(fx.RefOf(i, services));
+                    }
+                    auto recover = [&](const DeviceRef& ref) {
+                        SilentSink silent;
+                        (void)RecoverDevice(services, ref, {}, silent);
+                    };
+                    if (s.together) {
+                        std::vector<std::thread> writers;
+                        for (const auto& ref : refs) writers.emplace_back(recover, ref);
+                        for (auto& w : writers) w.join();
+                    } else {
+                        for (const auto& ref : refs) recover(ref);
+                    }
+                    fx.platform->Plug(s.cut);
+                    // The cut one's next recovery, as `recover` would find it.
+                    SilentSink silent;
+                    const DeviceRef again = fx.RefOf(s.cut, services);
+                    Transport transport(services.passThrough, services.clock, services.trace);
+                    VendorCommandSet commands(transport);
+                    if (!IsAlreadyUpdated(services, commands, again))
+                        (void)RecoverDevice(services, again, {}, silent);
+                    for (size_t i = 0; i < s.bridges.size(); ++i)
+                        if (fx.Flash(i) != oneRun[i]) ++wrong;
+                } catch (const std::exception&) {
+                    ++exceptions;
+                }
+            }
+        }
+        fs::remove_all(folder);
+        std::printf("campaign %-26s runs %5d  wrong %d  exceptions %d\n", s.name, runs, wrong,
+                    exceptions);
+        EXPECT_GT(runs, 0) << s.name;
+        EXPECT_EQ(wrong + exceptions, 0) << s.name;
+    }
 }
 
 }  // namespace

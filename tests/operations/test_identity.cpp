@@ -72,9 +72,10 @@ TEST_F(Identity, ABlockUpdateCutOffLateGetsTheWholeSixtyFourKilobytesBack) {
 
 // A and B share a serial. B's success leaves A's unfinished write in the
 // journal, and A's retry finishes it with A's own header, said. Both cut off
-// right after their erase: each flash is what either entry's write leaves,
-// so the user is asked; no pick writes nothing and names both entries, a
-// pick finishes that write and closes only its entry.
+// right after their erase: each flash is what either entry's write leaves.
+// Where the platform names the USB device each was written on, A's retry
+// takes its own entry; where it cannot (round 1), the user is asked: no pick
+// writes nothing and names both entries.
 TEST_F(Identity, EnclosuresSharingASerialFinishTheirOwnWrites) {
     const std::string a = "q970:serial=SAME";
     const uint64_t firstWrite = FirstWrite(a);
@@ -86,15 +87,20 @@ TEST_F(Identity, EnclosuresSharingASerialFinishTheirOwnWrites) {
         fx.platform->Bridge(1).WriteFlashDirect(14, std::vector<uint8_t>(32, 'B'));
         const auto originalA = fx.Flash(0);
         const auto services = fx.Services(folder.string());
-        ASSERT_FALSE(RecoverDevice(services, fx.RefOf(0, services), {}, sink).Ok());
-        const Outcome b = RecoverDevice(services, fx.RefOf(1, services), {}, sink);
+        auto refOf = [&](size_t bridge) {
+            DeviceRef ref = fx.RefOf(bridge, services);
+            if (round == 1) ref.enclosure.clear();
+            return ref;
+        };
+        ASSERT_FALSE(RecoverDevice(services, refOf(0), {}, sink).Ok());
+        const Outcome b = RecoverDevice(services, refOf(1), {}, sink);
         ASSERT_EQ(b.Ok(), round == 0) << b.CauseText();
         fx.platform->Plug(0);
         PickingSink asked;
         const auto entries = Journal(folder.string() + "/journal").Matching("SAME", 0x000A, fx.Flash(0));
         ASSERT_EQ(entries.size(), round ? 2u : 1u);
-        asked.want = round == 2 ? fs::path(entries[0].file).filename().string() : "none";
-        const Outcome again = RecoverDevice(services, fx.RefOf(0, services), {}, asked);
+        asked.want = "none";
+        const Outcome again = RecoverDevice(services, refOf(0), {}, asked);
         if (round == 1) {
             ASSERT_FALSE(again.Ok());
             EXPECT_EQ(again.failure->kind, FailureKind::Ambiguous);

@@ -37,6 +37,7 @@ struct Case {
     std::function<void(std::vector<uint8_t>& flash, const Images&)> cut;
     std::function<void(const std::string& entryFile)> afterCreate;
     bool matches;
+    std::string enclosure = {};   // the USB device looked at; empty: the entry's own
 };
 
 void Fill(std::vector<uint8_t>& flash, uint32_t from, uint32_t to, uint8_t value) {
@@ -68,6 +69,14 @@ TEST(Journal, AnEntryAppliesOnlyToTheFlashItsCutOffWriteLeaves) {
          {}, false},
         {"another enclosure's serial", "SERIAL2", {}, [](auto&, auto&) {}, {}, false},
         {"the serial as another system spells it", "serial1", {}, [](auto&, auto&) {}, {}, true},
+        {"erased whole, on another USB device with the serial", {}, {},
+         [](auto& f, auto&) { Fill(f, 0, kLength, 0xFF); }, {}, false, "usb port-2"},
+        {"cut while programming, on another USB device", {}, {},
+         [](auto& f, auto& i) {
+             Fill(f, 0, kLength, 0xFF);
+             CopyFrom(f, i.after, 0, kJournalUnit);
+         },
+         {}, true, "usb port-2"},
         {"another chip revision", {}, 0x090A, [](auto&, auto&) {}, {}, false},
         {"an entry that is not whole", {}, {}, [](auto&, auto&) {},
          [](const std::string& file) {
@@ -85,6 +94,7 @@ TEST(Journal, AnEntryAppliesOnlyToTheFlashItsCutOffWriteLeaves) {
         const Journal journal(folder.string());
         JournalEntry entry;
         entry.identity = "SERIAL1";
+        entry.enclosure = "usb port-1";
         entry.chip = kChip;
         entry.flow = "recover";
         entry.before = images.before;
@@ -96,12 +106,14 @@ TEST(Journal, AnEntryAppliesOnlyToTheFlashItsCutOffWriteLeaves) {
         c.cut(flash, images);
         const std::string identity = c.identity.empty() ? entry.identity : c.identity;
         const ChipIdValue chip = c.chip ? c.chip : kChip;
-        const auto found = journal.Matching(identity, chip, flash);
+        const std::string enclosure = c.enclosure.empty() ? entry.enclosure : c.enclosure;
+        const auto found = journal.Matching(identity, chip, flash, {}, enclosure);
         ASSERT_EQ(found.size(), c.matches ? 1u : 0u) << c.what;
         if (!c.matches) continue;
         EXPECT_EQ(found[0].after, images.after) << c.what;
         journal.Close(found[0]);
-        EXPECT_TRUE(journal.Matching(identity, chip, flash).empty()) << c.what << ", closed";
+        EXPECT_TRUE(journal.Matching(identity, chip, flash, {}, enclosure).empty())
+            << c.what << ", closed";
     }
     fs::remove_all(folder);
 }
