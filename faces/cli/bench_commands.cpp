@@ -15,7 +15,7 @@
 #include "faces/cli/commands.h"
 #include "faces/cli/device_commands.h"
 #include "operations/discovery.h"
-#include "faces/cli/interrupt.h"
+#include "faces/cli/interrupts.h"
 
 namespace qks::cli {
 

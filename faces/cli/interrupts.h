@@ -1,14 +1,35 @@
+// The user's interrupts, in the two places they meet the program: the
+// loops that wait for notices, and the writes that must not be cut short.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace qks::cli {
+
+// Ctrl+C and a termination request for the loops of `watch` and station
+// mode: the handler only sets a flag the loop looks at. No system call is
+// restarted behind its back (a wait returns early and the loop decides);
+// the pass-through itself keeps signals out of a command in flight, so an
+// interrupted command is never sent twice.
+class InterruptHandlers {
+public:
+    using Handler = void (*)(int);
+    explicit InterruptHandlers(Handler handler);   // SIGINT and SIGTERM
+    ~InterruptHandlers();                          // the previous ones again
+    InterruptHandlers(const InterruptHandlers&) = delete;
+    InterruptHandlers& operator=(const InterruptHandlers&) = delete;
+
+private:
+    struct Previous;
+    std::unique_ptr<Previous> previous_;
+};
+
 // From the first erase to the outcome, the user's own interrupt (Ctrl+C,
 // a terminal closed, a polite kill) must not cut a write short: that is the
 // one way this program can leave an enclosure half written. While a hold
 // lives, SIGINT, SIGTERM and SIGHUP (console control events on Windows) are
 // held: the first one says where the copy is, and the flow ends on its own.
-#pragma once
-
-#include <string>
-
-namespace qks::cli {
-
 class InterruptHold {
 public:
     // `copyPath`: the copy of the flash kept before the write.

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "faces/cli/cli.h"
-#include "faces/cli/interrupt.h"
+#include "faces/cli/interrupts.h"
 
 namespace qks::cli {
 

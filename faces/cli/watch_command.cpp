@@ -12,7 +12,7 @@
 #include "device/device_notifier.h"
 #include "faces/cli/commands.h"
 #include "faces/cli/device_commands.h"
-#include "faces/cli/interrupt.h"
+#include "faces/cli/interrupts.h"
 #include "faces/cli/notice_wait.h"
 #include "operations/discovery.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "cli/cli_harness.h"
-#include "faces/cli/interrupt.h"
+#include "faces/cli/interrupts.h"
 
 #ifndef _WIN32
 #include <signal.h>
