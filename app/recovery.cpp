@@ -89,6 +89,9 @@ void TQ71xFwTool::ExplainFailure(const Outcome& outcome) {
     if (!outcome.failure || outcome.failure->kind == FailureKind::Declined) return;
     std::string text = "The update did not complete.\n";
     for (const auto& context : outcome.failure->chain) text += "\n" + context;
+    // What became of the enclosure, in the words the command line uses.
+    text += "\n\n" + (outcome.failure->deviceChanged ? FlashChangedText(outcome.failure->restorePath)
+                                                     : std::string(kNothingWritten));
     for (const auto& note : outcome.notes) text += "\n\n" + note;
     if (!outcome.backupPath.empty())
         text += "\n\nThe flash as it was before is saved in\n" + outcome.backupPath;

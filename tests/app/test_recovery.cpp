@@ -204,6 +204,8 @@ TEST(RecoveryGuard, AnUnplugWhileTheQuestionIsOpenWritesNoOtherBridge) {
     ASSERT_FALSE(fx.face.boxes.empty());
     EXPECT_EQ(fx.face.boxes.back().rfind("Error: The update did not complete.", 0), 0u)
         << fx.face.boxes.back();
+    // Nothing reached the flash, and the box says so.
+    EXPECT_NE(fx.face.boxes.back().find(kNothingWritten), std::string::npos) << fx.face.boxes.back();
     EXPECT_FALSE(w.LastOutcome().Ok());
 }
 

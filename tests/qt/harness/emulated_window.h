@@ -53,14 +53,17 @@ public:
 
 class EmulatedWindow {
 public:
-    explicit EmulatedWindow(const std::vector<std::string>& descriptions, bool show = true)
+    // `backupFolder`: where copies are kept before a write; empty: none kept.
+    explicit EmulatedWindow(const std::vector<std::string>& descriptions, bool show = true,
+                            const std::string& backupFolder = {})
         : platform(clock, EmbeddedImages().Find(kTargetImageName)), notices(platform) {
         for (const std::string& description : descriptions) {
             const emu::AddedBridge added = platform.AddBridge(description);
             if (!added.ok()) throw std::invalid_argument(added.error);
         }
-        model = std::make_unique<TQ71xFwTool>(
-            DeviceServices(platform, platform, clock, EmbeddedImages()), face);
+        DeviceServices services(platform, platform, clock, EmbeddedImages());
+        services.backupFolder = backupFolder;
+        model = std::make_unique<TQ71xFwTool>(services, face);
         face.Bind(model.get());
         model->FormCreate(&notices);
         if (show) face.show();

@@ -5,6 +5,8 @@
 // engineering panel and the emulator's power strip, and the program icon.
 #pragma once
 
+#include <filesystem>
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QDir>
@@ -91,10 +93,13 @@ private:
         SaveScreen(window, Screen::AlreadyUpdated, "already-updated");
     }
 
-    // A bit that reads back wrong: the verification fails, and the box
-    // after the Failure screen says why and where the old flash went.
+    // A bit that will not erase: the flow fails, and the box after the
+    // Failure screen says why, what became of the flash and where the old
+    // flash went.
     void FailedRecovery() {
-        EmulatedWindow window({"q970:flip=0x2000"});
+        const std::string copies = "/tmp/qks970-screens/backups";
+        std::filesystem::remove_all(copies);
+        EmulatedWindow window({"q970:flip=0x2000"}, true, copies);
         Click(window, ControlId::EraseButton);
         SaveScreen(window, Screen::Failure, "failure");
         if (window.face.messages.empty()) {
