@@ -22,7 +22,13 @@ namespace qks::cli {
 namespace {
 
 std::string Name(const IdentifyReport& r) {
-    return "[" + std::to_string(r.number) + "] " + (r.info.serial.empty() ? r.info.path : r.info.serial);
+    // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) on a chain
+    // of + that begins with a short literal.
+    std::string name = "[";
+    name += std::to_string(r.number);
+    name += "] ";
+    name += r.info.serial.empty() ? r.info.path : r.info.serial;
+    return name;
 }
 
 std::string Cell(std::string text, size_t width) {

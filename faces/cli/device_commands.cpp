@@ -397,8 +397,12 @@ const IdentifyReport* PickDevice(const Discovery& list, const std::optional<std:
     }
     // Interfaces of one enclosure are one device; two enclosures are a guess.
     const auto named = [](const IdentifyReport& r) {
-        return "[" + std::to_string(r.number) + "] " + r.info.path +
-               (r.info.serial.empty() ? "" : " (serial " + r.info.serial + ")");
+        std::string text = "[";   // piece by piece: see Name() in bench_commands.cpp
+        text += std::to_string(r.number);
+        text += "] ";
+        text += r.info.path;
+        if (!r.info.serial.empty()) text += " (serial " + r.info.serial + ")";
+        return text;
     };
     for (const IdentifyReport* other : fits)
         if (other->enclosure != fits.front()->enclosure) {
