@@ -535,8 +535,8 @@ scenario_recover_all_two() {
     rc=$?
     [ $rc -eq 0 ] || { fail $n "recover --all exited $rc, not 0" $W/h.out $W/h.err $W/q970.log $W/q970b.log; return; }
     for serial in EMU0-Q970 EMU1-Q970; do
-        grep -q "^[0-9]  *$serial  *success " $W/h.out ||
-            { fail $n "the summary has no success row for $serial" $W/h.out $W/h.err; return; }
+        grep -q "^[0-9]  *$serial  *done " $W/h.out ||
+            { fail $n "the summary has no done row for $serial" $W/h.out $W/h.err; return; }
     done
     grep -q '"ok":false' $W/h.jsonl && { fail $n "a command failed during the recovery" $W/h.jsonl; return; }
     # Both flashes were written through the kernel, and at the same time: each
