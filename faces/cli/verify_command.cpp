@@ -48,6 +48,21 @@ int StatusOfFailure(const Failure& failure) {
 
 }  // namespace
 
+namespace {
+// The session both read-only commands work in; the exit status when there
+// is none (a bad emulator description, a platform that cannot be opened).
+std::unique_ptr<Session> OpenReadOnlySession(const GlobalOptions& global, bool json,
+                                             Console& console, const CliEnvironment& environment,
+                                             int& status) {
+    std::string error = CheckEmulatorDescriptions(global.emulate);
+    std::unique_ptr<Session> session;
+    if (error.empty())
+        session = Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
+    if (!session) status = Fail(console, json, kExitUsage, error);
+    return session;
+}
+}  // namespace
+
 int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>& against,
                   bool json, Console& console, const CliEnvironment& environment) {
     // A file that cannot be a saved flash is refused before any device is asked.
@@ -57,11 +72,9 @@ int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>&
         if (const auto problem = SavedFlashProblem(*against); !problem.empty())
             return Fail(console, json, kExitUsage, "verify: " + problem + "; nothing was sent");
     }
-    if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty())
-        return Fail(console, json, kExitUsage, error);
-    std::string error;
-    auto session = Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
-    if (!session) return Fail(console, json, kExitUsage, error);
+    int status = 0;
+    auto session = OpenReadOnlySession(global, json, console, environment, status);
+    if (!session) return status;
     const DeviceServices& services = session->Services();
     CliSink sink(console, global.verbosity, json);
     DiscoveryOptions options;
@@ -71,6 +84,7 @@ int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>&
     release.Take(list);
     for (const auto& problem : list.problems) console.Err("qks970: " + problem);
 
+    std::string error;
     const IdentifyReport* device =
         PickDevice(list, global.device, [](const IdentifyReport& r) { return r.target; }, error);
     if (!device) {
@@ -132,11 +146,9 @@ int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>&
 
 int CopiesCommand(const GlobalOptions& global, bool json, Console& console,
                   const CliEnvironment& environment) {
-    if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty())
-        return Fail(console, json, kExitUsage, error);
-    std::string error;
-    auto session = Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
-    if (!session) return Fail(console, json, kExitUsage, error);
+    int status = 0;
+    auto session = OpenReadOnlySession(global, json, console, environment, status);
+    if (!session) return status;
     const DeviceServices& services = session->Services();
     const auto saved = SavedWrites(services);
     if (json) {
