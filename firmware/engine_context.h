@@ -75,6 +75,17 @@ public:
         return true;
     }
 
+    // Said just before a chip erase, which takes the whole part however
+    // large: the context keeps what lies past the image first. False: it
+    // could not, and the erase must not be sent.
+    virtual bool KeepPartBeforeChipErase(const DevicePath& /*path*/) { return true; }
+    // What the flash must hold from `from` on once the image is written and
+    // verified: the bytes past the image a chip erase took (now, or in a
+    // write cut off before). Empty when nothing past `from` was kept.
+    virtual std::vector<uint8_t> PartToRestore(const DevicePath& /*path*/, uint32_t /*from*/) {
+        return {};
+    }
+
     // Copies of a memory taken before a flow erases or writes it. A context
     // that keeps them says so; the flow then reads the memory and hands the
     // bytes over, and stops when the copy could not be kept. `memory` names

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "firmware/flash_maintenance.h"
+#include "firmware/whole_part.h"
 
 namespace qks {
 
@@ -63,9 +64,11 @@ int EraseHalves(EngineContext& window, const DevicePath& path, uint32_t length) 
     return 1;
 }
 
-// -1: an unsupported AMIC code was reported; 0: an erase was refused.
+// -1: an unsupported AMIC code was reported; -2: what the chip erase would
+// take could not be kept; 0: an erase was refused.
 int EraseForUpdate(EngineContext& window, const DevicePath& path, uint32_t length) {
     if (length > kSectorEraseLimit) {
+        if (!window.KeepPartBeforeChipErase(path)) return -2;
         if (!window.Commands().EraseFlashChip(path)) return 0;
         SettleAfterErase(window, path, true);
         return 1;
@@ -85,6 +88,15 @@ uint32_t ErasedUpTo(EngineContext& window, uint32_t length) {
         case 1: case 3: case 5: return length > kHalfFlash ? kSectorEraseLimit : kHalfFlash;
         default: return RoundUp(length, kHalfFlash);
     }
+}
+
+// What a chip erase took past the image, now or in a write cut off before,
+// goes back once the image is verified.
+// The first block is the engine's own: its erases and writes decide it.
+bool RestorePastImage(EngineContext& window, const DevicePath& path, uint32_t imageEnd) {
+    const uint32_t from = std::max(imageEnd, kPartBlock);
+    const auto rest = window.PartToRestore(path, from);
+    return rest.empty() || RestorePartFrom(window, path, from, rest) != 0;
 }
 
 int RunMaintenanceChoice(EngineContext& window, const DevicePath& path, bool& chosen) {
@@ -169,6 +181,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     if (!window.AnnounceWrite(path, image, ErasedUpTo(window, length))) return 0;
     window.Phase(PhaseKind::Erase, 0, length);
     const int erased = EraseForUpdate(window, path, length);
+    if (erased == -2) return 0;
     if (erased < 0) {
         window.Fault(EngineStage::Prepare, std::nullopt,
                      "the AMIC flash code " + std::to_string(window.AmicFlashCode()) +
@@ -193,6 +206,7 @@ int UpdateSerialFlash(EngineContext& window, const DevicePath& path) {
     }
     const int result = ProgramAndVerify(window, path, image, page, pages, readBack);
     if (result < 0) return 0;   // a refused read-back takes no last step
+    if (result == 1 && !RestorePastImage(window, path, length)) return 0;
     window.StepProgress(10);
     return result;
 }
@@ -229,6 +243,7 @@ int EraseAndCheck(EngineContext& window, const DevicePath& path, uint32_t units,
     // Some parts erase less than 32 KB per sector command: one chip erase,
     // then the check again.
     WaitFlashReady(window, path);
+    if (!window.KeepPartBeforeChipErase(path)) return 0;
     if (!window.Commands().EraseFlashChip(path)) return 1;
     window.GetClock().SleepMs(kSettleMs);
     WaitFlashReady(window, path);
@@ -285,6 +300,7 @@ int ProgramFlashVerified(EngineContext& window, const DevicePath& path, const ui
                          kReadBackDiffers);
             return 0;
         }
+        if (!RestorePastImage(window, path, padded)) return 0;
         window.StepProgress(10);
         return 1;
     } catch (...) {

@@ -13,6 +13,7 @@
 #include "firmware/durable_file.h"
 #include "firmware/flash_backup.h"
 #include "firmware/image_store.h"
+#include "firmware/whole_part.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -252,7 +253,7 @@ std::optional<JournalEntry> Journal::Load(const std::string& file) {
         else if (key == "after") afterSum = value;
         else if (key == "length") length = std::stoul(value, nullptr, 16);
     }
-    if (length == 0) return std::nullopt;
+    if (length == 0 || length > kLargestPart) return std::nullopt;
     entry.before.resize(length);
     entry.after.resize(length);
     in.read(reinterpret_cast<char*>(entry.before.data()), static_cast<std::streamsize>(length));
@@ -295,15 +296,8 @@ std::vector<JournalEntry> Journal::Pending() const {
     return found;
 }
 
-bool Journal::Create(JournalEntry& entry, std::string& error) const {
-    std::error_code ec;
-    fs::create_directories(folder_, ec);
-    if (ec) {
-        error = "cannot create the journal folder " + folder_ + ": " + ec.message();
-        return false;
-    }
-    const std::time_t now = std::time(nullptr);
-    entry.created = UtcStamp(now, "%Y-%m-%d %H:%M:%S UTC");
+namespace {
+std::vector<uint8_t> EntryBytes(JournalEntry& entry) {
     entry.fingerprint = Sha256Hex(entry.before);
     std::string text = std::string(kMagic) + "\nidentity=" + entry.identity +
                        "\nchip=" + Hex(entry.chip) + "\nflow=" + entry.flow +
@@ -314,6 +308,29 @@ bool Journal::Create(JournalEntry& entry, std::string& error) const {
     std::vector<uint8_t> bytes(text.begin(), text.end());
     bytes.insert(bytes.end(), entry.before.begin(), entry.before.end());
     bytes.insert(bytes.end(), entry.after.begin(), entry.after.end());
+    return bytes;
+}
+}  // namespace
+
+bool Journal::Rewrite(JournalEntry& entry, std::string& error) const {
+    std::string why;
+    if (WriteFileDurably(entry.file, EntryBytes(entry), ExistingTarget::Replace, &why) ==
+        DurableWrite::Written)
+        return true;
+    error = "cannot write the journal entry " + entry.file + ": " + why;
+    return false;
+}
+
+bool Journal::Create(JournalEntry& entry, std::string& error) const {
+    std::error_code ec;
+    fs::create_directories(folder_, ec);
+    if (ec) {
+        error = "cannot create the journal folder " + folder_ + ": " + ec.message();
+        return false;
+    }
+    const std::time_t now = std::time(nullptr);
+    entry.created = UtcStamp(now, "%Y-%m-%d %H:%M:%S UTC");
+    const std::vector<uint8_t> bytes = EntryBytes(entry);
     const std::string stem = BackupIdentity(entry.identity) + "-" + UtcStamp(now, "%Y%m%dT%H%M%SZ");
     for (int n = 0; n < 1000; ++n) {
         const std::string name = stem + "-" + std::to_string(1000 + n).substr(1) + kSuffix;

@@ -80,6 +80,9 @@ public:
     // Creates the entry durably; false with `error` set when it could not
     // be made to last, and the write it announces must not begin.
     bool Create(JournalEntry& entry, std::string& error) const;
+    // Replaces a created entry's file with the entry as it is now, durably:
+    // a write that learns of more bytes it may change keeps them first.
+    bool Rewrite(JournalEntry& entry, std::string& error) const;
     // Closes an entry: only the success of the write that began from it or
     // used it does this.
     void Close(const JournalEntry& entry) const;

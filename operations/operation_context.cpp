@@ -9,6 +9,7 @@
 #include "firmware/flash_backup.h"
 #include "firmware/flash_maintenance.h"
 #include "firmware/serial_flash_engine.h"
+#include "firmware/whole_part.h"
 #include "operations/in_use.h"
 
 namespace qks {
@@ -167,7 +168,11 @@ bool OperationContext::ReadFlashAsItIs(uint32_t length, bool blockReads) {
         read = blocks.ReadFlashBlocks(device_.path, 0, flash_.data(), length) != 0;
     } else {
         WaitFlashReady(*this, device_.path);
-        read = ReadFlashWhole(*this, device_.path, 0, flash_.data(), length) != 0;
+        // A whole part is read a block at a time, never in one transfer.
+        read = true;
+        for (uint32_t at = 0; read && at < length; at += kPartBlock)
+            read = ReadFlashWhole(*this, device_.path, at, flash_.data() + at,
+                                  std::min(kPartBlock, length - at)) != 0;
     }
     if (read) return true;
     flash_.clear();
@@ -242,6 +247,7 @@ bool OperationContext::FindUnfinishedWrite(const std::string& flow) {
 }
 
 bool OperationContext::BeginWrite(std::span<const uint8_t> after, const std::string& flow) {
+    if (announced_.empty()) announced_.assign(after.begin(), after.end());
     if (!journal_.Kept() || resumed_) return true;
     if (entry_) return true;   // announced once
     if (flash_.size() < after.size()) {
@@ -285,6 +291,7 @@ bool OperationContext::BeginJournalEntry(std::span<const uint8_t> after, const s
 
 bool OperationContext::AnnounceWrite(const DevicePath&, std::span<const uint8_t> written,
                                      uint32_t erasedUpTo) {
+    announced_.assign(written.begin(), written.end());
     if (!journal_.Kept() || resumed_ || entry_) return true;
     std::vector<uint8_t> after = flash_;
     const size_t erased = std::min<size_t>(erasedUpTo, after.size());
@@ -292,6 +299,71 @@ bool OperationContext::AnnounceWrite(const DevicePath&, std::span<const uint8_t>
     const size_t n = std::min(after.size(), written.size());
     std::copy(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(n), after.begin());
     return BeginWrite(after, EraseOnly() ? "erase" : "run");
+}
+
+// The part past its first block is read as it is just before the chip
+// erase: the sector erases before it never reach that far. The first block
+// stays as the write began, not as those erases left it.
+bool OperationContext::KeepPartBeforeChipErase(const DevicePath& path) {
+    if (partKept_) return true;
+    // An entry already longer than a block was extended before a chip
+    // erase of an earlier run: past the image the flash may now be erased.
+    if (entry_ && entry_->before.size() > kPartBlock) {
+        partKept_ = true;
+        return true;
+    }
+    const auto part = ReadWholePart(*this, path);
+    if (!part) {
+        Outcome cause = Outcome::Fail(FailureKind::Refused, "a read came back short");
+        if (transport_.LastCommandFailed()) cause.failure = FailureFromTransport(transport_.LastFailure());
+        copyFailure_ = cause.Within("reading the flash past the image before its chip erase");
+        return false;
+    }
+    partKept_ = true;
+    const size_t length =
+        std::max(part->size(), (announced_.size() + kPartBlock - 1) / kPartBlock * kPartBlock);
+    if (length <= kPartBlock) return true;   // nothing past the first block holds data
+    std::vector<uint8_t> before = *part;
+    before.resize(length, 0xFF);
+    std::vector<uint8_t> after = before;
+    std::copy(announced_.begin(), announced_.end(), after.begin());
+    Note("the flash holds data up to " + std::to_string(length / 1024) +
+         " KB; what lies past the image is kept and written back after it");
+    if (!entry_) {
+        partAfter_ = std::move(after);
+        return true;
+    }
+    JournalEntry extended = *entry_;
+    const auto keep = static_cast<std::ptrdiff_t>(std::min(extended.before.size(), length));
+    std::copy(extended.before.begin(), extended.before.begin() + keep, before.begin());
+    std::copy(extended.after.begin(), extended.after.begin() + keep, after.begin());
+    extended.before = std::move(before);
+    extended.after = std::move(after);
+    // The copy on disk names every byte the chip erase takes, so a restore
+    // from it brings the whole part back too.
+    std::string error, why;
+    if (WriteFileDurably(extended.copy, extended.before, ExistingTarget::Replace, &why) !=
+        DurableWrite::Written)
+        error = "cannot write the copy " + extended.copy + ": " + why;
+    if (error.empty()) {
+        const Journal::Lock lock(journal_);
+        journal_.Rewrite(extended, error);
+    }
+    if (!error.empty()) {
+        DebugOutput(error);
+        copyFailure_ = Outcome::Fail(FailureKind::Copy,
+                                     "what lies past the image could not be kept, so the chip "
+                                     "erase was not sent: " + error);
+        return false;
+    }
+    entry_ = std::move(extended);
+    return true;
+}
+
+std::vector<uint8_t> OperationContext::PartToRestore(const DevicePath&, uint32_t from) {
+    const std::vector<uint8_t>& after = entry_ ? entry_->after : partAfter_;
+    if (after.size() <= from) return {};
+    return {after.begin() + from, after.end()};
 }
 
 void OperationContext::EndWrite(bool succeeded) {

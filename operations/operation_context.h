@@ -59,6 +59,8 @@ public:
                                                         std::span<const uint8_t> current) override;
     bool AnnounceWrite(const DevicePath& path, std::span<const uint8_t> written,
                        uint32_t erasedUpTo) override;
+    bool KeepPartBeforeChipErase(const DevicePath& path) override;
+    std::vector<uint8_t> PartToRestore(const DevicePath& path, uint32_t from) override;
     bool KeepsCopiesBeforeWriting() const override { return !services_.backupFolder.empty(); }
     bool KeepCopyBeforeWriting(const DevicePath& path, const std::string& memory,
                                std::span<const uint8_t> bytes) override;
@@ -122,6 +124,11 @@ private:
     bool checked_ = false;
     Journal journal_;
     std::vector<uint8_t> flash_;
+    // What the write puts from address 0, as announced.
+    std::vector<uint8_t> announced_;
+    // The whole part as the write leaves it, where no journal entry keeps it.
+    std::vector<uint8_t> partAfter_;
+    bool partKept_ = false;
     std::optional<JournalEntry> entry_;
     // Entries of writes cut off before they changed anything on this device.
     std::vector<JournalEntry> untouched_;

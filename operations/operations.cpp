@@ -12,6 +12,7 @@
 #include "firmware/internal_rom_engine.h"
 #include "firmware/nvram_update.h"
 #include "firmware/serial_flash_engine.h"
+#include "firmware/whole_part.h"
 #include "firmware/flash_backup.h"
 #include "operations/device_texts.h"
 #include "operations/journal.h"
@@ -187,7 +188,11 @@ Outcome RecoverTarget(const DeviceServices& services, const DeviceRef& device,
     }
     std::vector<uint8_t> after;
     if (const JournalEntry* earlier = context.UnfinishedWrite()) {
-        after = earlier->after;
+        // Past the image the entry may hold the whole part: the engine
+        // writes that back itself after the image.
+        after.assign(earlier->after.begin(),
+                     earlier->after.begin() +
+                         static_cast<std::ptrdiff_t>(std::min<size_t>(earlier->after.size(), kImageBytes)));
     } else {
         ChooseHeader(context, options, header);
         after = RecoveryAfterImage(services.images, header, blockPath, flash);
@@ -239,13 +244,30 @@ std::string BackupTargetProblem(const BackupTarget& target, bool replace) {
     return {};
 }
 
-std::string RestoreFileProblem(const std::string& file) {
+namespace {
+// A saved flash: the image's 64 KB, or the whole part a chip erase took.
+bool RestorableSize(std::streamsize size) {
+    return size >= static_cast<std::streamsize>(kImageBytes) &&
+           size <= static_cast<std::streamsize>(kLargestPart) && size % kPartBlock == 0;
+}
+
+std::vector<uint8_t> ReadSavedFlash(const std::string& file, bool& opened) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) return "cannot open " + file;
-    std::vector<uint8_t> bytes(kImageBytes + 1, 0);
+    opened = static_cast<bool>(in);
+    std::vector<uint8_t> bytes(kLargestPart + 1);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad() || in.gcount() != static_cast<std::streamsize>(kImageBytes))
-        return file + " does not hold 65536 bytes";
+    bytes.resize(in.bad() ? 0 : static_cast<size_t>(in.gcount()));
+    return bytes;
+}
+}  // namespace
+
+std::string RestoreFileProblem(const std::string& file) {
+    bool opened = false;
+    const auto bytes = ReadSavedFlash(file, opened);
+    if (!opened) return "cannot open " + file;
+    if (!RestorableSize(static_cast<std::streamsize>(bytes.size())))
+        return file + " does not hold 65536 bytes (nor a whole part saved before a chip erase, "
+                      "a multiple of 65536 bytes up to 16 MB)";
     // A file of zeros, or anything but a saved flash, has no signed header.
     if (!HasHeaderSignature(bytes.data(), kHeaderBlockBytes))
         return file + " holds no saved flash: its header does not end in the signature QK";
@@ -356,29 +378,45 @@ Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
         sink.Status("Restore is for QKS970/958 bridges only!!");
         return NotOffered("restore", "restore of a saved flash", device.id.chip);
     }
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> saved(kImageBytes + 1, 0);
-    in.read(reinterpret_cast<char*>(saved.data()), static_cast<std::streamsize>(saved.size()));
+    bool opened = false;
+    std::vector<uint8_t> saved = ReadSavedFlash(file, opened);
     if (const std::string problem = RestoreFileProblem(file); !problem.empty()) {
-        const bool opened = in.gcount() > 0 || in;
-        const bool sized = in.gcount() == static_cast<std::streamsize>(kImageBytes);
+        const bool sized = RestorableSize(static_cast<std::streamsize>(saved.size()));
         sink.Status(!opened ? "Open Restore File Error!!"
                     : sized ? "Restore file holds no saved flash!!"
                             : "Restore file must hold 65536 bytes!!");
         sink.DebugOutput("cannot restore from " + file);
         return Outcome::Fail(FailureKind::File, problem + "; nothing was written").Within("restore");
     }
-    saved.resize(kImageBytes);
     EngineOptions options;
     OperationContext context(services, device, options, sink, Choice::Update);
-    if (!context.ConfirmSameDevice() || !context.ReadFlashAsItIs(kImageBytes, true) ||
+    const auto length = static_cast<uint32_t>(saved.size());
+    if (!context.ConfirmSameDevice()) return context.Conclude(0, "restore");
+    // A whole part goes back only to a part at least as large: past its end
+    // the writes would wrap onto the image.
+    if (length > kImageBytes) {
+        uint32_t partSize = 0;
+        if (!ReadWholePart(context, device.path, &partSize)) return context.Conclude(0, "restore");
+        if (partSize < length) {
+            sink.Status("Restore fail!!");
+            return Outcome::Fail(FailureKind::File,
+                                 file + " holds " + std::to_string(length) +
+                                     " bytes and this enclosure's flash only " +
+                                     std::to_string(partSize) + " bytes")
+                .Within("restore");
+        }
+    }
+    if (!context.ReadFlashAsItIs(length, length == kImageBytes) ||
         !context.BeginWrite(saved, "restore")) {
         context.SetStatusText("Backup of the flash failed, nothing written");
         return context.Conclude(0, "restore");
     }
     context.ShowStatus("Restore ...");
     BlockTransfers blocks(context.Commands(), services.clock, &context);
-    const int result = blocks.WriteVerifyFlashImage(device.path, saved.data(), kImageBytes);
+    int result = blocks.WriteVerifyFlashImage(device.path, saved.data(), kImageBytes);
+    if (result && length > kImageBytes)
+        result = RestorePartFrom(context, device.path, kImageBytes,
+                                 std::span<const uint8_t>(saved).subspan(kImageBytes));
     context.EndWrite(result != 0);
     context.ShowStatus(result ? "Restore success!!" : "Restore fail!!");
     return context.Conclude(result, "restore");

@@ -51,7 +51,11 @@ std::vector<uint8_t> RecoveryWouldLeave(const DeviceServices& services, VendorCo
             report.journalEntry = found.front().file;
             report.outcome.notes.push_back("a recovery finishes the unfinished write " +
                                            found.front().Describe());
-            return found.front().after;
+            // A recovery's verify covers the image's 64 KB; the bytes
+            // past it that a chip erase took are checked as it writes them back.
+            const auto& after = found.front().after;
+            return {after.begin(), after.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min<size_t>(after.size(), kImageBytes))};
         }
     }
     // The mode decides which bytes past the image a recovery keeps.

@@ -279,7 +279,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
     std::string restoreFile;
     auto* restore = app.add_subcommand(
         "restore", "Write a saved 64 KB flash (a backup) back to a QKS970/958 bridge, verified");
-    restore->add_option("FILE", restoreFile, "The saved flash, 65536 bytes")
+    restore->add_option("FILE", restoreFile, "The saved flash: 65536 bytes, or a whole part kept before a chip erase")
         ->type_name("")
         ->required();
     AddWriteOptions(*restore, p, WritesImage::No);

@@ -100,6 +100,14 @@ std::vector<Flow> Flows() {
                          ClickYes,
                          [](const auto& b, const auto& a) { return HoldsTargetImage(b, a, true); }});
     }
+    // Its boot sectors leave data that only the chip erase clears: the whole
+    // part comes back, not only the image's 64 KB.
+    flows.push_back({"recover-program-amic-128k", "q970:amic=1,size=128K", false, nullptr, ClickYes,
+                     [](const auto& b, const auto& a) {
+                         return HoldsTargetImage(b, a, true) &&
+                                std::equal(b.begin() + 65536, b.end(), a.begin() + 65536);
+                     },
+                     131072});
     const auto fw719 = EmbeddedImages().Find(kSerialFlashImageName);
     flows.push_back({"serial-flash-update", "q719:size=128K", true,
                      [fw719](TQ71xFwTool& w, const fs::path& work) {
