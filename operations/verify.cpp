@@ -7,11 +7,14 @@
 #include <vector>
 
 #include "device/block_transfers.h"
+#include "firmware/whole_part.h"
 #include "operations/journal.h"
 
 namespace qks {
 
 namespace {
+constexpr uint32_t kPageBytes = 16384;
+
 
 Outcome TransportCause(const Transport& transport, const std::string& what) {
     Outcome cause;
@@ -87,8 +90,10 @@ std::string SavedFlashProblem(const std::string& file) {
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
     if (error) return "cannot read " + file + ": " + error.message();
-    if (size != kImageBytes)
-        return file + " holds " + std::to_string(size) + " bytes, not the 65536 of a saved flash";
+    if (size < kImageBytes || size > kLargestPart || size % kPartBlock != 0)
+        return file + " holds " + std::to_string(size) +
+               " bytes, not the 65536 of a saved flash (nor a whole part: a multiple of 65536 "
+               "up to 16 MB)";
     return {};
 }
 
@@ -111,9 +116,10 @@ VerifyReport VerifyFlash(const DeviceServices& services, const DeviceRef& device
             return report;
         }
         std::ifstream in(*file, std::ios::binary);
-        expected.assign(kImageBytes, 0);
-        in.read(reinterpret_cast<char*>(expected.data()), kImageBytes);
-        if (in.gcount() != static_cast<std::streamsize>(kImageBytes)) {
+        std::error_code error;
+        expected.assign(std::filesystem::file_size(*file, error), 0);
+        in.read(reinterpret_cast<char*>(expected.data()), static_cast<std::streamsize>(expected.size()));
+        if (error || in.gcount() != static_cast<std::streamsize>(expected.size())) {
             report.outcome = Outcome::Fail(FailureKind::File, "cannot read " + *file).Within("verify");
             return report;
         }
@@ -127,8 +133,18 @@ VerifyReport VerifyFlash(const DeviceServices& services, const DeviceRef& device
         return report;
     }
     if (!file) expected = RecoveryWouldLeave(services, commands, transport, device, flash, report);
-    if (!report.outcome.Ok() || expected.size() != kImageBytes) return report;
-    for (uint32_t i = 0; i < kImageBytes; ++i) {
+    if (!report.outcome.Ok() || expected.size() < kImageBytes) return report;
+    // A whole part saved before a chip erase: the rest is read as it is.
+    flash.resize(expected.size());
+    const uint32_t limit = services.TransferLimit(device.path);
+    const uint32_t piece = limit != 0 && limit < kPageBytes ? limit : kPageBytes;
+    for (uint32_t at = kImageBytes; at < flash.size(); at += piece) {
+        if (!commands.ReadFlash(device.path, at, flash.data() + at, piece)) {
+            report.outcome = TransportCause(transport, "reading the flash past 64 KB");
+            return report;
+        }
+    }
+    for (uint32_t i = 0; i < flash.size(); ++i) {
         if (flash[i] == expected[i]) continue;
         if (!report.firstDifference) report.firstDifference = i;
         if (i < kHeaderBlockBytes && HeaderMergeMask[i] >= 256)

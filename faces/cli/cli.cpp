@@ -298,7 +298,7 @@ int Run(const std::vector<std::string>& args, Console& console, const CliEnviron
         "verify",
         "Compare a QKS970/958 bridge's flash with what a recovery would leave it holding, or "
         "with a saved copy; writes nothing (exit 0 equal, 1 different)");
-    verify->add_option("--against", against, "A saved 64 KB flash to compare with instead")
+    verify->add_option("--against", against, "A saved flash (64 KB, or a whole part) to compare with instead")
         ->type_name("FILE");
     verify->add_flag("--json", p.json, "Print one JSON document");
     auto* copies = app.add_subcommand(
