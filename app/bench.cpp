@@ -34,6 +34,10 @@ public:
     }
     void ShowMessageBox(const std::string&, const std::string&, MessageIcon) override {}
     void DebugOutput(const std::string&) override {}
+    void CopySaved(const std::string&, const std::string& path) override {
+        progress_.copyPath = path;
+        Tell(BenchState::Working);
+    }
 
     void Tell(BenchState state) {
         progress_.state = state;

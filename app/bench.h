@@ -30,6 +30,8 @@ struct BenchProgress {
     int percent = 0;
     std::optional<PhaseKind> phase;
     std::optional<uint64_t> waitedMs;
+    // The copy kept before its first erase, once it is saved.
+    std::string copyPath;
 };
 
 // Told of every change of state, percentage, phase or wait, from the

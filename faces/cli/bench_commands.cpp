@@ -195,8 +195,15 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     const auto row = [&](size_t index, int percent, const std::string& text) {
         return Cell(Name(waiting[index]), 24) + Cell(std::to_string(percent) + "%", 6) + text;
     };
+    // From the first copy kept before an erase until every row has ended,
+    // an interrupt must not cut any of the writes short.
+    std::optional<InterruptHold> hold;
     // Rows end when every operation has: the outcome is known only then.
     const auto observer = [&](size_t index, const BenchProgress& progress) {
+        if (!progress.copyPath.empty() && !hold)
+            hold.emplace(InterruptHold::Notice{
+                "qks970: finishing the writes under way; each copy's path is in the table at the "
+                "end"});
         if (progress.state != BenchState::Working) return;
         const std::string now = RowNow(progress);
         percents[index] = progress.percent;
@@ -211,6 +218,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
         shown[index] = now;
     };
     const auto results = RecoverAll(services, waiting, engine, observer);
+    hold.reset();
     if (live) {
         for (size_t i = 0; i < results.size(); ++i)
             lines[i] = row(i, results[i].outcome.Ok() ? 100 : percents[i], RowEnd(results[i].outcome));

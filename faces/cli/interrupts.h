@@ -34,6 +34,12 @@ class InterruptHold {
 public:
     // `copyPath`: the copy of the flash kept before the write.
     explicit InterruptHold(const std::string& copyPath);
+    // Writes to several enclosures at once: `notice` says where their
+    // copies are named.
+    struct Notice {
+        std::string text;
+    };
+    explicit InterruptHold(const Notice& notice);
     ~InterruptHold();
     InterruptHold(const InterruptHold&) = delete;
     InterruptHold& operator=(const InterruptHold&) = delete;

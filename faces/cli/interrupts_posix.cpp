@@ -43,10 +43,13 @@ std::string InterruptNotice(const std::string& copyPath) {
     return "qks970: finishing the write; the copy is at " + copyPath;
 }
 
-InterruptHold::InterruptHold(const std::string& copyPath) {
+InterruptHold::InterruptHold(const std::string& copyPath)
+    : InterruptHold(Notice{InterruptNotice(copyPath)}) {}
+
+InterruptHold::InterruptHold(const Notice& given) {
     const std::lock_guard<std::mutex> hold(lock);
     if (holds++ > 0) return;
-    const std::string text = InterruptNotice(copyPath) + "\n";
+    const std::string text = given.text + "\n";
     const size_t length = std::min(text.size(), notice.size());
     std::copy_n(text.begin(), length, notice.begin());
     noticeLength.store(length);

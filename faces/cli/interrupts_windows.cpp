@@ -38,12 +38,15 @@ std::string InterruptNotice(const std::string& copyPath) {
     return "qks970: finishing the write; the copy is at " + copyPath;
 }
 
-InterruptHold::InterruptHold(const std::string& copyPath) {
+InterruptHold::InterruptHold(const std::string& copyPath)
+    : InterruptHold(Notice{InterruptNotice(copyPath)}) {}
+
+InterruptHold::InterruptHold(const Notice& given) {
     const std::lock_guard<std::mutex> hold(lock);
     if (holds++ > 0) return;
     if (!released) released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ResetEvent(released);
-    notice = InterruptNotice(copyPath) + "\r\n";
+    notice = given.text + "\r\n";
     received.store(false);
     everReceived.store(false);
     SetConsoleCtrlHandler(HoldControlEvent, TRUE);
