@@ -103,6 +103,7 @@ void TQ71xFwTool::ListDevices() {
         row.Emulated = r.info.emulated;
         row.Name = r.HumanName();
         row.Enclosure = r.enclosure;
+        row.EnclosureKey = r.Ref().enclosure;
         row.ReleaseOnExit = std::find(discovery_.releaseOnExit.begin(),
                                       discovery_.releaseOnExit.end(),
                                       index) != discovery_.releaseOnExit.end();

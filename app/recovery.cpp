@@ -9,6 +9,7 @@ DeviceRef TQ71xFwTool::RefOf(const DeviceEntry& row) const {
     ref.path = row.Path;
     ref.serial = row.Serial;
     ref.emulated = row.Emulated;
+    ref.enclosure = row.EnclosureKey;
     ref.iface = row.ReleaseOnExit ? InterfaceClass::Cdrom : InterfaceClass::Disk;
     ref.id.chip = chipId_;
     ref.id.amicFlashCode = amicFlashCode_;

@@ -46,6 +46,9 @@ struct DeviceEntry {
     // enclosure's number as `list` prints it.
     std::string Name;
     size_t Enclosure = 0;
+    // The USB device behind the interface, as every face names it: one
+    // writer per enclosure holds across windows and programs by it.
+    std::string EnclosureKey;
 };
 
 enum class Screen : uint8_t { Start, Confirm, NoDevice, AlreadyUpdated, Working, Success, Failure };
@@ -196,6 +199,11 @@ private:
         void DebugOutput(const std::string& text) override { window_.DebugOutput(text); }
         void CopySaved(const std::string& memory, const std::string& path) override {
             window_.SetText(ControlId::CopyNoticeLine, CopySavedNotice(memory, path));
+        }
+        // Until the other writer ends, the status line says whom the write waits for.
+        void Waiting(const std::string& text) override {
+            window_.SetStatusText(text);
+            window_.face_.RepaintNow(ControlId::StatusEdit);
         }
 
     private:

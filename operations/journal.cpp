@@ -128,7 +128,8 @@ constexpr DWORD kWriterLockOffset = 0x7FFFFFFF;
 
 Journal::WriterLock::WriterLock(const Journal& journal, const std::string& enclosureKey,
                                 uint32_t waitMs,
-                                const std::function<void(const std::string&)>& waiting) {
+                                const std::function<void(const std::string&)>& waiting,
+                                const std::function<void()>& meanwhile) {
     if (!journal.Kept()) {
         held_ = true;
         return;
@@ -162,6 +163,7 @@ Journal::WriterLock::WriterLock(const Journal& journal, const std::string& enclo
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (meanwhile) meanwhile();
         if (TryTake()) return;
     }
     holder_ = ReadHolder();

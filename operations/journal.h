@@ -97,9 +97,11 @@ public:
     class WriterLock {
     public:
         // Waits up to `waitMs` for the enclosure's current writer; `waiting`
-        // is called once, with that writer's process id, when there is one.
+        // is called once, with that writer's process id, when there is one,
+        // and `meanwhile` (when given) at every look while it waits.
         WriterLock(const Journal& journal, const std::string& enclosureKey, uint32_t waitMs,
-                   const std::function<void(const std::string& holderPid)>& waiting);
+                   const std::function<void(const std::string& holderPid)>& waiting,
+                   const std::function<void()>& meanwhile = {});
         ~WriterLock();
         WriterLock(const WriterLock&) = delete;
         WriterLock& operator=(const WriterLock&) = delete;

@@ -109,7 +109,9 @@ bool OperationContext::HoldEnclosure() {
         journal_, key, services_.writerWaitMs, [&](const std::string& pid) {
             sink_.Waiting("waiting for the other write to " + name + " (pid " + pid +
                           ") to finish");
-        });
+        },
+        // A window stays alive while it waits.
+        [this] { sink_.LetEventsThrough(); });
     if (writer_->Held()) return true;
     copyFailure_ = Outcome::Fail(FailureKind::Busy,
                                  "another write to " + name + " (pid " + writer_->Holder() +

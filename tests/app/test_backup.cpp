@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "firmware/flash_backup.h"
+#include "operations/journal.h"
 #include "model_fixture.h"
 
 namespace qks::test {
@@ -50,6 +51,32 @@ TEST_F(Backups, ARecoverySavesTheFlashAsItWasBeforeWriting) {
     const auto saved = Read(files[0]);
     ASSERT_EQ(saved.size(), 65536u);
     EXPECT_TRUE(std::equal(saved.begin(), saved.end(), before.begin()));
+}
+
+// The other writer names the enclosure by its USB device, as the command line does.
+TEST_F(Backups, AWindowWaitingForAnotherWriterSaysForWhomAndStaysAlive) {
+    ModelFixture fx({"q970:serial=ONE"});
+    fx.backupFolder = folder.string();
+    auto& w = fx.Open();
+    const DeviceServices services = fx.Services(folder.string());
+    const Journal journal(JournalFolder(services));
+    auto other = std::make_unique<Journal::WriterLock>(journal, EnclosureKey(fx.RefOf(0, services)),
+                                                       0, nullptr);
+    ASSERT_TRUE(other->Held());
+    std::string shown;
+    std::function<void()> watch = [&] {
+        const std::string& text = w.Control(ControlId::StatusEdit).text;
+        if (text.find("waiting for the other write to ONE") == std::string::npos) {
+            fx.face.onEvents = watch;
+            return;
+        }
+        shown = text;
+        other.reset();   // the other writer ends while this window waits
+    };
+    fx.face.onEvents = watch;
+    w.Click(ControlId::EraseButton);
+    EXPECT_FALSE(shown.empty());
+    EXPECT_EQ(w.CurrentScreen(), Screen::Success);
 }
 
 TEST_F(Backups, ASecondRecoveryNeverReplacesTheFirstBackup) {
