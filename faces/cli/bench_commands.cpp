@@ -16,6 +16,7 @@
 #include "faces/cli/device_commands.h"
 #include "operations/discovery.h"
 #include "faces/cli/interrupts.h"
+#include "faces/cli/json_documents.h"
 
 namespace qks::cli {
 
@@ -84,29 +85,55 @@ std::string CountsLine(size_t done, size_t failed, size_t skipped) {
     return line;
 }
 
-void PrintSummary(Console& console, const std::vector<BenchResult>& results,
-                  const std::vector<Skipped>& skipped, bool json) {
-    if (json) {
-        nlohmann::json document = {{"schema_version", 1},
-                                   {"command", "recover --all"},
-                                   {"devices", nlohmann::json::array()}};
-        for (size_t i = 0; i < results.size(); ++i) {
-            const auto& r = results[i];
-            nlohmann::json device = {
-                {"id", r.device.number},
-                {"enclosure", r.device.enclosure},
-                {"path", r.device.info.path},
-                {"serial", r.device.info.serial},
-                {"result", r.outcome.Ok() ? "success" : "failure"},
-                {"cause", r.outcome.Ok() ? nlohmann::json(nullptr) : nlohmann::json(r.outcome.CauseText())},
-                {"backup", r.outcome.backupPath.empty() ? nlohmann::json(nullptr)
-                                                        : nlohmann::json(r.outcome.backupPath)},
-                {"seconds", r.seconds}};
-            document["devices"].push_back(device);
+// Every device found, in list order, with what --all made of it: done or
+// failed (each enclosure written once), declined, or skipped and why.
+nlohmann::json AllDocument(const Discovery& list, const std::vector<BenchResult>& results,
+                           const std::vector<IdentifyReport>& waiting, const char* result,
+                           const nlohmann::json& image) {
+    std::map<size_t, const BenchResult*> byNumber;
+    for (const auto& r : results) byNumber[r.device.number] = &r;
+    std::map<size_t, size_t> writtenOfEnclosure;   // enclosure: the device number written
+    for (const auto& r : waiting) writtenOfEnclosure.emplace(r.enclosure, r.number);
+    std::map<size_t, size_t> firstOfEnclosure;
+    std::map<std::string, size_t> counts = {{"done", 0}, {"failed", 0}, {"declined", 0}, {"skipped", 0}};
+    nlohmann::json document = JsonDocument("recover --all");
+    document["result"] = result;
+    document["image"] = image;
+    document["devices"] = nlohmann::json::array();
+    for (const auto& d : list.devices) {
+        nlohmann::json row = {{"device", DeviceJson(d)}, {"result", "skipped"}, {"why", nullptr},
+                              {"cause", nullptr},        {"copy", nullptr},     {"device_changed", false},
+                              {"seconds", nullptr}};
+        const auto written = writtenOfEnclosure.find(d.enclosure);
+        const auto first = firstOfEnclosure.emplace(d.enclosure, d.number).first;
+        if (written != writtenOfEnclosure.end() && written->second == d.number) {
+            if (const auto found = byNumber.find(d.number); found != byNumber.end()) {
+                const Outcome& outcome = found->second->outcome;
+                row["result"] = outcome.Ok() ? "done" : "failed";
+                row["cause"] = outcome.Ok() ? nlohmann::json(nullptr) : CauseJson(outcome);
+                row["copy"] = PathOrNull(outcome.backupPath);
+                row["device_changed"] = outcome.Ok() || outcome.failure->deviceChanged;
+                row["seconds"] = found->second->seconds;
+            } else {
+                row["result"] = "declined";
+            }
+        } else if (written != writtenOfEnclosure.end() || first->second != d.number) {
+            const size_t other = written != writtenOfEnclosure.end() ? written->second : first->second;
+            row["why"] = "same enclosure as device " + std::to_string(other);
+        } else {
+            row["why"] = d.target && d.updated ? "already updated"
+                         : d.target            ? "not offered a recovery"
+                                               : "not a QKS970/958 bridge";
         }
-        console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-        return;
+        ++counts[row["result"].get<std::string>()];
+        document["devices"].push_back(std::move(row));
     }
+    document["counts"] = counts;
+    return document;
+}
+
+void PrintSummary(Console& console, const std::vector<BenchResult>& results,
+                  const std::vector<Skipped>& skipped) {
     size_t done = 0;
     for (const auto& r : results) done += r.outcome.Ok() ? 1 : 0;
     const std::string counts = CountsLine(done, results.size() - done, skipped.size());
@@ -161,8 +188,17 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     // Each enclosure once, however many of its interfaces are listed.
     std::vector<IdentifyReport> waiting;
     for (const size_t index : list.ListedEnclosures()) waiting.push_back(list.devices[index]);
+    const nlohmann::json image = ImageJson(services.images, kTargetImageName);
     if (waiting.empty()) {
-        if (list.recoveryScreen == DiscoveredScreen::AlreadyUpdated)
+        // What was found is still listed, each device with why it is left alone.
+        const bool updated = list.recoveryScreen == DiscoveredScreen::AlreadyUpdated;
+        if (options.json && !list.devices.empty()) {
+            console.Out(DumpJson(AllDocument(list, {}, waiting, "nothing_to_do", image)));
+            console.Err(updated ? "qks970: every QKS970/958 bridge already holds the embedded firmware"
+                                : "qks970: no QKS970/958 bridge to recover was found");
+            return updated ? kExitNothingToDo : list.problems.empty() ? kExitNoDevice : kExitNoAccess;
+        }
+        if (updated)
             return Fail(console, options.json, kExitNothingToDo,
                         "every QKS970/958 bridge already holds the embedded firmware");
         return Fail(console, options.json, list.problems.empty() ? kExitNoDevice : kExitNoAccess,
@@ -183,6 +219,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     if (!AskYesNo(console, "Recover these " + std::to_string(waiting.size()) + " bridges?", options.yes,
                   environment)) {
         console.Err("Not updated.");
+        if (options.json) console.Out(DumpJson(AllDocument(list, {}, waiting, "declined", image)));
         return kExitDeclined;
     }
 
@@ -218,10 +255,13 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     } else if (!options.json) {
         for (const auto& r : results) console.Err(Name(r.device) + ": " + RowEnd(r.outcome));
     }
-    PrintSummary(console, results, SkippedEnclosures(list), options.json);
-    for (const auto& r : results)
-        if (!r.outcome.Ok()) return kExitFailed;
-    return kExitSuccess;
+    bool failed = false;
+    for (const auto& r : results) failed = failed || !r.outcome.Ok();
+    if (options.json)
+        console.Out(DumpJson(AllDocument(list, results, waiting, failed ? "failure" : "success", image)));
+    else
+        PrintSummary(console, results, SkippedEnclosures(list));
+    return failed ? kExitFailed : kExitSuccess;
 }
 
 int StationCommand(const GlobalOptions& global, double seconds, const RecoverOptions& options,
