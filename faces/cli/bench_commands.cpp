@@ -267,14 +267,14 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
 int StationCommand(const GlobalOptions& global, double seconds, const RecoverOptions& options,
                    Console& console, const CliEnvironment& environment) {
     if (!options.yes)
-        return Fail(console, false, kExitUsage,
+        return Fail(console, options.json, kExitUsage,
                     "watch --recover writes every bridge that arrives without asking; give --yes "
                     "to say so");
     if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty())
-        return Fail(console, false, kExitUsage, error);
+        return Fail(console, options.json, kExitUsage, error);
     std::string error;
     auto session = Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
-    if (!session) return Fail(console, false, kExitUsage, error);
+    if (!session) return Fail(console, options.json, kExitUsage, error);
     if (environment.startedRuntime) environment.startedRuntime(session->GetRuntime());
     const DeviceServices& services = session->Services();
     VendorModeRelease release(services);
@@ -303,9 +303,27 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
         return text;
     };
 
+    // Each line of the text is, with --json, one document on one line.
+    const nlohmann::json image = ImageJson(services.images, kTargetImageName);
+    const auto say = [&](const std::string& line, const char* event, const IdentifyReport& device,
+                         const Outcome* outcome) {
+        if (!options.json) {
+            console.Out(line);
+            return;
+        }
+        nlohmann::json row = JsonDocument("watch --recover");
+        row["event"] = event;
+        row["device"] = DeviceJson(device);
+        row["image"] = image;
+        row["copy"] = PathOrNull(outcome ? outcome->backupPath : "");
+        row["device_changed"] = outcome && (outcome->Ok() || outcome->failure->deviceChanged);
+        row["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : nlohmann::json(nullptr);
+        console.Out(DumpJson(row, -1));
+    };
+
     interrupted = false;
     std::optional<InterruptHandlers> handlers(std::in_place, OnInterrupt);
-    console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
+    if (!options.json) console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
     while (!interrupted) {
@@ -319,14 +337,15 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
             w.thread.join();
             if (w.outcome.Ok()) {
                 awaitingCycle.insert(it->first);
-                console.Out(w.label + ": recovered; " +
-                            Trimmed(Describe(ControlId::replugLable1).caption) + " " +
-                            Trimmed(Describe(ControlId::replugLable2).caption));
+                say(w.label + ": recovered; " + Trimmed(Describe(ControlId::replugLable1).caption) +
+                        " " + Trimmed(Describe(ControlId::replugLable2).caption),
+                    "recovered", w.device, &w.outcome);
             } else {
                 failed.insert(it->first);
                 ++failures;
-                console.Out(w.label + ": failed: " + w.outcome.CauseText() +
-                            " (not tried again until it is plugged in again)");
+                say(w.label + ": failed: " + w.outcome.CauseText() +
+                        " (not tried again until it is plugged in again)",
+                    "failed", w.device, &w.outcome);
             }
             it = working.erase(it);
         }
@@ -378,14 +397,17 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
                     if (!updated) continue;
                     if (awaitingCycle.erase(key)) {
                         ++done;
-                        console.Out(labelOf(*updated) + ": done, it runs the new firmware");
+                        say(labelOf(*updated) + ": done, it runs the new firmware", "done", *updated,
+                            nullptr);
                     } else {
-                        console.Out(labelOf(*updated) + ": already updated");
+                        say(labelOf(*updated) + ": already updated", "already_updated", *updated,
+                            nullptr);
                     }
                     continue;
                 }
                 if (failed.count(key)) continue;
-                console.Out(labelOf(*waiting) + ": recovering " + waiting->info.path);
+                say(labelOf(*waiting) + ": recovering " + waiting->info.path, "recovering", *waiting,
+                    nullptr);
                 auto worker = std::make_unique<Worker>();
                 worker->device = *waiting;
                 worker->label = labelOf(*waiting);
@@ -405,15 +427,25 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
         w->thread.join();
         if (w->outcome.Ok()) {
             awaitingCycle.insert(key);
-            console.Out(w->label + ": recovered; power-cycle it to finish");
+            say(w->label + ": recovered; power-cycle it to finish", "recovered", w->device, &w->outcome);
         } else {
             ++failures;
-            console.Out(w->label + ": failed: " + w->outcome.CauseText());
+            say(w->label + ": failed: " + w->outcome.CauseText(), "failed", w->device, &w->outcome);
         }
     }
     handlers.reset();
-    console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
-                std::to_string(awaitingCycle.size()) + " recovered and waiting for a power cycle");
+    if (options.json) {
+        nlohmann::json summary = JsonDocument("watch --recover");
+        summary["event"] = "summary";
+        summary["counts"] = {{"done", done},
+                             {"failed", failures},
+                             {"awaiting_power_cycle", awaitingCycle.size()}};
+        console.Out(DumpJson(summary, -1));
+    } else {
+        console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
+                    std::to_string(awaitingCycle.size()) +
+                    " recovered and waiting for a power cycle");
+    }
     return failures == 0 ? kExitSuccess : kExitFailed;
 }
 

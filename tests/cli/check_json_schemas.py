@@ -156,6 +156,13 @@ def check_nothing_to_do(d):
     assert results(d) == [(0, "skipped", "already updated")], results(d)
 
 
+def check_station(lines):
+    events = sorted((d["device"]["id"], d["event"]) for d in lines[:-1])
+    assert events == [(0, "recovered"), (0, "recovering"), (1, "already_updated"),
+                      (2, "failed"), (2, "recovering")], events
+    assert lines[-1]["counts"] == {"done": 0, "failed": 1, "awaiting_power_cycle": 1}, lines[-1]
+
+
 STATE = {"backup": os.path.join(WORK, "old.bin")}
 FW719 = tagged_file("fw719.bin", "7190")
 
@@ -192,6 +199,9 @@ CASES = [
     ("images", ["images", "--json"], None, 0, "images", None),
     ("watch", ["--emulate", "q970", "--emulate", "q719", "watch", "--for", "0.5", "--json"], None,
      0, "watch", None),
+    ("watch --recover", ["--emulate", "q970", "--emulate", "q970:content=updated", "--emulate",
+                         "q970:flip=0x2000", "watch", "--recover", "--yes", "--for", "1", "--json"],
+     None, 1, "station", check_station),
     ("error", ["--emulate", "q999", "list", "--json"], None, 2, "error", None),
     ("recover, nothing to do", ["--emulate", "q970:content=updated", "recover", "--yes", "--json"],
      None, 3, "error", None),
@@ -202,7 +212,7 @@ for name, args, answer, status, schema, check in CASES:
     args = [STATE.get("copy", "") if a == "COPY" else a for a in args]
     code, out, err = run(args, answer)
     # watch prints one document a line; everything else one document.
-    texts = out.splitlines() if schema == "watch" else [out]
+    texts = out.splitlines() if schema in ("watch", "station") else [out]
     problems = []
     if code != status:
         problems.append(f"exit status {code}, expected {status}")
@@ -219,7 +229,7 @@ for name, args, answer, status, schema, check in CASES:
             problems.append(f"{schema}.json: {'/'.join(map(str, error.absolute_path))}: {error.message}")
     if not problems and check:
         try:
-            check(documents[0])
+            check(documents if schema == "station" else documents[0])
         except AssertionError as e:
             problems.append(f"check failed: {e}")
     print(("ok    " if not problems else "FAIL  ") + name)
