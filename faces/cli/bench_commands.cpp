@@ -87,21 +87,21 @@ std::string CountsLine(size_t done, size_t failed, size_t skipped) {
 
 // Every device found, in list order, with what --all made of it: done or
 // failed (each enclosure written once), declined, or skipped and why.
-nlohmann::json AllDocument(const Discovery& list, const std::vector<BenchResult>& results,
+nlohmann::ordered_json AllDocument(const Discovery& list, const std::vector<BenchResult>& results,
                            const std::vector<IdentifyReport>& waiting, const char* result,
-                           const nlohmann::json& image) {
+                           const nlohmann::ordered_json& image) {
     std::map<size_t, const BenchResult*> byNumber;
     for (const auto& r : results) byNumber[r.device.number] = &r;
     std::map<size_t, size_t> writtenOfEnclosure;   // enclosure: the device number written
     for (const auto& r : waiting) writtenOfEnclosure.emplace(r.enclosure, r.number);
     std::map<size_t, size_t> firstOfEnclosure;
     std::map<std::string, size_t> counts = {{"done", 0}, {"failed", 0}, {"declined", 0}, {"skipped", 0}};
-    nlohmann::json document = JsonDocument("recover --all");
+    nlohmann::ordered_json document = JsonDocument("recover --all");
     document["result"] = result;
     document["image"] = image;
-    document["devices"] = nlohmann::json::array();
+    document["devices"] = nlohmann::ordered_json::array();
     for (const auto& d : list.devices) {
-        nlohmann::json row = {{"device", DeviceJson(d)}, {"result", "skipped"}, {"why", nullptr},
+        nlohmann::ordered_json row = {{"device", DeviceJson(d)}, {"result", "skipped"}, {"why", nullptr},
                               {"cause", nullptr},        {"copy", nullptr},     {"device_changed", false},
                               {"seconds", nullptr}};
         const auto written = writtenOfEnclosure.find(d.enclosure);
@@ -110,7 +110,7 @@ nlohmann::json AllDocument(const Discovery& list, const std::vector<BenchResult>
             if (const auto found = byNumber.find(d.number); found != byNumber.end()) {
                 const Outcome& outcome = found->second->outcome;
                 row["result"] = outcome.Ok() ? "done" : "failed";
-                row["cause"] = outcome.Ok() ? nlohmann::json(nullptr) : CauseJson(outcome);
+                row["cause"] = outcome.Ok() ? nlohmann::ordered_json(nullptr) : CauseJson(outcome);
                 row["copy"] = PathOrNull(outcome.backupPath);
                 row["device_changed"] = outcome.Ok() || outcome.failure->deviceChanged;
                 row["seconds"] = found->second->seconds;
@@ -128,7 +128,10 @@ nlohmann::json AllDocument(const Discovery& list, const std::vector<BenchResult>
         ++counts[row["result"].get<std::string>()];
         document["devices"].push_back(std::move(row));
     }
-    document["counts"] = counts;
+    document["counts"] = {{"done", counts["done"]},
+                          {"failed", counts["failed"]},
+                          {"declined", counts["declined"]},
+                          {"skipped", counts["skipped"]}};
     return document;
 }
 
@@ -188,7 +191,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     // Each enclosure once, however many of its interfaces are listed.
     std::vector<IdentifyReport> waiting;
     for (const size_t index : list.ListedEnclosures()) waiting.push_back(list.devices[index]);
-    const nlohmann::json image = ImageJson(services.images, kTargetImageName);
+    const nlohmann::ordered_json image = ImageJson(services.images, kTargetImageName);
     if (waiting.empty()) {
         // What was found is still listed, each device with why it is left alone.
         const bool updated = list.recoveryScreen == DiscoveredScreen::AlreadyUpdated;
@@ -304,20 +307,20 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     };
 
     // Each line of the text is, with --json, one document on one line.
-    const nlohmann::json image = ImageJson(services.images, kTargetImageName);
+    const nlohmann::ordered_json image = ImageJson(services.images, kTargetImageName);
     const auto say = [&](const std::string& line, const char* event, const IdentifyReport& device,
                          const Outcome* outcome) {
         if (!options.json) {
             console.Out(line);
             return;
         }
-        nlohmann::json row = JsonDocument("watch --recover");
+        nlohmann::ordered_json row = JsonDocument("watch --recover");
         row["event"] = event;
         row["device"] = DeviceJson(device);
         row["image"] = image;
         row["copy"] = PathOrNull(outcome ? outcome->backupPath : "");
         row["device_changed"] = outcome && (outcome->Ok() || outcome->failure->deviceChanged);
-        row["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : nlohmann::json(nullptr);
+        row["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : nlohmann::ordered_json(nullptr);
         console.Out(DumpJson(row, -1));
     };
 
@@ -435,7 +438,7 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     }
     handlers.reset();
     if (options.json) {
-        nlohmann::json summary = JsonDocument("watch --recover");
+        nlohmann::ordered_json summary = JsonDocument("watch --recover");
         summary["event"] = "summary";
         summary["counts"] = {{"done", done},
                              {"failed", failures},

@@ -83,22 +83,22 @@ int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>&
     const VerifyReport report = VerifyFlash(services, device->Ref(), against);
     const RegionCounts& d = report.differing;
     if (json) {
-        nlohmann::json document = {
+        nlohmann::ordered_json document = {
             {"schema_version", kJsonSchemaVersion},
             {"command", "verify"},
             {"device", DeviceJson(*device)},
-            {"against", against ? nlohmann::json{{"kind", "copy"}, {"path", *against}}
-                                : nlohmann::json{{"kind", "recovery"},
+            {"against", against ? nlohmann::ordered_json{{"kind", "copy"}, {"path", *against}}
+                                : nlohmann::ordered_json{{"kind", "recovery"},
                                                  {"journal_entry", report.journalEntry.empty()
-                                                                       ? nlohmann::json(nullptr)
-                                                                       : nlohmann::json(report.journalEntry)}}},
+                                                                       ? nlohmann::ordered_json(nullptr)
+                                                                       : nlohmann::ordered_json(report.journalEntry)}}},
             {"result", !report.outcome.Ok() ? "failure" : report.Equal() ? "equal" : "different"},
             {"image_end", report.imageEnd},
             {"differing",
              {{"header", d.header}, {"image", d.image}, {"beyond", d.beyond}, {"total", d.Total()}}},
-            {"first_difference", report.firstDifference ? nlohmann::json(*report.firstDifference)
-                                                         : nlohmann::json(nullptr)},
-            {"cause", report.outcome.Ok() ? nlohmann::json(nullptr) : CauseJson(report.outcome)},
+            {"first_difference", report.firstDifference ? nlohmann::ordered_json(*report.firstDifference)
+                                                         : nlohmann::ordered_json(nullptr)},
+            {"cause", report.outcome.Ok() ? nlohmann::ordered_json(nullptr) : CauseJson(report.outcome)},
             {"notes", report.outcome.notes}};
         console.Out(DumpJson(document));
     } else {
@@ -134,19 +134,19 @@ int CopiesCommand(const GlobalOptions& global, bool json, Console& console,
     const DeviceServices& services = session->Services();
     const auto saved = SavedWrites(services);
     if (json) {
-        nlohmann::json document = JsonDocument("copies");
+        nlohmann::ordered_json document = JsonDocument("copies");
         document["folder"] = services.backupFolder;
-        document["enclosures"] = nlohmann::json::array();
+        document["enclosures"] = nlohmann::ordered_json::array();
         auto& enclosures = document["enclosures"];
         for (size_t i = 0; i < saved.size(); ++i) {
             const SavedWrite& s = saved[i];
             if (i == 0 || saved[i - 1].enclosure != s.enclosure)
-                enclosures.push_back({{"serial", s.enclosure}, {"entries", nlohmann::json::array()}});
+                enclosures.push_back({{"serial", s.enclosure}, {"entries", nlohmann::ordered_json::array()}});
             enclosures.back()["entries"].push_back(
                 {{"time", s.time},
                  {"size", s.size},
                  {"state", s.state == SavedWrite::State::Copy ? "copy" : "unfinished_write"},
-                 {"flow", s.flow.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.flow)},
+                 {"flow", s.flow.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.flow)},
                  {"path", s.path}});
         }
         console.Out(DumpJson(document));
