@@ -212,8 +212,8 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
         const auto risk = DevelopmentImageRisk(services, r.Ref(), Flow::Recover);
         if (risk && !options.allowDevelopmentImage) {
             console.Err("qks970: " + Name(r) + ": the built-in image is a development image");
-            console.Err("qks970: nothing was written; give --allow-development-image to write it anyway");
-            return kExitFailed;
+            return Fail(console, options.json, kExitFailed,
+                        "nothing was written; give --allow-development-image to write it anyway");
         }
         if (risk) engine.developmentImageAccepted = true;
     }

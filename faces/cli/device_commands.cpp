@@ -78,7 +78,7 @@ namespace {
 
 // Writing a development image to a real bridge needs its own yes.
 bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRef& device,
-                Flow flow, bool allowed, EngineOptions& options) {
+                Flow flow, bool allowed, bool json, EngineOptions& options) {
     const auto risk = DevelopmentImageRisk(services, device, flow);
     if (!risk) return true;
     if (allowed) {
@@ -95,7 +95,8 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
         if (end == std::string::npos) break;
         start = end + 1;
     }
-    console.Err("qks970: nothing was written; give --allow-development-image to write it anyway");
+    Fail(console, json, kExitFailed,
+         "nothing was written; give --allow-development-image to write it anyway");
     return false;
 }
 
@@ -467,7 +468,8 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     engine.headerFrom = options.headerFrom;
     engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
-    if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
+    if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage,
+                    options.json, engine))
         return kExitFailed;
     console.Err(ImageConfirmationText(services.images, YesImageFor(device->id.chip)));
     CliSink& sink = *opened->sink;
@@ -569,7 +571,8 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
     if (action == PanelAction::Run &&
-        !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))
+        !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, options.json,
+                    engine))
         return kExitFailed;
     const nlohmann::ordered_json image = action == PanelAction::Run
                                      ? ImageJson(services.images, RunImageFor(device->id.chip))

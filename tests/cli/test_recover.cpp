@@ -325,6 +325,9 @@ TEST_F(DevelopmentImageTest, ARealDeviceIsWrittenOnlyWhenAllowed) {
     EXPECT_NE(refused.err.find("development image"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("--allow-development-image"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadBytes(File("f.bin")), before);
+    // With --json, stdout still holds a document.
+    const auto refusedJson = Run({"recover", "--yes", "--json", "--emulate", Q970("f.bin")}, real);
+    EXPECT_EQ(json::parse(refusedJson.out).at("exit_status"), kExitFailed) << refusedJson.out;
 
     const auto allowed =
         Run({"recover", "--yes", "--allow-development-image", "--emulate", Q970("f.bin")}, real);
