@@ -87,30 +87,31 @@ std::string CountsLine(size_t done, size_t failed, size_t skipped) {
 
 // Every device found, in list order, with what --all made of it: done or
 // failed (each enclosure written once), declined, or skipped and why.
-nlohmann::ordered_json AllDocument(const Discovery& list, const std::vector<BenchResult>& results,
-                           const std::vector<IdentifyReport>& waiting, const char* result,
-                           const nlohmann::ordered_json& image) {
+Json AllDocument(const Discovery& list, const std::vector<BenchResult>& results,
+                 const std::vector<IdentifyReport>& waiting, const char* result,
+                 const Json& image) {
     std::map<size_t, const BenchResult*> byNumber;
     for (const auto& r : results) byNumber[r.device.number] = &r;
-    std::map<size_t, size_t> writtenOfEnclosure;   // enclosure: the device number written
+    std::map<size_t, size_t> writtenOfEnclosure;  // enclosure: the device number written
     for (const auto& r : waiting) writtenOfEnclosure.emplace(r.enclosure, r.number);
     std::map<size_t, size_t> firstOfEnclosure;
-    std::map<std::string, size_t> counts = {{"done", 0}, {"failed", 0}, {"declined", 0}, {"skipped", 0}};
-    nlohmann::ordered_json document = JsonDocument("recover --all");
+    std::map<std::string, size_t> counts = {
+        {"done", 0}, {"failed", 0}, {"declined", 0}, {"skipped", 0}};
+    Json document = JsonDocument("recover --all");
     document["result"] = result;
     document["image"] = image;
-    document["devices"] = nlohmann::ordered_json::array();
+    document["devices"] = Json::array();
     for (const auto& d : list.devices) {
-        nlohmann::ordered_json row = {{"device", DeviceJson(d)}, {"result", "skipped"}, {"why", nullptr},
-                              {"cause", nullptr},        {"copy", nullptr},     {"device_changed", false},
-                              {"seconds", nullptr}};
+        Json row = {{"device", DeviceJson(d)}, {"result", "skipped"}, {"why", nullptr},
+                    {"cause", nullptr},        {"copy", nullptr},     {"device_changed", false},
+                    {"seconds", nullptr}};
         const auto written = writtenOfEnclosure.find(d.enclosure);
         const auto first = firstOfEnclosure.emplace(d.enclosure, d.number).first;
         if (written != writtenOfEnclosure.end() && written->second == d.number) {
             if (const auto found = byNumber.find(d.number); found != byNumber.end()) {
                 const Outcome& outcome = found->second->outcome;
                 row["result"] = outcome.Ok() ? "done" : "failed";
-                row["cause"] = outcome.Ok() ? nlohmann::ordered_json(nullptr) : CauseJson(outcome);
+                row["cause"] = outcome.Ok() ? Json(nullptr) : CauseJson(outcome);
                 row["copy"] = PathOrNull(outcome.backupPath);
                 row["device_changed"] = outcome.Ok() || outcome.failure->deviceChanged;
                 row["seconds"] = found->second->seconds;
@@ -118,7 +119,8 @@ nlohmann::ordered_json AllDocument(const Discovery& list, const std::vector<Benc
                 row["result"] = "declined";
             }
         } else if (written != writtenOfEnclosure.end() || first->second != d.number) {
-            const size_t other = written != writtenOfEnclosure.end() ? written->second : first->second;
+            const size_t other =
+                written != writtenOfEnclosure.end() ? written->second : first->second;
             row["why"] = "same enclosure as device " + std::to_string(other);
         } else {
             row["why"] = d.target && d.updated ? "already updated"
@@ -191,15 +193,18 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     // Each enclosure once, however many of its interfaces are listed.
     std::vector<IdentifyReport> waiting;
     for (const size_t index : list.ListedEnclosures()) waiting.push_back(list.devices[index]);
-    const nlohmann::ordered_json image = ImageJson(services.images, kTargetImageName);
+    const Json image = ImageJson(services.images, kTargetImageName);
     if (waiting.empty()) {
         // What was found is still listed, each device with why it is left alone.
         const bool updated = list.recoveryScreen == DiscoveredScreen::AlreadyUpdated;
         if (options.json && !list.devices.empty()) {
             console.Out(DumpJson(AllDocument(list, {}, waiting, "nothing_to_do", image)));
-            console.Err(updated ? "qks970: every QKS970/958 bridge already holds the embedded firmware"
-                                : "qks970: no QKS970/958 bridge to recover was found");
-            return updated ? kExitNothingToDo : list.problems.empty() ? kExitNoDevice : kExitNoAccess;
+            console.Err(updated
+                            ? "qks970: every QKS970/958 bridge already holds the embedded firmware"
+                            : "qks970: no QKS970/958 bridge to recover was found");
+            return updated                 ? kExitNothingToDo
+                   : list.problems.empty() ? kExitNoDevice
+                                           : kExitNoAccess;
         }
         if (updated)
             return Fail(console, options.json, kExitNothingToDo,
@@ -261,7 +266,8 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     bool failed = false;
     for (const auto& r : results) failed = failed || !r.outcome.Ok();
     if (options.json)
-        console.Out(DumpJson(AllDocument(list, results, waiting, failed ? "failure" : "success", image)));
+        console.Out(
+            DumpJson(AllDocument(list, results, waiting, failed ? "failure" : "success", image)));
     else
         PrintSummary(console, results, SkippedEnclosures(list));
     return failed ? kExitFailed : kExitSuccess;
@@ -307,26 +313,27 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     };
 
     // Each line of the text is, with --json, one document on one line.
-    const nlohmann::ordered_json image = ImageJson(services.images, kTargetImageName);
+    const Json image = ImageJson(services.images, kTargetImageName);
     const auto say = [&](const std::string& line, const char* event, const IdentifyReport& device,
                          const Outcome* outcome) {
         if (!options.json) {
             console.Out(line);
             return;
         }
-        nlohmann::ordered_json row = JsonDocument("watch --recover");
+        Json row = JsonDocument("watch --recover");
         row["event"] = event;
         row["device"] = DeviceJson(device);
         row["image"] = image;
         row["copy"] = PathOrNull(outcome ? outcome->backupPath : "");
         row["device_changed"] = outcome && (outcome->Ok() || outcome->failure->deviceChanged);
-        row["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : nlohmann::ordered_json(nullptr);
+        row["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : Json(nullptr);
         console.Out(DumpJson(row, -1));
     };
 
     interrupted = false;
     std::optional<InterruptHandlers> handlers(std::in_place, OnInterrupt);
-    if (!options.json) console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
+    if (!options.json)
+        console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
     while (!interrupted) {
@@ -400,8 +407,8 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
                     if (!updated) continue;
                     if (awaitingCycle.erase(key)) {
                         ++done;
-                        say(labelOf(*updated) + ": done, it runs the new firmware", "done", *updated,
-                            nullptr);
+                        say(labelOf(*updated) + ": done, it runs the new firmware", "done",
+                            *updated, nullptr);
                     } else {
                         say(labelOf(*updated) + ": already updated", "already_updated", *updated,
                             nullptr);
@@ -409,8 +416,8 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
                     continue;
                 }
                 if (failed.count(key)) continue;
-                say(labelOf(*waiting) + ": recovering " + waiting->info.path, "recovering", *waiting,
-                    nullptr);
+                say(labelOf(*waiting) + ": recovering " + waiting->info.path, "recovering",
+                    *waiting, nullptr);
                 auto worker = std::make_unique<Worker>();
                 worker->device = *waiting;
                 worker->label = labelOf(*waiting);
@@ -430,7 +437,8 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
         w->thread.join();
         if (w->outcome.Ok()) {
             awaitingCycle.insert(key);
-            say(w->label + ": recovered; power-cycle it to finish", "recovered", w->device, &w->outcome);
+            say(w->label + ": recovered; power-cycle it to finish", "recovered", w->device,
+                &w->outcome);
         } else {
             ++failures;
             say(w->label + ": failed: " + w->outcome.CauseText(), "failed", w->device, &w->outcome);
@@ -438,11 +446,10 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
     }
     handlers.reset();
     if (options.json) {
-        nlohmann::ordered_json summary = JsonDocument("watch --recover");
+        Json summary = JsonDocument("watch --recover");
         summary["event"] = "summary";
-        summary["counts"] = {{"done", done},
-                             {"failed", failures},
-                             {"awaiting_power_cycle", awaitingCycle.size()}};
+        summary["counts"] = {
+            {"done", done}, {"failed", failures}, {"awaiting_power_cycle", awaitingCycle.size()}};
         console.Out(DumpJson(summary, -1));
     } else {
         console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +

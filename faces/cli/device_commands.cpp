@@ -114,18 +114,17 @@ int StatusOf(const Outcome& outcome) {
 // What a writing command's document holds, whatever became of it: the
 // device, the image written (null where none is), the copy kept before
 // writing, whether the device was changed, and the cause of a failure.
-nlohmann::ordered_json WritingDocument(const std::string& command, const IdentifyReport& device,
-                               const nlohmann::ordered_json& image, const Outcome* outcome,
-                               const CliSink& sink) {
+Json WritingDocument(const std::string& command, const IdentifyReport& device, const Json& image,
+                     const Outcome* outcome, const CliSink& sink) {
     const bool writes = command != "backup";
-    nlohmann::ordered_json document = JsonDocument(command);
+    Json document = JsonDocument(command);
     document["result"] = !outcome ? "declined" : outcome->Ok() ? "success" : "failure";
     document["device"] = DeviceJson(device);
     document["image"] = image;
     document["copy"] = PathOrNull(outcome ? outcome->backupPath : "");
     document["device_changed"] =
         outcome && (outcome->Ok() ? writes : outcome->failure->deviceChanged);
-    document["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : nlohmann::ordered_json(nullptr);
+    document["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : Json(nullptr);
     document["status_text"] = outcome ? Trimmed(outcome->statusText) : "";
     document["messages"] = MessagesJson(sink.Messages());
     document["notes"] = outcome ? outcome->notes : std::vector<std::string>();
@@ -134,14 +133,14 @@ nlohmann::ordered_json WritingDocument(const std::string& command, const Identif
 
 // The question was answered no: nothing was sent that writes.
 int Declined(Console& console, const std::string& command, const IdentifyReport& device,
-             const nlohmann::ordered_json& image, bool json, const CliSink& sink, const char* line) {
+             const Json& image, bool json, const CliSink& sink, const char* line) {
     console.Err(line);
     if (json) console.Out(DumpJson(WritingDocument(command, device, image, nullptr, sink)));
     return kExitDeclined;
 }
 
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
-           const nlohmann::ordered_json& image, const Outcome& outcome, bool json, const CliSink& sink) {
+           const Json& image, const Outcome& outcome, bool json, const CliSink& sink) {
     if (json) {
         console.Out(DumpJson(WritingDocument(command, device, image, &outcome, sink)));
     } else if (console.Quiet()) {
@@ -389,11 +388,11 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
     if (!opened) return status;
     const Discovery& list = opened->list;
     if (json) {
-        nlohmann::ordered_json document = JsonDocument("list");
+        Json document = JsonDocument("list");
         document["device_count"] = list.devices.size();
         document["enclosure_count"] = list.EnclosureCount();
         document["screen_text"] = ScreenText(list.recoveryScreen);
-        document["devices"] = nlohmann::ordered_json::array();
+        document["devices"] = Json::array();
         for (const auto& r : list.devices) document["devices"].push_back(DeviceJson(r));
         document["messages"] = MessagesJson(opened->sink->Messages());
         document["problems"] = list.problems;
@@ -473,7 +472,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
         return kExitFailed;
     console.Err(ImageConfirmationText(services.images, YesImageFor(device->id.chip)));
     CliSink& sink = *opened->sink;
-    const nlohmann::ordered_json image = ImageJson(services.images, YesImageFor(device->id.chip));
+    const Json image = ImageJson(services.images, YesImageFor(device->id.chip));
     if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment))
         return Declined(console, "recover", *device, image, options.json, sink, "Not updated.");
     sink.StartProgress(20);
@@ -574,9 +573,9 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, options.json,
                     engine))
         return kExitFailed;
-    const nlohmann::ordered_json image = action == PanelAction::Run
-                                     ? ImageJson(services.images, RunImageFor(device->id.chip))
-                                     : nlohmann::ordered_json(nullptr);
+    const Json image = action == PanelAction::Run
+                           ? ImageJson(services.images, RunImageFor(device->id.chip))
+                           : Json(nullptr);
     if (writes) {
         if (action == PanelAction::Run)
             console.Err(ImageConfirmationText(services.images, RunImageFor(device->id.chip)));
@@ -585,7 +584,8 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
                                                " image to this device?"
                                          : "Erase the flash of this device?";
         if (!AskYesNo(console, question, options.yes, environment))
-            return Declined(console, command, *device, image, options.json, sink, "Nothing written.");
+            return Declined(console, command, *device, image, options.json, sink,
+                            "Nothing written.");
     }
     Outcome outcome;
     switch (action) {
@@ -622,7 +622,7 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
     const DeviceServices& services = opened->session->Services();
     if (const auto other = RestoreIdentityQuestion(services, device->Ref(), file))
         console.Err("qks970: warning: " + *other);
-    const nlohmann::ordered_json image = FileImageJson(file);
+    const Json image = FileImageJson(file);
     if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment))
         return Declined(console, "restore", *device, image, options.json, *opened->sink,
                         "Nothing written.");

@@ -22,9 +22,9 @@ int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
     if (!store) return Fail(console, json, kExitUsage, error);
     const auto images = SummarizeImages(*store);
     if (json) {
-        nlohmann::ordered_json document = JsonDocument("images");
-        document["images"] = nlohmann::ordered_json::array();
-        document["refused"] = nlohmann::ordered_json::array();
+        Json document = JsonDocument("images");
+        document["images"] = Json::array();
+        document["refused"] = Json::array();
         for (const auto& image : images)
             document["images"].push_back(ImageJson(*store, image.name));
         for (const auto& refused : store->RefusedFiles())

@@ -11,20 +11,20 @@
 
 namespace qks::cli {
 
-nlohmann::ordered_json JsonDocument(const std::string& command) {
+Json JsonDocument(const std::string& command) {
     return {{"schema_version", kJsonSchemaVersion}, {"command", command}};
 }
 
-std::string DumpJson(const nlohmann::ordered_json& document, int indent) {
-    return document.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+std::string DumpJson(const Json& document, int indent) {
+    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 
-nlohmann::ordered_json PathOrNull(const std::string& path) {
-    return path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(path);
+Json PathOrNull(const std::string& path) {
+    return path.empty() ? Json(nullptr) : Json(path);
 }
 
-nlohmann::ordered_json DeviceJson(const IdentifyReport& r) {
-    nlohmann::ordered_json device = {
+Json DeviceJson(const IdentifyReport& r) {
+    Json device = {
         {"id", r.number},
         {"enclosure", r.enclosure},
         {"path", r.info.path},
@@ -39,7 +39,7 @@ nlohmann::ordered_json DeviceJson(const IdentifyReport& r) {
         {"flash_vendor", nullptr},
         {"firmware_version", nullptr},
         {"target", r.target},
-        {"updated", r.target ? nlohmann::ordered_json(r.updated) : nlohmann::ordered_json(nullptr)},
+        {"updated", r.target ? Json(r.updated) : Json(nullptr)},
     };
     if (r.flashVendor)
         device["flash_vendor"] = {{"code", *r.flashVendor},
@@ -55,17 +55,16 @@ nlohmann::ordered_json DeviceJson(const IdentifyReport& r) {
     return device;
 }
 
-nlohmann::ordered_json CauseJson(const Outcome& failed) {
+Json CauseJson(const Outcome& failed) {
     const Failure& failure = *failed.failure;
-    nlohmann::ordered_json cause = {{"kind", FailureKindName(failure.kind)},
-                            {"chain", failure.chain},
-                            {"command", failure.command.empty() ? nlohmann::ordered_json(nullptr)
-                                                                : nlohmann::ordered_json(failure.command)},
-                            {"address", nullptr},
-                            {"device_answer", nullptr},
-                            {"device_changed", failure.deviceChanged},
-                            {"restore_path", PathOrNull(failure.restorePath)},
-                            {"message", failed.CauseText()}};
+    Json cause = {{"kind", FailureKindName(failure.kind)},
+                  {"chain", failure.chain},
+                  {"command", failure.command.empty() ? Json(nullptr) : Json(failure.command)},
+                  {"address", nullptr},
+                  {"device_answer", nullptr},
+                  {"device_changed", failure.deviceChanged},
+                  {"restore_path", PathOrNull(failure.restorePath)},
+                  {"message", failed.CauseText()}};
     if (failure.address) cause["address"] = *failure.address;
     if (failure.answer)
         cause["device_answer"] = {
@@ -76,31 +75,31 @@ nlohmann::ordered_json CauseJson(const Outcome& failed) {
 }
 
 namespace {
-nlohmann::ordered_json ImageOf(const std::string& name, const std::string& file,
-                       std::span<const uint8_t> bytes, const std::string& refusal) {
+Json ImageOf(const std::string& name, const std::string& file, std::span<const uint8_t> bytes,
+             const std::string& refusal) {
     return {{"name", name},
             {"source", file.empty() ? "embedded" : "file"},
             {"path", PathOrNull(file)},
             {"size", bytes.size()},
-            {"sha256", bytes.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(Sha256Hex(bytes))},
+            {"sha256", bytes.empty() ? Json(nullptr) : Json(Sha256Hex(bytes))},
             {"development", IsDevelopmentImage(bytes)},
-            {"refused", refusal.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(refusal)}};
+            {"refused", refusal.empty() ? Json(nullptr) : Json(refusal)}};
 }
 }  // namespace
 
-nlohmann::ordered_json ImageJson(const ImageStore& store, std::string_view name) {
+Json ImageJson(const ImageStore& store, std::string_view name) {
     const std::string refusal = store.RefusalOf(name);
     const auto bytes = refusal.empty() ? store.Find(name) : std::span<const uint8_t>();
     return ImageOf(std::string(name), store.SourceOf(name), bytes, refusal);
 }
 
-nlohmann::ordered_json FileImageJson(const std::string& path) {
+Json FileImageJson(const std::string& path) {
     const auto bytes = ReadBackupStart(path, kImageBytes).value_or(std::vector<uint8_t>());
     return ImageOf(std::filesystem::path(path).filename().string(), path, bytes, "");
 }
 
-nlohmann::ordered_json MessagesJson(const std::vector<ShownMessage>& messages) {
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+Json MessagesJson(const std::vector<ShownMessage>& messages) {
+    Json list = Json::array();
     for (const auto& m : messages) list.push_back({{"caption", m.caption}, {"text", m.text}});
     return list;
 }

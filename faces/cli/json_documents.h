@@ -16,28 +16,31 @@
 
 namespace qks::cli {
 
+// Keys stay in the order a document is built: schema_version first.
+using Json = nlohmann::ordered_json;
+
 // Raised whenever a document changes shape; every command prints the same.
 inline constexpr int kJsonSchemaVersion = 2;
 
 // The opening every document shares: {"schema_version": 2, "command": ...}.
-nlohmann::ordered_json JsonDocument(const std::string& command);
+Json JsonDocument(const std::string& command);
 // Indented, with bytes that are not UTF-8 replaced.
-std::string DumpJson(const nlohmann::ordered_json& document, int indent = 2);
+std::string DumpJson(const Json& document, int indent = 2);
 
 // One device as `list` shows it; "updated" is null for a device that is no
 // target, as only a target can hold the embedded firmware.
-nlohmann::ordered_json DeviceJson(const IdentifyReport& device);
+Json DeviceJson(const IdentifyReport& device);
 // A failure's cause: its kind, the contexts, the command and address, what
 // the device answered (null when unknown), whether the device was changed,
 // the copy to restore, and the one-line message.
-nlohmann::ordered_json CauseJson(const Outcome& failed);
+Json CauseJson(const Outcome& failed);
 // The image of that name as the store hands it out: where it came from and
 // its SHA-256; "refused" says why a file put in place was not taken.
-nlohmann::ordered_json ImageJson(const ImageStore& store, std::string_view name);
+Json ImageJson(const ImageStore& store, std::string_view name);
 // A file written to the device as it is (restore): named by its file.
-nlohmann::ordered_json FileImageJson(const std::string& path);
-nlohmann::ordered_json MessagesJson(const std::vector<ShownMessage>& messages);
+Json FileImageJson(const std::string& path);
+Json MessagesJson(const std::vector<ShownMessage>& messages);
 // A path, or null when empty.
-nlohmann::ordered_json PathOrNull(const std::string& path);
+Json PathOrNull(const std::string& path);
 
 }  // namespace qks::cli

@@ -83,22 +83,22 @@ int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>&
     const VerifyReport report = VerifyFlash(services, device->Ref(), against);
     const RegionCounts& d = report.differing;
     if (json) {
-        nlohmann::ordered_json document = {
+        Json document = {
             {"schema_version", kJsonSchemaVersion},
             {"command", "verify"},
             {"device", DeviceJson(*device)},
-            {"against", against ? nlohmann::ordered_json{{"kind", "copy"}, {"path", *against}}
-                                : nlohmann::ordered_json{{"kind", "recovery"},
-                                                 {"journal_entry", report.journalEntry.empty()
-                                                                       ? nlohmann::ordered_json(nullptr)
-                                                                       : nlohmann::ordered_json(report.journalEntry)}}},
+            {"against", against ? Json{{"kind", "copy"}, {"path", *against}}
+                                : Json{{"kind", "recovery"},
+                                       {"journal_entry", report.journalEntry.empty()
+                                                             ? Json(nullptr)
+                                                             : Json(report.journalEntry)}}},
             {"result", !report.outcome.Ok() ? "failure" : report.Equal() ? "equal" : "different"},
             {"image_end", report.imageEnd},
             {"differing",
              {{"header", d.header}, {"image", d.image}, {"beyond", d.beyond}, {"total", d.Total()}}},
-            {"first_difference", report.firstDifference ? nlohmann::ordered_json(*report.firstDifference)
-                                                         : nlohmann::ordered_json(nullptr)},
-            {"cause", report.outcome.Ok() ? nlohmann::ordered_json(nullptr) : CauseJson(report.outcome)},
+            {"first_difference",
+             report.firstDifference ? Json(*report.firstDifference) : Json(nullptr)},
+            {"cause", report.outcome.Ok() ? Json(nullptr) : CauseJson(report.outcome)},
             {"notes", report.outcome.notes}};
         console.Out(DumpJson(document));
     } else {
@@ -134,19 +134,19 @@ int CopiesCommand(const GlobalOptions& global, bool json, Console& console,
     const DeviceServices& services = session->Services();
     const auto saved = SavedWrites(services);
     if (json) {
-        nlohmann::ordered_json document = JsonDocument("copies");
+        Json document = JsonDocument("copies");
         document["folder"] = services.backupFolder;
-        document["enclosures"] = nlohmann::ordered_json::array();
+        document["enclosures"] = Json::array();
         auto& enclosures = document["enclosures"];
         for (size_t i = 0; i < saved.size(); ++i) {
             const SavedWrite& s = saved[i];
             if (i == 0 || saved[i - 1].enclosure != s.enclosure)
-                enclosures.push_back({{"serial", s.enclosure}, {"entries", nlohmann::ordered_json::array()}});
+                enclosures.push_back({{"serial", s.enclosure}, {"entries", Json::array()}});
             enclosures.back()["entries"].push_back(
                 {{"time", s.time},
                  {"size", s.size},
                  {"state", s.state == SavedWrite::State::Copy ? "copy" : "unfinished_write"},
-                 {"flow", s.flow.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.flow)},
+                 {"flow", s.flow.empty() ? Json(nullptr) : Json(s.flow)},
                  {"path", s.path}});
         }
         console.Out(DumpJson(document));

@@ -39,11 +39,11 @@ std::string ScreenLine(const Discovery& d) {
 }
 
 std::string ScreenDocument(const Discovery& d, const CliSink& sink) {
-    nlohmann::ordered_json document = JsonDocument("watch");
+    Json document = JsonDocument("watch");
     document["screen"] = ScreenNameOf(d.screen);
     document["screen_text"] = ScreenText(d.screen);
     document["listed"] = d.listed;
-    document["devices"] = nlohmann::ordered_json::array();
+    document["devices"] = Json::array();
     for (const auto& r : d.devices) document["devices"].push_back(DeviceJson(r));
     document["messages"] = MessagesJson(sink.Messages());
     document["problems"] = d.problems;
