@@ -8,7 +8,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libssl-dev
   qt6-base-dev fonts-liberation xvfb xauth
   libudev-dev libsgutils2-dev sg3-utils umockdev libumockdev-dev
-  libsystemd-dev dbus python3-dbusmock
+  libsystemd-dev dbus python3-dbusmock python3-jsonschema
   appstream desktop-file-utils zsh
 )
 

@@ -16,6 +16,7 @@
 #include "faces/cli/device_commands.h"
 #include "operations/discovery.h"
 #include "faces/cli/interrupts.h"
+#include "faces/cli/json_documents.h"
 
 namespace qks::cli {
 
@@ -84,29 +85,60 @@ std::string CountsLine(size_t done, size_t failed, size_t skipped) {
     return line;
 }
 
-void PrintSummary(Console& console, const std::vector<BenchResult>& results,
-                  const std::vector<Skipped>& skipped, bool json) {
-    if (json) {
-        nlohmann::json document = {{"schema_version", 1},
-                                   {"command", "recover --all"},
-                                   {"devices", nlohmann::json::array()}};
-        for (size_t i = 0; i < results.size(); ++i) {
-            const auto& r = results[i];
-            nlohmann::json device = {
-                {"id", r.device.number},
-                {"enclosure", r.device.enclosure},
-                {"path", r.device.info.path},
-                {"serial", r.device.info.serial},
-                {"result", r.outcome.Ok() ? "success" : "failure"},
-                {"cause", r.outcome.Ok() ? nlohmann::json(nullptr) : nlohmann::json(r.outcome.CauseText())},
-                {"backup", r.outcome.backupPath.empty() ? nlohmann::json(nullptr)
-                                                        : nlohmann::json(r.outcome.backupPath)},
-                {"seconds", r.seconds}};
-            document["devices"].push_back(device);
+// Every device found, in list order, with what --all made of it: done or
+// failed (each enclosure written once), declined, or skipped and why.
+Json AllDocument(const Discovery& list, const std::vector<BenchResult>& results,
+                 const std::vector<IdentifyReport>& waiting, const char* result,
+                 const Json& image) {
+    std::map<size_t, const BenchResult*> byNumber;
+    for (const auto& r : results) byNumber[r.device.number] = &r;
+    std::map<size_t, size_t> writtenOfEnclosure;  // enclosure: the device number written
+    for (const auto& r : waiting) writtenOfEnclosure.emplace(r.enclosure, r.number);
+    std::map<size_t, size_t> firstOfEnclosure;
+    std::map<std::string, size_t> counts = {
+        {"done", 0}, {"failed", 0}, {"declined", 0}, {"skipped", 0}};
+    Json document = JsonDocument("recover --all");
+    document["result"] = result;
+    document["image"] = image;
+    document["devices"] = Json::array();
+    for (const auto& d : list.devices) {
+        Json row = {{"device", DeviceJson(d)}, {"result", "skipped"}, {"why", nullptr},
+                    {"cause", nullptr},        {"copy", nullptr},     {"device_changed", false},
+                    {"seconds", nullptr}};
+        const auto written = writtenOfEnclosure.find(d.enclosure);
+        const auto first = firstOfEnclosure.emplace(d.enclosure, d.number).first;
+        if (written != writtenOfEnclosure.end() && written->second == d.number) {
+            if (const auto found = byNumber.find(d.number); found != byNumber.end()) {
+                const Outcome& outcome = found->second->outcome;
+                row["result"] = outcome.Ok() ? "done" : "failed";
+                row["cause"] = outcome.Ok() ? Json(nullptr) : CauseJson(outcome);
+                row["copy"] = PathOrNull(outcome.backupPath);
+                row["device_changed"] = outcome.Ok() || outcome.failure->deviceChanged;
+                row["seconds"] = found->second->seconds;
+            } else {
+                row["result"] = "declined";
+            }
+        } else if (written != writtenOfEnclosure.end() || first->second != d.number) {
+            const size_t other =
+                written != writtenOfEnclosure.end() ? written->second : first->second;
+            row["why"] = "same enclosure as device " + std::to_string(other);
+        } else {
+            row["why"] = d.target && d.updated ? "already updated"
+                         : d.target            ? "not offered a recovery"
+                                               : "not a QKS970/958 bridge";
         }
-        console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-        return;
+        ++counts[row["result"].get<std::string>()];
+        document["devices"].push_back(std::move(row));
     }
+    document["counts"] = {{"done", counts["done"]},
+                          {"failed", counts["failed"]},
+                          {"declined", counts["declined"]},
+                          {"skipped", counts["skipped"]}};
+    return document;
+}
+
+void PrintSummary(Console& console, const std::vector<BenchResult>& results,
+                  const std::vector<Skipped>& skipped) {
     size_t done = 0;
     for (const auto& r : results) done += r.outcome.Ok() ? 1 : 0;
     const std::string counts = CountsLine(done, results.size() - done, skipped.size());
@@ -161,8 +193,20 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     // Each enclosure once, however many of its interfaces are listed.
     std::vector<IdentifyReport> waiting;
     for (const size_t index : list.ListedEnclosures()) waiting.push_back(list.devices[index]);
+    const Json image = ImageJson(services.images, kTargetImageName);
     if (waiting.empty()) {
-        if (list.recoveryScreen == DiscoveredScreen::AlreadyUpdated)
+        // What was found is still listed, each device with why it is left alone.
+        const bool updated = list.recoveryScreen == DiscoveredScreen::AlreadyUpdated;
+        if (options.json && !list.devices.empty()) {
+            console.Out(DumpJson(AllDocument(list, {}, waiting, "nothing_to_do", image)));
+            console.Err(updated
+                            ? "qks970: every QKS970/958 bridge already holds the embedded firmware"
+                            : "qks970: no QKS970/958 bridge to recover was found");
+            return updated                 ? kExitNothingToDo
+                   : list.problems.empty() ? kExitNoDevice
+                                           : kExitNoAccess;
+        }
+        if (updated)
             return Fail(console, options.json, kExitNothingToDo,
                         "every QKS970/958 bridge already holds the embedded firmware");
         return Fail(console, options.json, list.problems.empty() ? kExitNoDevice : kExitNoAccess,
@@ -173,8 +217,8 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
         const auto risk = DevelopmentImageRisk(services, r.Ref(), Flow::Recover);
         if (risk && !options.allowDevelopmentImage) {
             console.Err("qks970: " + Name(r) + ": the built-in image is a development image");
-            console.Err("qks970: nothing was written; give --allow-development-image to write it anyway");
-            return kExitFailed;
+            return Fail(console, options.json, kExitFailed,
+                        "nothing was written; give --allow-development-image to write it anyway");
         }
         if (risk) engine.developmentImageAccepted = true;
     }
@@ -183,6 +227,7 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     if (!AskYesNo(console, "Recover these " + std::to_string(waiting.size()) + " bridges?", options.yes,
                   environment)) {
         console.Err("Not updated.");
+        if (options.json) console.Out(DumpJson(AllDocument(list, {}, waiting, "declined", image)));
         return kExitDeclined;
     }
 
@@ -226,23 +271,27 @@ int RecoverAllCommand(const GlobalOptions& global, const RecoverOptions& options
     } else if (!options.json) {
         for (const auto& r : results) console.Err(Name(r.device) + ": " + RowEnd(r.outcome));
     }
-    PrintSummary(console, results, SkippedEnclosures(list), options.json);
-    for (const auto& r : results)
-        if (!r.outcome.Ok()) return kExitFailed;
-    return kExitSuccess;
+    bool failed = false;
+    for (const auto& r : results) failed = failed || !r.outcome.Ok();
+    if (options.json)
+        console.Out(
+            DumpJson(AllDocument(list, results, waiting, failed ? "failure" : "success", image)));
+    else
+        PrintSummary(console, results, SkippedEnclosures(list));
+    return failed ? kExitFailed : kExitSuccess;
 }
 
 int StationCommand(const GlobalOptions& global, double seconds, const RecoverOptions& options,
                    Console& console, const CliEnvironment& environment) {
     if (!options.yes)
-        return Fail(console, false, kExitUsage,
+        return Fail(console, options.json, kExitUsage,
                     "watch --recover writes every bridge that arrives without asking; give --yes "
                     "to say so");
     if (const auto error = CheckEmulatorDescriptions(global.emulate); !error.empty())
-        return Fail(console, false, kExitUsage, error);
+        return Fail(console, options.json, kExitUsage, error);
     std::string error;
     auto session = Session::Open(MakeSessionOptions(global, FaceOptions{}), console, environment, error);
-    if (!session) return Fail(console, false, kExitUsage, error);
+    if (!session) return Fail(console, options.json, kExitUsage, error);
     if (environment.startedRuntime) environment.startedRuntime(session->GetRuntime());
     const DeviceServices& services = session->Services();
     VendorModeRelease release(services);
@@ -271,9 +320,28 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
         return text;
     };
 
+    // Each line of the text is, with --json, one document on one line.
+    const Json image = ImageJson(services.images, kTargetImageName);
+    const auto say = [&](const std::string& line, const char* event, const IdentifyReport& device,
+                         const Outcome* outcome) {
+        if (!options.json) {
+            console.Out(line);
+            return;
+        }
+        Json row = JsonDocument("watch --recover");
+        row["event"] = event;
+        row["device"] = DeviceJson(device);
+        row["image"] = image;
+        row["copy"] = PathOrNull(outcome ? outcome->backupPath : "");
+        row["device_changed"] = outcome && (outcome->Ok() || outcome->failure->deviceChanged);
+        row["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : Json(nullptr);
+        console.Out(DumpJson(row, -1));
+    };
+
     interrupted = false;
     std::optional<InterruptHandlers> handlers(std::in_place, OnInterrupt);
-    console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
+    if (!options.json)
+        console.Out("Waiting for QKS970/958 bridges; each one that arrives is recovered once.");
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
     while (!interrupted) {
@@ -287,14 +355,15 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
             w.thread.join();
             if (w.outcome.Ok()) {
                 awaitingCycle.insert(it->first);
-                console.Out(w.label + ": recovered; " +
-                            Trimmed(Describe(ControlId::replugLable1).caption) + " " +
-                            Trimmed(Describe(ControlId::replugLable2).caption));
+                say(w.label + ": recovered; " + Trimmed(Describe(ControlId::replugLable1).caption) +
+                        " " + Trimmed(Describe(ControlId::replugLable2).caption),
+                    "recovered", w.device, &w.outcome);
             } else {
                 failed.insert(it->first);
                 ++failures;
-                console.Out(w.label + ": failed: " + w.outcome.CauseText() +
-                            " (not tried again until it is plugged in again)");
+                say(w.label + ": failed: " + w.outcome.CauseText() +
+                        " (not tried again until it is plugged in again)",
+                    "failed", w.device, &w.outcome);
             }
             it = working.erase(it);
         }
@@ -346,14 +415,17 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
                     if (!updated) continue;
                     if (awaitingCycle.erase(key)) {
                         ++done;
-                        console.Out(labelOf(*updated) + ": done, it runs the new firmware");
+                        say(labelOf(*updated) + ": done, it runs the new firmware", "done",
+                            *updated, nullptr);
                     } else {
-                        console.Out(labelOf(*updated) + ": already updated");
+                        say(labelOf(*updated) + ": already updated", "already_updated", *updated,
+                            nullptr);
                     }
                     continue;
                 }
                 if (failed.count(key)) continue;
-                console.Out(labelOf(*waiting) + ": recovering " + waiting->info.path);
+                say(labelOf(*waiting) + ": recovering " + waiting->info.path, "recovering",
+                    *waiting, nullptr);
                 auto worker = std::make_unique<Worker>();
                 worker->device = *waiting;
                 worker->label = labelOf(*waiting);
@@ -373,15 +445,25 @@ int StationCommand(const GlobalOptions& global, double seconds, const RecoverOpt
         w->thread.join();
         if (w->outcome.Ok()) {
             awaitingCycle.insert(key);
-            console.Out(w->label + ": recovered; power-cycle it to finish");
+            say(w->label + ": recovered; power-cycle it to finish", "recovered", w->device,
+                &w->outcome);
         } else {
             ++failures;
-            console.Out(w->label + ": failed: " + w->outcome.CauseText());
+            say(w->label + ": failed: " + w->outcome.CauseText(), "failed", w->device, &w->outcome);
         }
     }
     handlers.reset();
-    console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
-                std::to_string(awaitingCycle.size()) + " recovered and waiting for a power cycle");
+    if (options.json) {
+        Json summary = JsonDocument("watch --recover");
+        summary["event"] = "summary";
+        summary["counts"] = {
+            {"done", done}, {"failed", failures}, {"awaiting_power_cycle", awaitingCycle.size()}};
+        console.Out(DumpJson(summary, -1));
+    } else {
+        console.Out(std::to_string(done) + " done, " + std::to_string(failures) + " failed, " +
+                    std::to_string(awaitingCycle.size()) +
+                    " recovered and waiting for a power cycle");
+    }
     return failures == 0 ? kExitSuccess : kExitFailed;
 }
 

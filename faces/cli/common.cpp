@@ -12,14 +12,15 @@
 
 #include "emulator/description.h"
 #include "faces/cli/commands.h"
+#include "faces/cli/json_documents.h"
 
 namespace qks::cli {
 
 int Fail(Console& console, bool json, int status, const std::string& message) {
     console.Err("qks970: " + message);
     if (json)
-        console.Out(nlohmann::json{{"schema_version", 1}, {"error", message}, {"exit_status", status}}.dump(
-            2, ' ', false, nlohmann::json::error_handler_t::replace));
+        console.Out(DumpJson(
+            {{"schema_version", kJsonSchemaVersion}, {"error", message}, {"exit_status", status}}));
     return status;
 }
 

@@ -18,8 +18,6 @@ namespace qks::cli {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
-
 const char* InterfaceName(InterfaceClass cls) {
     return cls == InterfaceClass::Disk ? "disk" : "cdrom";
 }
@@ -34,38 +32,6 @@ std::string Series(const IdentifyReport& r) { return FamilyOf(r.id.chip).series;
 
 }  // namespace
 
-nlohmann::json DeviceJson(const IdentifyReport& r) {
-    const uint8_t type = ChipTypeOf(r.id.chip);
-    nlohmann::json device = {
-        {"id", r.number},
-        {"enclosure", r.enclosure},
-        {"path", r.info.path},
-        {"interface", InterfaceName(r.iface)},
-        {"serial", r.info.serial},
-        {"emulated", r.info.emulated},
-        {"chip",
-         {{"id", r.id.chip},
-          {"type", type},
-          {"revision", ChipRevisionOf(r.id.chip)},
-          {"series", Series(r)}}},
-        {"flash_vendor", nullptr},
-        {"firmware_version", nullptr},
-        {"target", r.target},
-        {"updated", r.updated},
-    };
-    if (r.flashVendor)
-        device["flash_vendor"] = {{"code", *r.flashVendor},
-                                  {"name", FlashVendorName(*r.flashVendor)}};
-    if (r.version)
-        device["firmware_version"] = {{"major", (*r.version)[0]},
-                                      {"minor", (*r.version)[1]},
-                                      {"build", (*r.version)[2]},
-                                      {"text", r.versionText.value_or("")}};
-    else if (r.versionText)
-        device["firmware_version"] = {{"text", *r.versionText}};
-    return device;
-}
-
 std::string ScreenText(DiscoveredScreen screen) {
     switch (screen) {
         case DiscoveredScreen::Confirm: return Trimmed(kConfirmText);
@@ -76,10 +42,6 @@ std::string ScreenText(DiscoveredScreen screen) {
 }
 
 namespace {
-
-std::string Dump(const nlohmann::json& document) {
-    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 int NoDevice(Console& console, const Discovery& list, bool json, const std::string& why) {
     return Fail(console, json, list.problems.empty() ? kExitNoDevice : kExitNoAccess, why);
@@ -116,7 +78,7 @@ namespace {
 
 // Writing a development image to a real bridge needs its own yes.
 bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRef& device,
-                Flow flow, bool allowed, EngineOptions& options) {
+                Flow flow, bool allowed, bool json, EngineOptions& options) {
     const auto risk = DevelopmentImageRisk(services, device, flow);
     if (!risk) return true;
     if (allowed) {
@@ -133,7 +95,8 @@ bool AcceptRisk(Console& console, const DeviceServices& services, const DeviceRe
         if (end == std::string::npos) break;
         start = end + 1;
     }
-    console.Err("qks970: nothing was written; give --allow-development-image to write it anyway");
+    Fail(console, json, kExitFailed,
+         "nothing was written; give --allow-development-image to write it anyway");
     return false;
 }
 
@@ -148,35 +111,38 @@ int StatusOf(const Outcome& outcome) {
                : kExitFailed;
 }
 
+// What a writing command's document holds, whatever became of it: the
+// device, the image written (null where none is), the copy kept before
+// writing, whether the device was changed, and the cause of a failure.
+Json WritingDocument(const std::string& command, const IdentifyReport& device, const Json& image,
+                     const Outcome* outcome, const CliSink& sink) {
+    const bool writes = command != "backup";
+    Json document = JsonDocument(command);
+    document["result"] = !outcome ? "declined" : outcome->Ok() ? "success" : "failure";
+    document["device"] = DeviceJson(device);
+    document["image"] = image;
+    document["copy"] = PathOrNull(outcome ? outcome->backupPath : "");
+    document["device_changed"] =
+        outcome && (outcome->Ok() ? writes : outcome->failure->deviceChanged);
+    document["cause"] = outcome && !outcome->Ok() ? CauseJson(*outcome) : Json(nullptr);
+    document["status_text"] = outcome ? Trimmed(outcome->statusText) : "";
+    document["messages"] = MessagesJson(sink.Messages());
+    document["notes"] = outcome ? outcome->notes : std::vector<std::string>();
+    return document;
+}
+
+// The question was answered no: nothing was sent that writes.
+int Declined(Console& console, const std::string& command, const IdentifyReport& device,
+             const Json& image, bool json, const CliSink& sink, const char* line) {
+    console.Err(line);
+    if (json) console.Out(DumpJson(WritingDocument(command, device, image, nullptr, sink)));
+    return kExitDeclined;
+}
+
 int Report(Console& console, const std::string& command, const IdentifyReport& device,
-           const Outcome& outcome, bool json, const CliSink& sink) {
+           const Json& image, const Outcome& outcome, bool json, const CliSink& sink) {
     if (json) {
-        nlohmann::json document = {{"schema_version", kSchemaVersion},
-                                   {"command", command},
-                                   {"device", DeviceJson(device)},
-                                   {"result", outcome.Ok() ? "success" : "failure"},
-                                   {"backup", outcome.backupPath.empty()
-                                                  ? nlohmann::json(nullptr)
-                                                  : nlohmann::json(outcome.backupPath)},
-                                   {"status_text", Trimmed(outcome.statusText)},
-                                   {"messages", nlohmann::json::array()}};
-        if (outcome.failure) {
-            document["cause"] = {{"kind", FailureKindName(outcome.failure->kind)},
-                                 {"chain", outcome.failure->chain},
-                                 {"command", outcome.failure->command},
-                                 {"device_changed", outcome.failure->deviceChanged},
-                                 {"text", outcome.CauseText()}};
-            if (outcome.failure->address) document["cause"]["address"] = *outcome.failure->address;
-            if (outcome.failure->answer)
-                document["cause"]["answer"] = {{"status", outcome.failure->answer->scsiStatus},
-                                               {"sense", HexBytes(outcome.failure->answer->sense.data(),
-                                                                  outcome.failure->answer->sense.size())},
-                                               {"decoded", outcome.failure->answer->decoded}};
-        }
-        for (const auto& m : sink.Messages())
-            document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
-        document["notes"] = outcome.notes;
-        console.Out(Dump(document));
+        console.Out(DumpJson(WritingDocument(command, device, image, &outcome, sink)));
     } else if (console.Quiet()) {
         // The outcome line alone; a failure is its cause on the error stream.
         if (outcome.Ok() && command == "backup")
@@ -422,18 +388,15 @@ int ListCommand(const GlobalOptions& global, bool json, Console& console,
     if (!opened) return status;
     const Discovery& list = opened->list;
     if (json) {
-        nlohmann::json document = {{"schema_version", kSchemaVersion},
-                                   {"device_count", list.devices.size()},
-                                   {"enclosure_count", list.EnclosureCount()},
-                                   {"screen_text", ScreenText(list.recoveryScreen)},
-                                   {"devices", nlohmann::json::array()},
-                                   {"messages", nlohmann::json::array()},
-                                   {"problems", list.problems}};
-        for (size_t i = 0; i < list.devices.size(); ++i)
-            document["devices"].push_back(DeviceJson(list.devices[i]));
-        for (const auto& m : opened->sink->Messages())
-            document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
-        console.Out(Dump(document));
+        Json document = JsonDocument("list");
+        document["device_count"] = list.devices.size();
+        document["enclosure_count"] = list.EnclosureCount();
+        document["screen_text"] = ScreenText(list.recoveryScreen);
+        document["devices"] = Json::array();
+        for (const auto& r : list.devices) document["devices"].push_back(DeviceJson(r));
+        document["messages"] = MessagesJson(opened->sink->Messages());
+        document["problems"] = list.problems;
+        console.Out(DumpJson(document));
     } else {
         const size_t count = list.devices.size();
         console.Out(count == 0 ? "No USB storage device found."
@@ -504,14 +467,14 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
     engine.headerFrom = options.headerFrom;
     engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
-    if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage, engine))
+    if (!AcceptRisk(console, services, ref, Flow::Recover, options.allowDevelopmentImage,
+                    options.json, engine))
         return kExitFailed;
     console.Err(ImageConfirmationText(services.images, YesImageFor(device->id.chip)));
-    if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment)) {
-        console.Err("Not updated.");
-        return kExitDeclined;
-    }
     CliSink& sink = *opened->sink;
+    const Json image = ImageJson(services.images, YesImageFor(device->id.chip));
+    if (!AskYesNo(console, Trimmed(kConfirmText), options.yes, environment))
+        return Declined(console, "recover", *device, image, options.json, sink, "Not updated.");
     sink.StartProgress(20);
     const Outcome outcome = RecoverDevice(services, ref, engine, sink);
     sink.EndProgress();
@@ -528,7 +491,7 @@ int RecoverCommand(const GlobalOptions& global, const RecoverOptions& options, C
             console.Out(Trimmed(kFailureText));
         }
     }
-    return Report(console, "recover", *device, outcome, options.json, sink);
+    return Report(console, "recover", *device, image, outcome, options.json, sink);
 }
 
 int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelChoices& choices,
@@ -607,8 +570,12 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
     engine.journalEntry = options.journalEntry;
     const DeviceRef ref = device->Ref();
     if (action == PanelAction::Run &&
-        !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, engine))
+        !AcceptRisk(console, services, ref, Flow::Run, options.allowDevelopmentImage, options.json,
+                    engine))
         return kExitFailed;
+    const Json image = action == PanelAction::Run
+                           ? ImageJson(services.images, RunImageFor(device->id.chip))
+                           : Json(nullptr);
     if (writes) {
         if (action == PanelAction::Run)
             console.Err(ImageConfirmationText(services.images, RunImageFor(device->id.chip)));
@@ -616,10 +583,9 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
                                          ? "Write the " + std::string(RunImageFor(device->id.chip)) +
                                                " image to this device?"
                                          : "Erase the flash of this device?";
-        if (!AskYesNo(console, question, options.yes, environment)) {
-            console.Err("Nothing written.");
-            return kExitDeclined;
-        }
+        if (!AskYesNo(console, question, options.yes, environment))
+            return Declined(console, command, *device, image, options.json, sink,
+                            "Nothing written.");
     }
     Outcome outcome;
     switch (action) {
@@ -627,7 +593,7 @@ int PanelCommand(const GlobalOptions& global, PanelAction action, const PanelCho
         case PanelAction::Erase: outcome = EraseFlash(services, ref, engine, sink); break;
         case PanelAction::Backup: outcome = BackupFlash(services, ref, engine, sink); break;
     }
-    return Report(console, command, *device, outcome, options.json, sink);
+    return Report(console, command, *device, image, outcome, options.json, sink);
 }
 
 int RestoreCommand(const GlobalOptions& global, const std::string& file,
@@ -656,12 +622,12 @@ int RestoreCommand(const GlobalOptions& global, const std::string& file,
     const DeviceServices& services = opened->session->Services();
     if (const auto other = RestoreIdentityQuestion(services, device->Ref(), file))
         console.Err("qks970: warning: " + *other);
-    if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment)) {
-        console.Err("Nothing written.");
-        return kExitDeclined;
-    }
+    const Json image = FileImageJson(file);
+    if (!AskYesNo(console, "Write " + file + " to this device?", options.yes, environment))
+        return Declined(console, "restore", *device, image, options.json, *opened->sink,
+                        "Nothing written.");
     const Outcome outcome = RestoreFlash(services, device->Ref(), file, *opened->sink);
-    return Report(console, "restore", *device, outcome, options.json, *opened->sink);
+    return Report(console, "restore", *device, image, outcome, options.json, *opened->sink);
 }
 
 }  // namespace qks::cli

@@ -12,6 +12,7 @@
 #include "faces/cli/commands.h"
 #include "faces/cli/console.h"
 #include "faces/cli/interrupts.h"
+#include "faces/cli/json_documents.h"
 #include "operations/discovery.h"
 #include "operations/operations.h"
 
@@ -77,8 +78,6 @@ const IdentifyReport* PickDevice(const Discovery& list, const std::optional<std:
 
 // The window's line for a screen, without its leading blanks.
 std::string ScreenText(DiscoveredScreen screen);
-// One device as `list --json` shows it.
-nlohmann::json DeviceJson(const IdentifyReport& device);
 
 // Writing commands ask first; without a terminal only --yes answers. The
 // exit status when neither can, before anything is built or sent.

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "faces/cli/commands.h"
+#include "faces/cli/json_documents.h"
 #include "firmware/image_files.h"
 
 namespace qks::cli {
@@ -21,19 +22,15 @@ int ImagesCommand(const GlobalOptions& global, bool json, Console& console,
     if (!store) return Fail(console, json, kExitUsage, error);
     const auto images = SummarizeImages(*store);
     if (json) {
-        nlohmann::json document = {{"schema_version", 1},
-                                   {"images", nlohmann::json::array()},
-                                   {"refused", nlohmann::json::array()}};
+        Json document = JsonDocument("images");
+        document["images"] = Json::array();
+        document["refused"] = Json::array();
         for (const auto& image : images)
-            document["images"].push_back({{"name", image.name},
-                                          {"source", image.source.empty() ? kBuiltIn : image.source},
-                                          {"size", image.size},
-                                          {"sha256", image.sha256},
-                                          {"development", image.development}});
+            document["images"].push_back(ImageJson(*store, image.name));
         for (const auto& refused : store->RefusedFiles())
             document["refused"].push_back(
-                {{"name", refused.name}, {"source", refused.path}, {"reason", refused.reason}});
-        console.Out(document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+                {{"name", refused.name}, {"path", refused.path}, {"reason", refused.reason}});
+        console.Out(DumpJson(document));
         return kExitSuccess;
     }
     if (images.empty() && store->RefusedFiles().empty()) {

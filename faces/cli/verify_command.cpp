@@ -13,27 +13,10 @@ namespace qks::cli {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
-
-std::string Dump(const nlohmann::json& document) {
-    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 std::string Hex(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04x", value);
     return text;
-}
-
-nlohmann::json CauseJson(const Failure& failure, const std::string& text) {
-    nlohmann::json cause = {{"kind", FailureKindName(failure.kind)},
-                            {"chain", failure.chain},
-                            {"command", failure.command},
-                            {"address", nullptr},
-                            {"device_changed", failure.deviceChanged},
-                            {"text", text}};
-    if (failure.address) cause["address"] = *failure.address;
-    return cause;
 }
 
 // Nothing is ever written here: a cause is the user's to fix (2) or the
@@ -100,25 +83,24 @@ int VerifyCommand(const GlobalOptions& global, const std::optional<std::string>&
     const VerifyReport report = VerifyFlash(services, device->Ref(), against);
     const RegionCounts& d = report.differing;
     if (json) {
-        nlohmann::json document = {
-            {"schema_version", kSchemaVersion},
+        Json document = {
+            {"schema_version", kJsonSchemaVersion},
             {"command", "verify"},
             {"device", DeviceJson(*device)},
-            {"against", against ? nlohmann::json{{"kind", "copy"}, {"path", *against}}
-                                : nlohmann::json{{"kind", "recovery"},
-                                                 {"journal_entry", report.journalEntry.empty()
-                                                                       ? nlohmann::json(nullptr)
-                                                                       : nlohmann::json(report.journalEntry)}}},
+            {"against", against ? Json{{"kind", "copy"}, {"path", *against}}
+                                : Json{{"kind", "recovery"},
+                                       {"journal_entry", report.journalEntry.empty()
+                                                             ? Json(nullptr)
+                                                             : Json(report.journalEntry)}}},
             {"result", !report.outcome.Ok() ? "failure" : report.Equal() ? "equal" : "different"},
             {"image_end", report.imageEnd},
             {"differing",
              {{"header", d.header}, {"image", d.image}, {"beyond", d.beyond}, {"total", d.Total()}}},
-            {"first_difference", report.firstDifference ? nlohmann::json(*report.firstDifference)
-                                                         : nlohmann::json(nullptr)},
+            {"first_difference",
+             report.firstDifference ? Json(*report.firstDifference) : Json(nullptr)},
+            {"cause", report.outcome.Ok() ? Json(nullptr) : CauseJson(report.outcome)},
             {"notes", report.outcome.notes}};
-        if (report.outcome.failure)
-            document["cause"] = CauseJson(*report.outcome.failure, report.outcome.CauseText());
-        console.Out(Dump(document));
+        console.Out(DumpJson(document));
     } else {
         for (const auto& note : report.outcome.notes) console.Err("qks970: note: " + note);
         if (report.outcome.Ok()) {
@@ -152,23 +134,22 @@ int CopiesCommand(const GlobalOptions& global, bool json, Console& console,
     const DeviceServices& services = session->Services();
     const auto saved = SavedWrites(services);
     if (json) {
-        nlohmann::json document = {{"schema_version", kSchemaVersion},
-                                   {"command", "copies"},
-                                   {"folder", services.backupFolder},
-                                   {"enclosures", nlohmann::json::array()}};
+        Json document = JsonDocument("copies");
+        document["folder"] = services.backupFolder;
+        document["enclosures"] = Json::array();
         auto& enclosures = document["enclosures"];
         for (size_t i = 0; i < saved.size(); ++i) {
             const SavedWrite& s = saved[i];
             if (i == 0 || saved[i - 1].enclosure != s.enclosure)
-                enclosures.push_back({{"serial", s.enclosure}, {"entries", nlohmann::json::array()}});
+                enclosures.push_back({{"serial", s.enclosure}, {"entries", Json::array()}});
             enclosures.back()["entries"].push_back(
                 {{"time", s.time},
                  {"size", s.size},
                  {"state", s.state == SavedWrite::State::Copy ? "copy" : "unfinished_write"},
-                 {"flow", s.flow.empty() ? nlohmann::json(nullptr) : nlohmann::json(s.flow)},
+                 {"flow", s.flow.empty() ? Json(nullptr) : Json(s.flow)},
                  {"path", s.path}});
         }
-        console.Out(Dump(document));
+        console.Out(DumpJson(document));
         return kExitSuccess;
     }
     if (saved.empty()) {

@@ -39,17 +39,15 @@ std::string ScreenLine(const Discovery& d) {
 }
 
 std::string ScreenDocument(const Discovery& d, const CliSink& sink) {
-    nlohmann::json document = {{"schema_version", 1},
-                               {"screen", ScreenNameOf(d.screen)},
-                               {"screen_text", ScreenText(d.screen)},
-                               {"listed", d.listed},
-                               {"devices", nlohmann::json::array()},
-                               {"messages", nlohmann::json::array()},
-                               {"problems", d.problems}};
+    Json document = JsonDocument("watch");
+    document["screen"] = ScreenNameOf(d.screen);
+    document["screen_text"] = ScreenText(d.screen);
+    document["listed"] = d.listed;
+    document["devices"] = Json::array();
     for (const auto& r : d.devices) document["devices"].push_back(DeviceJson(r));
-    for (const auto& m : sink.Messages())
-        document["messages"].push_back({{"caption", m.caption}, {"text", m.text}});
-    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    document["messages"] = MessagesJson(sink.Messages());
+    document["problems"] = d.problems;
+    return DumpJson(document, -1);
 }
 }  // namespace
 

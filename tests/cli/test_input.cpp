@@ -141,7 +141,7 @@ TEST_F(CliTest, ImageFilesAreListedWithTheirPath) {
     ASSERT_EQ(result.status, kExitSuccess) << result.err;
     const json document = json::parse(result.out);
     for (const auto& image : document.at("images"))
-        EXPECT_EQ(image.at("source"), image.at("name") == kSerialFlashImageName ? path : "built in");
+        EXPECT_EQ(image.at("path"), image.at("name") == kSerialFlashImageName ? json(path) : json(nullptr));
     EXPECT_TRUE(document.at("refused").empty());
     const auto text = Run({"--images", File("good"), "images"});
     EXPECT_NE(text.out.find("development  " + path + "\n"), std::string::npos) << text.out;
@@ -201,7 +201,7 @@ TEST_F(CliTest, ImagesTellsWhyAFileIsRefusedAndThatAFileIsNoFolder) {
     const json document = json::parse(result.out);
     ASSERT_EQ(document.at("refused").size(), 1u);
     EXPECT_EQ(document.at("refused")[0].at("name"), "QKS958FW");
-    EXPECT_EQ(document.at("refused")[0].at("source"), (dir_ / "chosen" / "QKS958FW.bin").string());
+    EXPECT_EQ(document.at("refused")[0].at("path"), (dir_ / "chosen" / "QKS958FW.bin").string());
     EXPECT_EQ(document.at("refused")[0].at("reason"), "it has no signature \"QK\" at bytes 126-127");
     for (const auto& image : document.at("images")) EXPECT_NE(image.at("name"), "QKS958FW");
     const auto text = Run({"images", "--images", File("chosen")});

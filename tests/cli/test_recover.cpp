@@ -77,13 +77,18 @@ TEST_F(RecoverTest, JsonIsOneDocumentWithTheDeviceAndTheBackup) {
     std::set<std::string> keys;
     for (const auto& item : document.items()) keys.insert(item.key());
     EXPECT_EQ(keys, (std::set<std::string>{"schema_version", "command", "device", "result",
-                                           "backup", "status_text", "messages", "notes"}));
-    EXPECT_EQ(document.at("schema_version"), 1);
+                                           "image", "copy", "device_changed", "cause",
+                                           "status_text", "messages", "notes"}));
+    EXPECT_EQ(document.at("schema_version"), 2);
+    EXPECT_EQ(document.at("image").at("name"), kTargetImageName);
+    EXPECT_EQ(document.at("image").at("sha256"), Sha256Hex(EmbeddedImages().Find(kTargetImageName)));
+    EXPECT_EQ(document.at("device_changed"), true);
+    EXPECT_TRUE(document.at("cause").is_null());
     EXPECT_EQ(document.at("command"), "recover");
     EXPECT_EQ(document.at("result"), "success");
     EXPECT_EQ(document.at("device").at("id"), 0);
     EXPECT_EQ(document.at("device").at("serial"), "EMU0-Q970");
-    const std::string backup = document.at("backup");
+    const std::string backup = document.at("copy");
     EXPECT_EQ(backup.rfind(File("backups"), 0), 0u) << backup;
     const auto saved = ReadBytes(backup);
     ASSERT_GE(saved.size(), 65536u);
@@ -320,6 +325,9 @@ TEST_F(DevelopmentImageTest, ARealDeviceIsWrittenOnlyWhenAllowed) {
     EXPECT_NE(refused.err.find("development image"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("--allow-development-image"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadBytes(File("f.bin")), before);
+    // With --json, stdout still holds a document.
+    const auto refusedJson = Run({"recover", "--yes", "--json", "--emulate", Q970("f.bin")}, real);
+    EXPECT_EQ(json::parse(refusedJson.out).at("exit_status"), kExitFailed) << refusedJson.out;
 
     const auto allowed =
         Run({"recover", "--yes", "--allow-development-image", "--emulate", Q970("f.bin")}, real);
