@@ -8,8 +8,8 @@
 # The sanitized code is built at -O1, as the sanitizers' own guides advise:
 # the tests run about 2.5 times faster than at -O0 and reports keep their
 # line numbers. The tests' own code and the command line's parsing stay at
-# -O0 (see qks_unoptimized_under_sanitizers): at -O1 they took most of the
-# build's time and little of the run's. Line tables (-g1) are all a report needs and compile much
+# -O0 (see qks_unoptimized_test_code in CMakeLists.txt): at -O1 they took
+# most of the build's time and little of the run's. Line tables (-g1) are all a report needs and compile much
 # faster than full debug information.
 set -euo pipefail
 cd "$(dirname "$0")/.."
