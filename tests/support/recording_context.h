@@ -24,10 +24,14 @@ struct ShownBox {
 class RecordingContext : public EngineContext {
 public:
     RecordingContext(PassThrough& passThrough, const ImageStore& images)
-        : transport_(passThrough, clock), commands_(transport_), images_(images) {}
+        : RecordingContext(passThrough, images, clock) {}
+    // Over a device that keeps its own time (the emulator's erases): both
+    // sides share `time`.
+    RecordingContext(PassThrough& passThrough, const ImageStore& images, Clock& time)
+        : time_(time), transport_(passThrough, time), commands_(transport_), images_(images) {}
 
     VendorCommandSet& Commands() override { return commands_; }
-    Clock& GetClock() override { return clock; }
+    Clock& GetClock() override { return time_; }
     const ImageStore& Images() const override { return images_; }
 
     void SetStatusText(const std::string& text) override {
@@ -85,6 +89,7 @@ public:
     std::function<void()> onEvents;
 
 private:
+    Clock& time_;
     Transport transport_;
     VendorCommandSet commands_;
     const ImageStore& images_;
