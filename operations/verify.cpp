@@ -54,11 +54,9 @@ std::vector<uint8_t> RecoveryWouldLeave(const DeviceServices& services, VendorCo
             report.journalEntry = found.front().file;
             report.outcome.notes.push_back("a recovery finishes the unfinished write " +
                                            found.front().Describe());
-            // A recovery's verify covers the image's 64 KB; the bytes
-            // past it that a chip erase took are checked as it writes them back.
-            const auto& after = found.front().after;
-            return {after.begin(), after.begin() + static_cast<std::ptrdiff_t>(
-                                                       std::min<size_t>(after.size(), kImageBytes))};
+            // Past 64 KB an entry holds what a chip erase took: a recovery
+            // writes that back too, so it is compared as well.
+            return found.front().after;
         }
     }
     // The mode decides which bytes past the image a recovery keeps.
