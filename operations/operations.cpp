@@ -254,7 +254,11 @@ bool RestorableSize(std::streamsize size) {
 std::vector<uint8_t> ReadSavedFlash(const std::string& file, bool& opened) {
     std::ifstream in(file, std::ios::binary);
     opened = static_cast<bool>(in);
-    std::vector<uint8_t> bytes(kLargestPart + 1);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    // One byte past the largest part tells a file too large from one that fits.
+    std::vector<uint8_t> bytes(
+        error ? kImageBytes + 1 : static_cast<size_t>(std::min<uintmax_t>(size, kLargestPart)) + 1);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(in.bad() ? 0 : static_cast<size_t>(in.gcount()));
     return bytes;

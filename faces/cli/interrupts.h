@@ -25,6 +25,11 @@ private:
     std::unique_ptr<Previous> previous_;
 };
 
+// What the first held interrupt prints.
+inline std::string InterruptNotice(const std::string& copyPath) {
+    return "qks970: finishing the write; the copy is at " + copyPath;
+}
+
 // From the first erase to the outcome, the user's own interrupt (Ctrl+C,
 // a terminal closed, a polite kill) must not cut a write short: that is the
 // one way this program can leave an enclosure half written. While a hold
@@ -32,14 +37,15 @@ private:
 // held: the first one says where the copy is, and the flow ends on its own.
 class InterruptHold {
 public:
-    // `copyPath`: the copy of the flash kept before the write.
-    explicit InterruptHold(const std::string& copyPath);
     // Writes to several enclosures at once: `notice` says where their
     // copies are named.
     struct Notice {
         std::string text;
     };
     explicit InterruptHold(const Notice& notice);
+    // `copyPath`: the copy of the flash kept before the write.
+    explicit InterruptHold(const std::string& copyPath)
+        : InterruptHold(Notice{InterruptNotice(copyPath)}) {}
     ~InterruptHold();
     InterruptHold(const InterruptHold&) = delete;
     InterruptHold& operator=(const InterruptHold&) = delete;
@@ -47,8 +53,5 @@ public:
     // An interrupt arrived while a hold lived.
     static bool Interrupted();
 };
-
-// What the first held interrupt prints.
-std::string InterruptNotice(const std::string& copyPath);
 
 }  // namespace qks::cli

@@ -39,13 +39,6 @@ extern "C" void HoldInterrupt(int) {
 
 }  // namespace
 
-std::string InterruptNotice(const std::string& copyPath) {
-    return "qks970: finishing the write; the copy is at " + copyPath;
-}
-
-InterruptHold::InterruptHold(const std::string& copyPath)
-    : InterruptHold(Notice{InterruptNotice(copyPath)}) {}
-
 InterruptHold::InterruptHold(const Notice& given) {
     const std::lock_guard<std::mutex> hold(lock);
     if (holds++ > 0) return;
