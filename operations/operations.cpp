@@ -244,13 +244,11 @@ std::string BackupTargetProblem(const BackupTarget& target, bool replace) {
     return {};
 }
 
-namespace {
-// A saved flash: the image's 64 KB, or the whole part a chip erase took.
-bool RestorableSize(std::streamsize size) {
-    return size >= static_cast<std::streamsize>(kImageBytes) &&
-           size <= static_cast<std::streamsize>(kLargestPart) && size % kPartBlock == 0;
+bool IsSavedFlashSize(uint64_t size) {
+    return size >= kImageBytes && size <= kLargestPart && size % kPartBlock == 0;
 }
 
+namespace {
 std::vector<uint8_t> ReadSavedFlash(const std::string& file, bool& opened) {
     std::ifstream in(file, std::ios::binary);
     opened = static_cast<bool>(in);
@@ -263,19 +261,23 @@ std::vector<uint8_t> ReadSavedFlash(const std::string& file, bool& opened) {
     bytes.resize(in.bad() ? 0 : static_cast<size_t>(in.gcount()));
     return bytes;
 }
-}  // namespace
 
-std::string RestoreFileProblem(const std::string& file) {
-    bool opened = false;
-    const auto bytes = ReadSavedFlash(file, opened);
+std::string SavedFlashProblem(const std::string& file, bool opened, std::span<const uint8_t> bytes) {
     if (!opened) return "cannot open " + file;
-    if (!RestorableSize(static_cast<std::streamsize>(bytes.size())))
+    if (!IsSavedFlashSize(bytes.size()))
         return file + " does not hold 65536 bytes (nor a whole part saved before a chip erase, "
                       "a multiple of 65536 bytes up to 16 MB)";
     // A file of zeros, or anything but a saved flash, has no signed header.
     if (!HasHeaderSignature(bytes.data(), kHeaderBlockBytes))
         return file + " holds no saved flash: its header does not end in the signature QK";
     return {};
+}
+}  // namespace
+
+std::string RestoreFileProblem(const std::string& file) {
+    bool opened = false;
+    const auto bytes = ReadSavedFlash(file, opened);
+    return SavedFlashProblem(file, opened, bytes);
 }
 
 std::optional<std::string> RestoreIdentityQuestion(const DeviceServices& services,
@@ -384,8 +386,8 @@ Outcome RestoreFlash(const DeviceServices& services, const DeviceRef& device,
     }
     bool opened = false;
     std::vector<uint8_t> saved = ReadSavedFlash(file, opened);
-    if (const std::string problem = RestoreFileProblem(file); !problem.empty()) {
-        const bool sized = RestorableSize(static_cast<std::streamsize>(saved.size()));
+    if (const std::string problem = SavedFlashProblem(file, opened, saved); !problem.empty()) {
+        const bool sized = IsSavedFlashSize(saved.size());
         sink.Status(!opened ? "Open Restore File Error!!"
                     : sized ? "Restore file holds no saved flash!!"
                             : "Restore file must hold 65536 bytes!!");

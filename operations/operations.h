@@ -77,8 +77,11 @@ BackupTarget BackupTargetOf(const std::string& copiesFolder, const std::string& 
 // Why this target cannot take the backup; empty when it can.
 std::string BackupTargetProblem(const BackupTarget& target, bool replace);
 
+// The sizes a saved flash has: the image's 64 KB, or the whole part a
+// chip erase took (whole 64 KB blocks, up to the largest part).
+bool IsSavedFlashSize(uint64_t size);
 // What restore checks of a file before any question or device command:
-// 65536 bytes, a signed header. Empty when it will do.
+// a saved flash's size, a signed header. Empty when it will do.
 std::string RestoreFileProblem(const std::string& file);
 // The question to ask when the file's header carries another enclosure's
 // own bytes (its identifiers, names, serial) than the device's; nothing

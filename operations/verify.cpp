@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "device/block_transfers.h"
-#include "firmware/whole_part.h"
 #include "operations/journal.h"
 
 namespace qks {
@@ -88,7 +87,7 @@ std::string SavedFlashProblem(const std::string& file) {
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
     if (error) return "cannot read " + file + ": " + error.message();
-    if (size < kImageBytes || size > kLargestPart || size % kPartBlock != 0)
+    if (!IsSavedFlashSize(size))
         return file + " holds " + std::to_string(size) +
                " bytes, not the 65536 of a saved flash (nor a whole part: a multiple of 65536 "
                "up to 16 MB)";
